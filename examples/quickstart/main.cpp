@@ -1,0 +1,2 @@
+// Placeholder quickstart.
+int main() { return 0; }

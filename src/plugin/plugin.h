@@ -1,0 +1,164 @@
+// Shared internals of the plugin: process-wide state, the class records, the
+// per-instance data blocks and the small helpers every class family uses.
+#pragma once
+
+#include "coilwork/rb_plugin.h"
+#include "python/pyapi.h"
+
+#define COILWORK_API extern "C" __attribute__((visibility("default")))
+
+// Casts any function to the word stored in a record.
+#define FN(f) reinterpret_cast<REALproc>(f)
+
+// ---------------------------------------------------------------------------
+// Process-wide state (reset by PluginEntry).
+
+extern REALResolver gResolver;
+extern REALobject gPythonPath;        // retained FolderItem of a chosen library, or nil
+extern REALobject gRegisteredModules; // ObjectArray of registered extension modules, or nil
+extern REALobject consoleOutputInstance;
+
+// Load-time host entries, bound by LoadEntryPoints and called directly.
+extern void (*ELockObject)(REALobject);
+extern void (*EUnlockObject)(REALobject);
+extern void (*ELockString)(REALstring);
+extern void (*EUnlockString)(REALstring);
+
+// Class-reference caches, filled on first use.
+extern REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
+    PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
+    PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
+    PythonPythonInstanceClassRef, ObjectArrayRef, MemoryBlockRef;
+
+// Host-method caches, filled on first use.
+extern void (*IArray_Append)(REALobject, REALobject);
+extern int32_t (*IArray_Count)(REALobject);
+extern REALobject (*IArray_GetAt)(REALobject, int32_t);
+extern void (*EMemoryBlockConstructor)(REALobject, int32_t);
+extern void* (*EMemoryBlock_OperatorConvert)(REALobject);
+
+// ---------------------------------------------------------------------------
+// Class and module records, each defined in the source file of its family.
+
+extern REALclassDefinition PythonEntityBaseClass;   // values/entity.cpp
+extern REALclassDefinition PythonEntityClass;       // values/entity.cpp
+extern REALclassDefinition PythonBytesClass;        // values/bytes.cpp
+extern REALclassDefinition PythonListClass;         // values/list.cpp
+extern REALclassDefinition CoilworkConsoleOutputClass; // interpreter/console.cpp
+extern REALclassDefinition PythonObjectClass;       // values/object.cpp
+extern REALclassDefinition PythonResultClass;       // values/result.cpp
+extern REALclassDefinition PythonParametersClass;   // values/parameters.cpp
+extern REALclassDefinition PythonDictionaryClass;   // values/dictionary.cpp
+extern REALclassDefinition PythonFunctionClass;     // code/function.cpp
+extern REALclassDefinition PythonClassClass;        // code/class.cpp
+extern REALclassDefinition PythonInstanceClass;     // code/instance.cpp
+extern REALclassDefinition PythonModuleClass;       // code/module.cpp
+extern REALclassDefinition PythonXojoClassClass;    // extension/xojo_class.cpp
+extern REALclassDefinition PythonXojoModuleClass;   // extension/xojo_module.cpp
+extern REALclassDefinition CoilworkClass;           // interpreter/coilwork.cpp
+extern REALmoduleDefinition PythonErrorTypesModule; // interpreter/errors.cpp
+
+// Builds a class record; the tables are given with their element counts.
+#define CLASS_TABLE(t) t, (sizeof(t) / sizeof((t)[0]))
+#define NO_TABLE nullptr, 0
+
+// ---------------------------------------------------------------------------
+// Per-instance data blocks. Each is reached with the record of the class that
+// declares it, whatever the instance's own class.
+
+struct Python3ObjectData {
+  REALstring name;     // retained, or nil
+  PyObject* pyObject;  // owned, or null
+};
+
+struct EntityBaseData {
+  PyObject* pyObject;  // owned, or null
+};
+
+struct ParametersData {
+  int32_t lastError;
+};
+
+struct ResultData {
+  PyObject* pyObject;  // owned, or null
+};
+
+struct FunctionData {
+  REALobject ownerModule;    // retained, or nil
+  REALobject ownerInstance;  // retained, or nil
+};
+
+struct ClassData {
+  REALobject ownerModule;  // retained, or nil
+};
+
+struct InstanceData {
+  REALobject owningClass;  // retained, or nil
+  REALobject ownerModule;  // never stored; stays nil
+};
+
+struct ModuleData {
+  uintptr_t unused;
+};
+
+struct ConsoleOutputData {
+  void* handler;  // cached ConsoleOutput handler, or null
+};
+
+struct XojoModuleData {
+  uint32_t capacity;
+  PyMethodDef* methodTable;
+  REALstring* nameRefs;
+  uint32_t functionCount;
+  REALobject classes;  // ObjectArray, or nil
+  PyModuleDef* moduleDef;
+};
+
+struct XojoClassData {
+  uint32_t capacity;
+  PyMethodDef* methodTable;
+  REALstring* nameRefs;
+  uint32_t functionCount;
+  PyTypeObject typeObject;
+};
+
+template <class T>
+inline T* Data(REALobject instance, REALclassDefinition& definition) {
+  return static_cast<T*>(REALGetClassData(instance, &definition));
+}
+
+inline Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }
+inline EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
+
+// The Python object a value holder holds, or null for nil or an empty holder.
+inline PyObject* HeldObject(REALobject holder) {
+  return holder ? EntityData(holder)->pyObject : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers (plugin/registration.cpp).
+
+// Fills a class-reference cache slot on first use and makes an instance; the
+// caller receives one host reference. Nil when the host cannot make it.
+REALobject NewInstance(REALclassRef& cache, const char* className);
+
+// A new host MemoryBlock of size bytes, made by the host's own constructor.
+REALobject CreateMemoryBlock(int32_t size);
+
+// The ObjectArray methods, looked up on a live array on first use.
+bool LoadObjectArrayMethods(REALobject array);
+
+// ---------------------------------------------------------------------------
+// Functions one family calls in another.
+
+// interpreter/coilwork.cpp: SetError's implementation (extension functions
+// and tests raise through it).
+void Python_SetTypeError(int32_t errorType, REALstring message);
+
+// extension/xojo_module.cpp: the shared method "RegisterXojoModule", listed
+// in Coilwork's record by the interpreter; and the hooks that Init and
+// Finalize run so that registered modules survive a restart safely.
+void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunction);
+void XojoModulesAfterInit();     // after Py_Initialize and the console capture
+void XojoModulesBeforeFinalize(); // before Py_Finalize
+void XojoModulesAfterFinalize();  // after Py_Finalize, before gRegisteredModules is released

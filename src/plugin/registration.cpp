@@ -1,0 +1,143 @@
+// The plugin's entry: REALPluginMain, PluginEntry and the class registration,
+// the process-wide state they reset, and the helpers that make instances of
+// plugin and host classes.
+#include "plugin/plugin.h"
+
+REALResolver gResolver;
+REALobject gPythonPath;
+REALobject gRegisteredModules;
+REALobject consoleOutputInstance;
+
+void (*ELockObject)(REALobject);
+void (*EUnlockObject)(REALobject);
+void (*ELockString)(REALstring);
+void (*EUnlockString)(REALstring);
+
+REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
+    PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
+    PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
+    PythonPythonInstanceClassRef, ObjectArrayRef, MemoryBlockRef;
+
+void (*IArray_Append)(REALobject, REALobject);
+int32_t (*IArray_Count)(REALobject);
+REALobject (*IArray_GetAt)(REALobject, int32_t);
+void (*EMemoryBlockConstructor)(REALobject, int32_t);
+void* (*EMemoryBlock_OperatorConvert)(REALobject);
+
+namespace {
+
+// The classes in registration order: every superclass before its subclasses.
+REALclassDefinition* const kClasses[] = {
+    &PythonEntityBaseClass, &PythonEntityClass,     &PythonBytesClass,
+    &PythonListClass,       &CoilworkConsoleOutputClass, &PythonObjectClass,
+    &PythonResultClass,     &PythonParametersClass, &PythonDictionaryClass,
+    &PythonFunctionClass,   &PythonClassClass,      &PythonInstanceClass,
+    &PythonModuleClass,     &PythonXojoClassClass,  &PythonXojoModuleClass,
+    &CoilworkClass,
+};
+
+// A host entry that is missing answers with this instead of a null call.
+void IgnoreObject(REALobject) {}
+void IgnoreString(REALstring) {}
+
+template <class F>
+void Bind(F& slot, const char* name, F fallback) {
+  slot = reinterpret_cast<F>(HCallResolver(name));
+  if (!slot) slot = fallback;
+}
+
+void LoadEntryPoints() {
+  Bind(ELockObject, "REALLockObject", IgnoreObject);
+  Bind(EUnlockObject, "REALUnlockObject", IgnoreObject);
+  Bind(EUnlockString, "REALUnlockString", IgnoreString);
+  Bind(ELockString, "REALLockString", IgnoreString);
+  EMemoryBlockConstructor = nullptr;
+  EMemoryBlock_OperatorConvert = nullptr;
+}
+
+}  // namespace
+
+COILWORK_API void* HCallResolver(const char* name) {
+  return gResolver ? gResolver(name) : nullptr;
+}
+
+COILWORK_API REALclassDefinition* SetClassConsoleSafe(REALclassDefinition* definition) {
+  definition->mFlags |= REALconsoleSafe;
+  return definition;
+}
+
+COILWORK_API REALclassDefinition* SetClassWebOnly(REALclassDefinition* definition) {
+  definition->mFlags &= ~uintptr_t(8 | 256);
+  definition->mFlags |= REALwebOnly;
+  return definition;
+}
+
+COILWORK_API void PluginEntry(void) {
+  gPythonFound = false;
+  gPythonEntryPointsLoaded = false;
+  gPythonPath = nullptr;
+  IArray_Append = nullptr;
+  IArray_Count = nullptr;
+  IArray_GetAt = nullptr;
+
+  LoadEntryPoints();
+
+  consoleOutputInstance = nullptr;
+  PythonEntityClassRef = PythonBytesClassRef = PythonListClassRef = nullptr;
+  PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
+  PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;
+  PythonPythonInstanceClassRef = ObjectArrayRef = MemoryBlockRef = nullptr;
+  gPythonInitialized = false;
+  gRegisteredModules = nullptr;
+
+  for (REALclassDefinition* c : kClasses) SetClassConsoleSafe(c);
+
+  ObjectArrayRef = REALGetClassRef("ObjectArray");
+
+  for (REALclassDefinition* c : kClasses) REALRegisterClass(c);
+  REALRegisterModule(&PythonErrorTypesModule);
+}
+
+COILWORK_API void REALPluginMain(void* (*resolver)(const char* entryName)) {
+  gResolver = resolver;
+  // A host without "RegisterPluginVersion" is told nothing; registration
+  // still proceeds.
+  auto registerVersion = reinterpret_cast<void (*)(int32_t)>(HCallResolver("RegisterPluginVersion"));
+  if (registerVersion) registerVersion(kCurrentREALControlVersion);
+  PluginEntry();
+}
+
+REALobject NewInstance(REALclassRef& cache, const char* className) {
+  if (!cache) cache = REALGetClassRef(className);
+  return REALnewInstanceWithClass(cache);
+}
+
+REALobject CreateMemoryBlock(int32_t size) {
+  if (!MemoryBlockRef) MemoryBlockRef = REALGetClassRef("MemoryBlock");
+  REALobject block = REALnewInstanceWithClass(MemoryBlockRef);
+  if (!block) return nullptr;
+  if (!EMemoryBlockConstructor)
+    EMemoryBlockConstructor = reinterpret_cast<void (*)(REALobject, int32_t)>(
+        REALLoadObjectMethod(block, "Constructor(bytes as Integer)"));
+  if (!EMemoryBlockConstructor) {
+    // A block the host cannot size is of no use to anyone.
+    EUnlockObject(block);
+    return nullptr;
+  }
+  EMemoryBlockConstructor(block, size < 0 ? 0 : size);
+  return block;
+}
+
+bool LoadObjectArrayMethods(REALobject array) {
+  if (!array) return false;
+  if (!IArray_Append)
+    IArray_Append = reinterpret_cast<void (*)(REALobject, REALobject)>(
+        REALLoadObjectMethod(array, "Append(item as Object)"));
+  if (!IArray_Count)
+    IArray_Count = reinterpret_cast<int32_t (*)(REALobject)>(
+        REALLoadObjectMethod(array, "Count() as Integer"));
+  if (!IArray_GetAt)
+    IArray_GetAt = reinterpret_cast<REALobject (*)(REALobject, int32_t)>(
+        REALLoadObjectMethod(array, "GetAt(n as Integer) as Object"));
+  return IArray_Append && IArray_Count && IArray_GetAt;
+}

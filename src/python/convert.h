@@ -1,0 +1,112 @@
+// References and the value conversion rules shared by every class family:
+// how host values become Python objects and back, with their type tests.
+// Every function here assumes PythonRunning() unless it says otherwise.
+#pragma once
+
+#include "plugin/plugin.h"
+
+// Adds one reference (Py_IncRef: safe for immortal objects).
+inline void PyAddRef(PyObject* o) {
+  if (o) EPy_IncRef(o);
+}
+
+// Releases one reference: only for a non-null object while the interpreter
+// runs; before Init and after Finalize it makes no Python call at all.
+inline void PyRelease(PyObject* o) {
+  if (o && PythonRunning()) EPy_DecRef(o);
+}
+
+// A temporary new reference, released at scope exit.
+class PyRef {
+ public:
+  explicit PyRef(PyObject* o = nullptr) : o_(o) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : o_(other.release()) {}
+  ~PyRef() { PyRelease(o_); }
+  PyObject* get() const { return o_; }
+  PyObject* release() {
+    PyObject* o = o_;
+    o_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_;
+};
+
+// Host text as UTF-8, disposed at scope exit. ok() is false when the host
+// cannot give the text as UTF-8; a nil string gives the empty text.
+class HostUTF8 {
+ public:
+  explicit HostUTF8(REALstring s);
+  ~HostUTF8();
+  HostUTF8(const HostUTF8&) = delete;
+  HostUTF8& operator=(const HostUTF8&) = delete;
+  bool ok() const { return ok_; }
+  const char* data() const { return static_cast<const char*>(data_.data); }
+  size_t size() const { return data_.length; }
+
+ private:
+  REALstringData data_{};
+  bool ok_ = false;
+};
+
+// A host string's bytes as the host stores them, NUL-terminated; "" for nil.
+const char* HostBytes(REALstring s, size_t* length = nullptr);
+
+// --- Host to Python: each returns a new reference or null (error pending).
+PyObject* PyFromInt32(int32_t v);
+PyObject* PyFromInt64(int64_t v);
+PyObject* PyFromUInt64(uint64_t v);
+PyObject* PyFromDouble(double v);
+PyObject* PyFromBoolean(int8_t v);  // True or False with a reference added
+// Null when the host cannot give UTF-8 (*hostFailed set, nothing pending) or
+// when Python refuses the bytes (error pending).
+PyObject* PyFromString(REALstring s, bool* hostFailed = nullptr);
+// A host-object capsule: takes one host reference on v; null for nil v
+// (Python's ValueError pending) or when Python cannot make it.
+PyObject* PyFromObject(REALobject v);
+
+// --- Type tests (null object: false).
+bool IsIntObject(PyObject* o);     // int flag
+bool IsStringObject(PyObject* o);  // str flag
+bool IsDoubleObject(PyObject* o);  // float or subtype
+bool IsBoolObject(PyObject* o);    // exactly bool
+bool IsCapsuleObject(PyObject* o); // exactly capsule, made by this plugin
+bool IsBytesObject(PyObject* o);
+bool IsTupleObject(PyObject* o);
+bool IsListObject(PyObject* o);
+bool IsDictObject(PyObject* o);
+bool FitsInt32(PyObject* o);       // int flag and signed 32-bit range
+
+// --- Python to host without a type test: Python's conversion decides.
+// Int32 follows a 32-bit C long on every build: out of range gives -1 with
+// OverflowError pending.
+int32_t AsInt32(PyObject* o);
+int64_t AsInt64(PyObject* o);
+uint64_t AsUInt64(PyObject* o);
+double AsDouble(PyObject* o);
+int8_t AsTruth(PyObject* o);  // PyObject_IsTrue; a failed test gives false
+
+// --- Python to host by the conversion table (test first; neutral otherwise).
+int32_t ToInt32(PyObject* o);
+int64_t ToInt64(PyObject* o);
+uint64_t ToUInt64(PyObject* o);
+double ToDouble(PyObject* o);
+int8_t ToBoolean(PyObject* o);
+REALstring ToString(PyObject* o);  // new host string (UTF-8) or nil
+REALobject ToObject(PyObject* o);  // the capsule's host object, locked once, or nil
+
+// New value holders sharing o (reference added); nil when o fails the test.
+REALobject ToBytesHolder(PyObject* o);
+REALobject ToTupleHolder(PyObject* o);  // Python3Parameters, lastError 0
+REALobject ToListHolder(PyObject* o);
+REALobject ToDictHolder(PyObject* o);
+
+// Makes a holder of the given class whose EntityBase pyObject is o; the new
+// reference o passes to the holder (the caller adds one first when sharing).
+REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o);
+// A new Python3Entity holding o with a reference added; nil for null o.
+REALobject NewEntitySharing(PyObject* o);

@@ -1,0 +1,274 @@
+// The Python entry-point table: every C-API function and object the plugin
+// uses, bound by name from a libpython opened at run time. No Python header is
+// included; the few structures the plugin touches are mirrored here with the
+// layout that Python 3.4 to 3.13 share.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+typedef ssize_t Py_ssize_t;
+
+// Object header of a regular (not free-threaded) build: the reference count
+// and the type pointer, one word each. From 3.12 on the count of an immortal
+// object must not be edited by hand, so references go through Py_IncRef and
+// Py_DecRef; only the type pointer is read directly.
+struct PyObject {
+  Py_ssize_t ob_refcnt;
+  struct PyTypeObject* ob_type;
+};
+
+typedef PyObject* (*PyCFunction)(PyObject* self, PyObject* args);
+typedef void (*destructor)(PyObject*);
+typedef int (*initproc)(PyObject*, PyObject*, PyObject*);
+typedef PyObject* (*newfunc)(struct PyTypeObject*, PyObject*, PyObject*);
+typedef void (*freefunc)(void*);
+typedef void (*PyCapsule_Destructor)(PyObject*);
+
+struct PyMethodDef {
+  const char* ml_name;
+  void* ml_meth;
+  int ml_flags;
+  const char* ml_doc;
+};
+
+enum { METH_VARARGS = 0x0001 };
+
+struct PyModuleDef_Base {
+  PyObject ob_base;
+  PyObject* (*m_init)(void);
+  Py_ssize_t m_index;
+  PyObject* m_copy;
+};
+
+struct PyModuleDef {
+  PyModuleDef_Base m_base;
+  const char* m_name;
+  const char* m_doc;
+  Py_ssize_t m_size;
+  PyMethodDef* m_methods;
+  void* m_slots;
+  void* m_traverse;
+  void* m_clear;
+  void* m_free;
+};
+
+// The type object as Python 3.13 lays it out, the largest of the supported
+// versions. The fields up to tp_finalize sit at the same offsets in 3.4 to
+// 3.13; later versions only append.
+struct PyTypeObject {
+  PyObject ob_base;
+  Py_ssize_t ob_size;
+  const char* tp_name;
+  Py_ssize_t tp_basicsize, tp_itemsize;
+  destructor tp_dealloc;
+  Py_ssize_t tp_vectorcall_offset;  // tp_print before 3.8
+  void* tp_getattr;
+  void* tp_setattr;
+  void* tp_as_async;
+  void* tp_repr;
+  void* tp_as_number;
+  void* tp_as_sequence;
+  void* tp_as_mapping;
+  void* tp_hash;
+  void* tp_call;
+  void* tp_str;
+  void* tp_getattro;
+  void* tp_setattro;
+  void* tp_as_buffer;
+  unsigned long tp_flags;
+  const char* tp_doc;
+  void* tp_traverse;
+  void* tp_clear;
+  void* tp_richcompare;
+  Py_ssize_t tp_weaklistoffset;
+  void* tp_iter;
+  void* tp_iternext;
+  PyMethodDef* tp_methods;
+  void* tp_members;
+  void* tp_getset;
+  PyTypeObject* tp_base;
+  PyObject* tp_dict;
+  void* tp_descr_get;
+  void* tp_descr_set;
+  Py_ssize_t tp_dictoffset;
+  initproc tp_init;
+  void* tp_alloc;
+  newfunc tp_new;
+  freefunc tp_free;
+  void* tp_is_gc;
+  PyObject* tp_bases;
+  PyObject* tp_mro;
+  PyObject* tp_cache;
+  void* tp_subclasses;
+  PyObject* tp_weaklist;
+  destructor tp_del;
+  unsigned int tp_version_tag;
+  destructor tp_finalize;
+  void* tp_vectorcall;       // 3.8
+  unsigned char tp_watched;  // 3.12
+  uint16_t tp_versions_used; // 3.13
+};
+
+enum : unsigned long {
+  Py_TPFLAGS_BASETYPE = 1UL << 10,
+  Py_TPFLAGS_HAVE_VERSION_TAG = 1UL << 18,
+  Py_TPFLAGS_LONG_SUBCLASS = 1UL << 24,
+  Py_TPFLAGS_UNICODE_SUBCLASS = 1UL << 28,
+};
+
+inline PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
+
+// Functions bound from the library: X(return type, name, parameter list).
+// Slot names are the C-API name with the prefix E (EPyTuple_New).
+#define COILWORK_PY_FUNCTIONS(X)                                                        \
+  /* interpreter */                                                                     \
+  X(void, Py_Initialize, (void))                                                        \
+  X(int, Py_IsInitialized, (void))                                                      \
+  X(void, Py_Finalize, (void))                                                          \
+  X(void, Py_SetProgramName, (const wchar_t*))                                          \
+  X(PyObject*, PySys_GetObject, (const char*))                                          \
+  X(int, PySys_SetObject, (const char*, PyObject*))                                     \
+  X(PyObject*, PyImport_Import, (PyObject*))                                            \
+  X(PyObject*, PyImport_ReloadModule, (PyObject*))                                      \
+  X(int, PyImport_AppendInittab, (const char*, PyObject* (*)(void)))                   \
+  X(PyObject*, PyImport_GetModuleDict, (void))                                          \
+  /* errors */                                                                          \
+  X(void, PyErr_Clear, (void))                                                          \
+  X(PyObject*, PyErr_Occurred, (void))                                                  \
+  X(void, PyErr_Fetch, (PyObject**, PyObject**, PyObject**))                            \
+  X(void, PyErr_SetString, (PyObject*, const char*))                                    \
+  X(void, PyErr_SetObject, (PyObject*, PyObject*))                                      \
+  /* objects and calls */                                                               \
+  X(int, PyObject_HasAttrString, (PyObject*, const char*))                              \
+  X(int, PyObject_SetAttrString, (PyObject*, const char*, PyObject*))                   \
+  X(PyObject*, PyObject_GetAttrString, (PyObject*, const char*))                        \
+  X(int, PyCallable_Check, (PyObject*))                                                 \
+  X(PyObject*, PyObject_CallObject, (PyObject*, PyObject*))                             \
+  X(PyObject*, PyEval_CallObjectWithKeywords, (PyObject*, PyObject*, PyObject*))        \
+  X(PyObject*, PyObject_Call, (PyObject*, PyObject*, PyObject*))                        \
+  X(PyObject*, PyObject_Str, (PyObject*))                                               \
+  X(int, PyObject_IsTrue, (PyObject*))                                                  \
+  X(int, PyType_IsSubtype, (PyTypeObject*, PyTypeObject*))                              \
+  X(int, PyArg_ParseTuple, (PyObject*, const char*, ...))                               \
+  X(PyObject*, Py_BuildValue, (const char*, ...))                                       \
+  X(void, Py_IncRef, (PyObject*))                                                       \
+  X(void, Py_DecRef, (PyObject*))                                                       \
+  /* numbers */                                                                         \
+  X(PyObject*, PyLong_FromLong, (long))                                                 \
+  X(long, PyLong_AsLong, (PyObject*))                                                   \
+  X(long long, PyLong_AsLongLong, (PyObject*))                                          \
+  X(PyObject*, PyLong_FromLongLong, (long long))                                        \
+  X(unsigned long long, PyLong_AsUnsignedLongLong, (PyObject*))                         \
+  X(PyObject*, PyLong_FromUnsignedLongLong, (unsigned long long))                       \
+  X(long, PyLong_AsLongAndOverflow, (PyObject*, int*))                                  \
+  X(PyObject*, PyFloat_FromDouble, (double))                                            \
+  X(double, PyFloat_AsDouble, (PyObject*))                                              \
+  /* tuples */                                                                          \
+  X(PyObject*, PyTuple_New, (Py_ssize_t))                                               \
+  X(PyObject*, PyTuple_GetItem, (PyObject*, Py_ssize_t))                                \
+  X(int, PyTuple_SetItem, (PyObject*, Py_ssize_t, PyObject*))                           \
+  X(Py_ssize_t, PyTuple_Size, (PyObject*))                                              \
+  /* lists */                                                                           \
+  X(int, PyList_Append, (PyObject*, PyObject*))                                         \
+  X(PyObject*, PyList_New, (Py_ssize_t))                                                \
+  X(Py_ssize_t, PyList_Size, (PyObject*))                                               \
+  X(int, PyList_Insert, (PyObject*, Py_ssize_t, PyObject*))                             \
+  X(PyObject*, PyList_GetItem, (PyObject*, Py_ssize_t))                                 \
+  X(int, PyList_SetItem, (PyObject*, Py_ssize_t, PyObject*))                            \
+  X(PyObject*, PyList_AsTuple, (PyObject*))                                             \
+  X(int, PyList_Sort, (PyObject*))                                                      \
+  X(int, PyList_Reverse, (PyObject*))                                                   \
+  /* dictionaries */                                                                    \
+  X(PyObject*, PyDict_New, (void))                                                      \
+  X(PyObject*, PyDict_Keys, (PyObject*))                                                \
+  X(PyObject*, PyDict_Values, (PyObject*))                                              \
+  X(void, PyDict_Clear, (PyObject*))                                                    \
+  X(Py_ssize_t, PyDict_Size, (PyObject*))                                               \
+  X(PyObject*, PyDict_GetItem, (PyObject*, PyObject*))                                  \
+  X(int, PyDict_Contains, (PyObject*, PyObject*))                                       \
+  X(int, PyDict_SetItem, (PyObject*, PyObject*, PyObject*))                             \
+  X(int, PyDict_SetItemString, (PyObject*, const char*, PyObject*))                     \
+  X(PyObject*, PyDict_Copy, (PyObject*))                                                \
+  X(int, PyDict_DelItem, (PyObject*, PyObject*))                                        \
+  /* text and bytes */                                                                  \
+  X(PyObject*, PyUnicode_FromStringAndSize, (const char*, Py_ssize_t))                  \
+  X(const char*, PyUnicode_AsUTF8AndSize, (PyObject*, Py_ssize_t*))                     \
+  X(PyObject*, PyBytes_FromStringAndSize, (const char*, Py_ssize_t))                    \
+  X(char*, PyBytes_AsString, (PyObject*))                                               \
+  X(Py_ssize_t, PyBytes_Size, (PyObject*))                                              \
+  /* capsules */                                                                        \
+  X(PyObject*, PyCapsule_New, (void*, const char*, PyCapsule_Destructor))               \
+  X(void*, PyCapsule_GetPointer, (PyObject*, const char*))                              \
+  X(PyCapsule_Destructor, PyCapsule_GetDestructor, (PyObject*))                         \
+  /* extension modules and types */                                                     \
+  X(PyObject*, PyModule_Create2, (PyModuleDef*, int))                                   \
+  X(int, PyModule_AddObject, (PyObject*, const char*, PyObject*))                       \
+  X(PyObject*, PyType_GenericNew, (PyTypeObject*, PyObject*, PyObject*))                \
+  X(int, PyType_Ready, (PyTypeObject*))
+
+// Bound only when a library path is set: the Python home is handed over.
+#define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \
+  X(void, Py_SetPythonHome, (const wchar_t*))                                           \
+  X(wchar_t*, Py_DecodeLocale, (const char*, size_t*))
+
+// Type objects: slot e__Name holds the type object itself.
+#define COILWORK_PY_TYPES(X)                                                            \
+  X(PyFloat_Type) X(PyBool_Type) X(PyCapsule_Type) X(PyDict_Type) X(PyTuple_Type)       \
+  X(PyBytes_Type) X(PyList_Type)
+
+// Exception objects in the order of the Python3ErrorTypes constants 1 to 22:
+// slot e__Name holds the address of the library's variable.
+#define COILWORK_PY_EXCEPTIONS(X)                                                       \
+  X(PyExc_AssertionError) X(PyExc_AttributeError) X(PyExc_EOFError)                     \
+  X(PyExc_FloatingPointError) X(PyExc_IOError) X(PyExc_ImportError)                     \
+  X(PyExc_IndexError) X(PyExc_KeyError) X(PyExc_KeyboardInterrupt)                      \
+  X(PyExc_MemoryError) X(PyExc_NameError) X(PyExc_NotImplementedError)                  \
+  X(PyExc_OSError) X(PyExc_OverflowError) X(PyExc_RuntimeError)                         \
+  X(PyExc_SyntaxError) X(PyExc_SystemError) X(PyExc_SystemExit) X(PyExc_TypeError)      \
+  X(PyExc_ValueError) X(PyExc_ZeroDivisionError) X(PyExc_ReferenceError)
+
+#define COILWORK_DECLARE_PY_FUNCTION(ret, name, params) extern ret(*E##name) params;
+COILWORK_PY_FUNCTIONS(COILWORK_DECLARE_PY_FUNCTION)
+COILWORK_PY_HOME_FUNCTIONS(COILWORK_DECLARE_PY_FUNCTION)
+#undef COILWORK_DECLARE_PY_FUNCTION
+
+#define COILWORK_DECLARE_PY_TYPE(name) extern PyTypeObject* e__##name;
+COILWORK_PY_TYPES(COILWORK_DECLARE_PY_TYPE)
+#undef COILWORK_DECLARE_PY_TYPE
+
+#define COILWORK_DECLARE_PY_EXC(name) extern PyObject** e__##name;
+COILWORK_PY_EXCEPTIONS(COILWORK_DECLARE_PY_EXC)
+#undef COILWORK_DECLARE_PY_EXC
+
+extern PyObject* e___Py_TrueStruct;
+extern PyObject* e___Py_FalseStruct;
+
+extern void* PythonDLLHandle;
+extern bool gPythonFound;
+extern bool gPythonEntryPointsLoaded;
+extern bool gPythonInitialized;
+extern wchar_t* gPythonHome;
+
+// Opens a library and binds the table (see loader.cpp). Result 1 when loaded.
+int LoadPythonEntryPoints(int32_t preferredVersion);
+
+// Loads the table with the default preference when it is not loaded yet.
+// True when the table is loaded.
+bool EnsurePython();
+
+// True when the table is loaded and an interpreter started by Init runs:
+// the condition for every call into Python.
+inline bool PythonRunning() { return gPythonEntryPointsLoaded && gPythonInitialized; }
+
+// The platform calls of the loader, replaceable by tests so that the search
+// order, the flags and the messages can be checked without a real library.
+struct PlatformLoader {
+  void* (*open)(const char* file, int flags);
+  void* (*sym)(void* handle, const char* name);
+  char* (*error)(void);
+  int (*close)(void* handle);
+  int (*puts)(const char* line);
+};
+extern PlatformLoader gPlatform;

@@ -1,0 +1,69 @@
+// Python tests: the plugin loaded into the emulated host, with the Python
+// library named by $COILWORK_TEST_PYTHON chosen through SetPythonPath and an
+// interpreter started with Init. One library per process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "emuhost/host.h"
+
+namespace coiltest {
+
+using emuhost::Host;
+using emuhost::Obj;
+using emuhost::Ref;
+using emuhost::SRef;
+using emuhost::Str;
+
+// The library under test ($COILWORK_TEST_PYTHON); the test run fails early
+// when it is not set.
+std::string PythonLibrary();
+// "3.11" and the like, read from the library's file name.
+std::string PythonVersion();
+int PythonMinor();
+
+// Loads the plugin (once) and makes sure the interpreter runs.
+void EnsureInterpreter();
+
+// A folder added to sys.path once per interpreter; modules written there
+// with WriteModule are importable with GetModule.
+std::string ModuleDir();
+void WriteModule(const std::string& name, const std::string& source);
+
+class PythonTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  Host& host = Host::get();
+
+  // A new host string (UTF-8); the test owns the reference.
+  SRef S(const std::string& text) { return SRef(host.newString(text)); }
+  // Text of a host string (UTF-8 bytes as stored).
+  std::string T(Str s) { return host.bytes(s); }
+
+  // Writes name.py with the source and imports it: a Python3Module.
+  Obj Import(const std::string& name, const std::string& source);
+  // Imports an existing module.
+  Obj GetModule(const std::string& name);
+
+  // Coilwork shared methods.
+  bool ErrorOccurred();
+  std::string GetError();  // "" when none; ClearError afterwards is implied
+  void ClearError();
+
+  // Runs statements in a scratch module and returns it (a Python3Module).
+  Obj Run(const std::string& code);
+
+  // Live host objects and strings when the test started.
+  size_t startObjects = 0;
+  size_t startStrings = 0;
+};
+
+// Reads Python's own reference count of an object held by a value holder
+// (the pyObject at the given data block). Returns -1 for none.
+intptr_t RefCountOf(void* pyObject);
+
+}  // namespace coiltest
