@@ -1,0 +1,601 @@
+// Every path through the plugin, measured against a twin that does the same
+// work through the raw C API (or memcpy) in the same process and interpreter.
+//
+// Host code is compiled code: it calls plugin members through function
+// pointers resolved once, and makes instances from class references it holds.
+// The benchmarks do the same, so what they measure is the plugin's cost plus
+// the host's honest per-call costs (instance creation, strings, references).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "emuhost/host.h"
+
+using emuhost::Host;
+using emuhost::Obj;
+using emuhost::Str;
+
+namespace {
+
+Host& host = Host::get();
+
+// ---------------------------------------------------------------- raw C API
+struct PyObj;
+struct PyMethodDefRaw {
+  const char* name;
+  void* meth;
+  int flags;
+  const char* doc;
+};
+struct PyModuleDefRaw {
+  intptr_t refcnt;
+  void* type;
+  void* m_init;
+  intptr_t m_index;
+  void* m_copy;
+  const char* m_name;
+  const char* m_doc;
+  intptr_t m_size;
+  PyMethodDefRaw* m_methods;
+  void* rest[4];
+};
+
+struct Raw {
+  PyObj* (*PyTuple_New)(intptr_t);
+  int (*PyTuple_SetItem)(PyObj*, intptr_t, PyObj*);
+  PyObj* (*PyLong_FromLong)(long);
+  long (*PyLong_AsLong)(PyObj*);
+  PyObj* (*PyObject_CallObject)(PyObj*, PyObj*);
+  void (*Py_DecRef)(PyObj*);
+  void (*Py_IncRef)(PyObj*);
+  PyObj* (*PyUnicode_FromStringAndSize)(const char*, intptr_t);
+  const char* (*PyUnicode_AsUTF8AndSize)(PyObj*, intptr_t*);
+  PyObj* (*PyList_New)(intptr_t);
+  int (*PyList_Append)(PyObj*, PyObj*);
+  PyObj* (*PyList_GetItem)(PyObj*, intptr_t);
+  PyObj* (*PyDict_New)();
+  int (*PyDict_SetItem)(PyObj*, PyObj*, PyObj*);
+  PyObj* (*PyDict_GetItem)(PyObj*, PyObj*);
+  PyObj* (*PyImport_ImportModule)(const char*);
+  PyObj* (*PyObject_GetAttrString)(PyObj*, const char*);
+  int (*PyArg_ParseTuple)(PyObj*, const char*, ...);
+  PyObj* (*PyModule_Create2)(PyModuleDefRaw*, int);
+  void (*PyErr_Clear)();
+} raw;
+
+template <class F>
+void Sym(F& f, const char* name) {
+  f = reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
+  if (!f) {
+    fprintf(stderr, "bench: %s not found in the loaded Python\n", name);
+    exit(2);
+  }
+}
+
+void BindRaw() {
+  Sym(raw.PyTuple_New, "PyTuple_New");
+  Sym(raw.PyTuple_SetItem, "PyTuple_SetItem");
+  Sym(raw.PyLong_FromLong, "PyLong_FromLong");
+  Sym(raw.PyLong_AsLong, "PyLong_AsLong");
+  Sym(raw.PyObject_CallObject, "PyObject_CallObject");
+  Sym(raw.Py_DecRef, "Py_DecRef");
+  Sym(raw.Py_IncRef, "Py_IncRef");
+  Sym(raw.PyUnicode_FromStringAndSize, "PyUnicode_FromStringAndSize");
+  Sym(raw.PyUnicode_AsUTF8AndSize, "PyUnicode_AsUTF8AndSize");
+  Sym(raw.PyList_New, "PyList_New");
+  Sym(raw.PyList_Append, "PyList_Append");
+  Sym(raw.PyList_GetItem, "PyList_GetItem");
+  Sym(raw.PyDict_New, "PyDict_New");
+  Sym(raw.PyDict_SetItem, "PyDict_SetItem");
+  Sym(raw.PyDict_GetItem, "PyDict_GetItem");
+  Sym(raw.PyImport_ImportModule, "PyImport_ImportModule");
+  Sym(raw.PyObject_GetAttrString, "PyObject_GetAttrString");
+  Sym(raw.PyArg_ParseTuple, "PyArg_ParseTuple");
+  Sym(raw.PyModule_Create2, "PyModule_Create2");
+  Sym(raw.PyErr_Clear, "PyErr_Clear");
+}
+
+// ------------------------------------------------------- host-side bindings
+// Resolved once, as compiled host code has them.
+struct HostCalls {
+  REALobject (*createInstance)(REALclassRef);
+  void (*unlock)(REALobject);
+  void (*unlockString)(REALstring);
+  REALstring (*buildString)(const char*, size_t, uint32_t);
+  REALclassRef parameters, entity, list, dictionary, result, bytes, memoryBlock;
+  void (*paramsCtor)(Obj, int32_t);
+  void (*paramsPtrCtor)(Obj, void*);
+  void (*setInt32)(Obj, int32_t, int32_t);
+  int32_t (*getInt32)(Obj, int32_t);
+  Obj (*invoke)(Obj, Obj);
+  int32_t (*resultInt32)(Obj);
+  void (*resultCtorInt32)(Obj, int32_t);
+  void* (*getPtr)(Obj);
+  Obj (*fromString)(Str);
+  Str (*entityString)(Obj, intptr_t);
+  Obj (*fromInt32)(int32_t);
+  int32_t (*entityInt32)(Obj, intptr_t);
+  void (*listCtor)(Obj);
+  void (*listAppend)(Obj, Obj);
+  Obj (*listGetItem)(Obj, int32_t);
+  void (*dictCtor)(Obj);
+  void (*dictSet)(Obj, Str, Obj);
+  Obj (*dictGet)(Obj, Str);
+  void (*bytesFromBlock)(Obj, Obj);
+  Obj (*bytesToBlock)(Obj);
+  void (*blockCtor)(Obj, int32_t);
+  void* (*blockPtr)(Obj);
+} hc;
+
+template <class F>
+void Method(F& f, const char* cls, const char* decl) {
+  f = reinterpret_cast<F>(host.method(cls, decl));
+}
+template <class F>
+void Shared(F& f, const char* cls, const char* decl) {
+  f = reinterpret_cast<F>(host.sharedMethod(cls, decl));
+}
+template <class F>
+void Getter(F& f, const char* cls, const char* name) {
+  f = reinterpret_cast<F>(host.propertyGetter(cls, name));
+}
+
+void BindHost() {
+  hc.createInstance = reinterpret_cast<REALobject (*)(REALclassRef)>(host.resolve("CreateInstance"));
+  hc.unlock = reinterpret_cast<void (*)(REALobject)>(host.resolve("REALUnlockObject"));
+  hc.unlockString = reinterpret_cast<void (*)(REALstring)>(host.resolve("REALUnlockString"));
+  hc.buildString = reinterpret_cast<REALstring (*)(const char*, size_t, uint32_t)>(
+      host.resolve("REALBuildStringWithEncoding"));
+  hc.parameters = host.classRef("Python3Parameters");
+  hc.entity = host.classRef("Python3Entity");
+  hc.list = host.classRef("Python3List");
+  hc.dictionary = host.classRef("Python3Dictionary");
+  hc.result = host.classRef("Python3Result");
+  hc.bytes = host.classRef("Python3Bytes");
+  hc.memoryBlock = host.classRef("MemoryBlock");
+  Method(hc.paramsCtor, "Python3Parameters", "Constructor(parameterCount as Integer)");
+  Method(hc.paramsPtrCtor, "Python3Parameters", "Constructor(paramPtr as Ptr)");
+  hc.setInt32 = reinterpret_cast<void (*)(Obj, int32_t, int32_t)>(
+      host.setter("Python3Parameters", "Int32Value(index as Integer) as Int32"));
+  Method(hc.getInt32, "Python3Parameters", "Int32Value(index as Integer) as Int32");
+  Method(hc.invoke, "Python3Function", "Invoke(parameters as Python3Parameters) as Python3Result");
+  Method(hc.resultInt32, "Python3Result", "Int32Value() as Int32");
+  Method(hc.resultCtorInt32, "Python3Result", "Constructor(value as Int32)");
+  Method(hc.getPtr, "Python3Result", "GetPtr() as Ptr");
+  Shared(hc.fromString, "Python3Entity", "FromString(value as String) as Python3Entity");
+  Getter(hc.entityString, "Python3Entity", "StringValue");
+  Shared(hc.fromInt32, "Python3Entity", "FromInt32(value as Int32) as Python3Entity");
+  Getter(hc.entityInt32, "Python3Entity", "Int32Value");
+  Method(hc.listCtor, "Python3List", "Constructor()");
+  Method(hc.listAppend, "Python3List", "Append(value as Python3EntityBase)");
+  Method(hc.listGetItem, "Python3List", "GetItem(index as Integer) as Python3Entity");
+  Method(hc.dictCtor, "Python3Dictionary", "Constructor()");
+  Method(hc.dictSet, "Python3Dictionary", "SetValue(key as String, value as Python3EntityBase)");
+  Method(hc.dictGet, "Python3Dictionary", "GetValue(key as String) as Python3Entity");
+  Method(hc.bytesFromBlock, "Python3Bytes", "Constructor(value as MemoryBlock)");
+  Method(hc.bytesToBlock, "Python3Bytes", "ToMemoryBlock() as MemoryBlock");
+  Method(hc.blockCtor, "MemoryBlock", "Constructor(bytes as Integer)");
+  Method(hc.blockPtr, "MemoryBlock", "Operator_Convert() As Ptr");
+}
+
+// ------------------------------------------------------------ Python set-up
+std::string gDir;
+Obj gModule;     // Python3Module "coilbench"
+Obj gAdd;        // Python3Function add(a, b)
+Obj gLoop;       // Python3Function loop(f, n)
+PyObj* gAddRaw;  // the same function object, for the raw twins
+PyObj* gLoopRaw;
+PyObj* gHostF;     // f registered through a Python3XojoModule
+PyObj* gRawF;      // f as a plain METH_VARARGS C function
+constexpr int kLoop = 1000;
+
+void* HostF(void*, void* args) {
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsPtrCtor(p, args);
+  int32_t i = hc.getInt32(p, 0);
+  hc.unlock(p);
+  Obj r = hc.createInstance(hc.result);
+  hc.resultCtorInt32(r, i + 1);
+  void* answer = hc.getPtr(r);
+  hc.unlock(r);
+  return answer;
+}
+
+PyObj* RawF(PyObj*, PyObj* args) {
+  int i;
+  if (!raw.PyArg_ParseTuple(args, "i", &i)) return nullptr;
+  return raw.PyLong_FromLong(i + 1);
+}
+
+Obj gXojoModule;
+void* CreateBenchModule() {
+  return reinterpret_cast<void* (*)(Obj)>(host.method("Python3XojoModule", "ModuleCreateProc() as Ptr"))(
+      gXojoModule);
+}
+
+PyMethodDefRaw gRawMethods[] = {{"f", reinterpret_cast<void*>(RawF), 1, nullptr}, {}};
+PyModuleDefRaw gRawModule = {1, nullptr, nullptr, 0, nullptr, "rawbench", "", -1, gRawMethods, {}};
+
+PyObj* Attr(const char* module, const char* name) {
+  PyObj* m = raw.PyImport_ImportModule(module);
+  PyObj* a = m ? raw.PyObject_GetAttrString(m, name) : nullptr;
+  if (m) raw.Py_DecRef(m);
+  return a;
+}
+
+void StartPython() {
+  host.load();
+  const char* lib = getenv("COILWORK_BENCH_PYTHON");
+  if (lib && *lib) {
+    Obj f = host.folderItem(lib);
+    host.callShared<void>("Coilwork", "SetPythonPath(path as FolderItem)", f);
+    host.unlock(f);
+  }
+  int8_t found = host.callShared<int8_t>(
+      "Coilwork",
+      "PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = "
+      "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
+      int32_t(0));
+  if (!found) {
+    fprintf(stderr, "bench: no Python library\n");
+    exit(2);
+  }
+  BindHost();
+
+  Str name = host.newString("coilbench_host");
+  gXojoModule = host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                            name, uint32_t(1));
+  Str fname = host.newString("f");
+  host.call<void>(gXojoModule, "RegisterFunction(name as String, fuction as Ptr)", fname,
+                  reinterpret_cast<void*>(HostF));
+  host.callShared<void>("Coilwork",
+                        "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+                        gXojoModule, reinterpret_cast<void*>(CreateBenchModule));
+  host.unlockString(name);
+  host.unlockString(fname);
+  host.callShared<void>("Coilwork", "Init()");
+  BindRaw();
+
+  char tmpl[] = "/tmp/coilbench-XXXXXX";
+  gDir = mkdtemp(tmpl);
+  std::ofstream(gDir + "/coilbench.py") << "def add(a, b):\n    return a + b\n\n"
+                                           "def loop(f, n):\n    for i in range(n):\n        f(i)\n";
+  Obj dir = host.folderItem(gDir);
+  host.callShared<void>("Coilwork", "AddSearchPath(f as FolderItem)", dir);
+  host.unlock(dir);
+  Str mname = host.newString("coilbench");
+  gModule = host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", mname);
+  host.unlockString(mname);
+  if (!gModule) {
+    fprintf(stderr, "bench: cannot import the bench module\n");
+    exit(2);
+  }
+  Str an = host.newString("add"), ln = host.newString("loop");
+  gAdd = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", an);
+  gLoop = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", ln);
+  host.unlockString(an);
+  host.unlockString(ln);
+  gAddRaw = Attr("coilbench", "add");
+  gLoopRaw = Attr("coilbench", "loop");
+  gHostF = Attr("coilbench_host", "f");
+  PyObj* rawModule = raw.PyModule_Create2(&gRawModule, 3);
+  gRawF = raw.PyObject_GetAttrString(rawModule, "f");
+  raw.Py_DecRef(rawModule);
+  if (!gAdd || !gLoop || !gAddRaw || !gLoopRaw || !gHostF || !gRawF) {
+    fprintf(stderr, "bench: set-up failed\n");
+    exit(2);
+  }
+}
+
+// ------------------------------------------------------------------- pairs
+// call: a Python3Parameters of 2, two Int32 setters, Invoke, Int32Value.
+int32_t PluginCall(int32_t a, int32_t b) {
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 2);
+  hc.setInt32(p, 0, a);
+  hc.setInt32(p, 1, b);
+  Obj r = hc.invoke(gAdd, p);
+  int32_t v = hc.resultInt32(r);
+  hc.unlock(r);
+  hc.unlock(p);
+  return v;
+}
+
+void BM_call_plugin(benchmark::State& state) {
+  int32_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(PluginCall(i++, 1));
+}
+void BM_call_raw(benchmark::State& state) {
+  int32_t i = 0;
+  for (auto _ : state) {
+    PyObj* t = raw.PyTuple_New(2);
+    raw.PyTuple_SetItem(t, 0, raw.PyLong_FromLong(i++));
+    raw.PyTuple_SetItem(t, 1, raw.PyLong_FromLong(1));
+    PyObj* r = raw.PyObject_CallObject(gAddRaw, t);
+    benchmark::DoNotOptimize(raw.PyLong_AsLong(r));
+    raw.Py_DecRef(r);
+    raw.Py_DecRef(t);
+  }
+}
+
+// callback: Python calls f(i) kLoop times; time per call.
+void Callback(benchmark::State& state, PyObj* f) {
+  PyObj* t = raw.PyTuple_New(2);
+  raw.Py_IncRef(f);
+  raw.PyTuple_SetItem(t, 0, f);
+  raw.PyTuple_SetItem(t, 1, raw.PyLong_FromLong(kLoop));
+  for (auto _ : state) {
+    PyObj* r = raw.PyObject_CallObject(gLoopRaw, t);
+    if (!r) state.SkipWithError("loop raised");
+    else raw.Py_DecRef(r);
+  }
+  raw.Py_DecRef(t);
+  state.SetItemsProcessed(state.iterations() * kLoop);
+}
+void BM_callback_plugin(benchmark::State& state) { Callback(state, gHostF); }
+void BM_callback_raw(benchmark::State& state) { Callback(state, gRawF); }
+
+// string in / out: 1 MiB of ASCII, and of mixed UTF-8.
+std::string MakeText(bool mixed) {
+  std::string s;
+  const char* pieces[] = {"abc def ", "\xc3\xa9t\xc3\xa9 ", "\xe2\x82\xac ", "\xf0\x9f\x90\x8d "};
+  while (s.size() < (1u << 20)) s += mixed ? pieces[s.size() % 4] : "abcdefgh";
+  s.resize(1u << 20);
+  while (mixed && (static_cast<unsigned char>(s.back()) & 0xC0) == 0x80) s.pop_back();
+  if (mixed && static_cast<unsigned char>(s.back()) >= 0xC0) s.pop_back();
+  return s;
+}
+std::string gAscii, gMixed;
+Str gAsciiStr, gMixedStr;
+
+void StringPlugin(benchmark::State& state, Str s) {
+  for (auto _ : state) {
+    Obj e = hc.fromString(s);
+    Str back = hc.entityString(e, 0);
+    benchmark::DoNotOptimize(back);
+    hc.unlockString(back);
+    hc.unlock(e);
+  }
+}
+void StringRaw(benchmark::State& state, const std::string& text) {
+  std::vector<char> out(text.size() + 1);
+  for (auto _ : state) {
+    PyObj* u = raw.PyUnicode_FromStringAndSize(text.data(), text.size());
+    intptr_t n = 0;
+    const char* p = raw.PyUnicode_AsUTF8AndSize(u, &n);
+    memcpy(out.data(), p, n);
+    benchmark::DoNotOptimize(out.data());
+    raw.Py_DecRef(u);
+  }
+}
+void BM_string_ascii_plugin(benchmark::State& state) { StringPlugin(state, gAsciiStr); }
+void BM_string_ascii_raw(benchmark::State& state) { StringRaw(state, gAscii); }
+void BM_string_utf8_plugin(benchmark::State& state) { StringPlugin(state, gMixedStr); }
+void BM_string_utf8_raw(benchmark::State& state) { StringRaw(state, gMixed); }
+
+// bytes: a 1 MiB MemoryBlock into Python3Bytes and back out.
+Obj gBlock;
+void BM_bytes_plugin(benchmark::State& state) {
+  for (auto _ : state) {
+    Obj b = hc.createInstance(hc.bytes);
+    hc.bytesFromBlock(b, gBlock);
+    Obj out = hc.bytesToBlock(b);
+    benchmark::DoNotOptimize(out);
+    hc.unlock(out);
+    hc.unlock(b);
+  }
+}
+void BM_bytes_raw(benchmark::State& state) {
+  std::vector<char> src(1u << 20, 'x'), mid(1u << 20), dst(1u << 20);
+  for (auto _ : state) {
+    memcpy(mid.data(), src.data(), src.size());
+    memcpy(dst.data(), mid.data(), mid.size());
+    benchmark::DoNotOptimize(dst.data());
+  }
+}
+
+// binding: a resolved exported binding function against a direct call.
+int32_t (*gCompareExported)(REALstring, REALstring);
+int32_t (*gCompareEntry)(REALstring, REALstring);
+Str gA, gB;
+void BM_binding_plugin(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(gCompareExported(gA, gB));
+}
+void BM_binding_raw(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(gCompareEntry(gA, gB));
+}
+
+// list: 100,000 Append of FromInt32 entities, then GetItem of each.
+constexpr int kItems = 100000;
+void BM_list_plugin(benchmark::State& state) {
+  for (auto _ : state) {
+    Obj l = hc.createInstance(hc.list);
+    hc.listCtor(l);
+    for (int32_t i = 0; i < kItems; i++) {
+      Obj e = hc.fromInt32(i);
+      hc.listAppend(l, e);
+      hc.unlock(e);
+    }
+    for (int32_t i = 0; i < kItems; i++) {
+      Obj e = hc.listGetItem(l, i);
+      benchmark::DoNotOptimize(e);
+      hc.unlock(e);
+    }
+    hc.unlock(l);
+  }
+}
+void BM_list_raw(benchmark::State& state) {
+  for (auto _ : state) {
+    PyObj* l = raw.PyList_New(0);
+    for (int32_t i = 0; i < kItems; i++) {
+      PyObj* v = raw.PyLong_FromLong(i);
+      raw.PyList_Append(l, v);
+      raw.Py_DecRef(v);
+    }
+    for (int32_t i = 0; i < kItems; i++) benchmark::DoNotOptimize(raw.PyList_GetItem(l, i));
+    raw.Py_DecRef(l);
+  }
+}
+
+// dict: 100,000 SetValue and GetValue with String keys.
+std::vector<std::string> gKeys;
+std::vector<Str> gKeyStrs;
+void BM_dict_plugin(benchmark::State& state) {
+  Obj value = hc.fromInt32(7);
+  for (auto _ : state) {
+    Obj d = hc.createInstance(hc.dictionary);
+    hc.dictCtor(d);
+    for (Str k : gKeyStrs) hc.dictSet(d, k, value);
+    for (Str k : gKeyStrs) {
+      Obj e = hc.dictGet(d, k);
+      benchmark::DoNotOptimize(e);
+      hc.unlock(e);
+    }
+    hc.unlock(d);
+  }
+  hc.unlock(value);
+}
+void BM_dict_raw(benchmark::State& state) {
+  PyObj* value = raw.PyLong_FromLong(7);
+  for (auto _ : state) {
+    PyObj* d = raw.PyDict_New();
+    for (const std::string& k : gKeys) {
+      PyObj* key = raw.PyUnicode_FromStringAndSize(k.data(), k.size());
+      raw.PyDict_SetItem(d, key, value);
+      raw.Py_DecRef(key);
+    }
+    for (const std::string& k : gKeys) {
+      PyObj* key = raw.PyUnicode_FromStringAndSize(k.data(), k.size());
+      benchmark::DoNotOptimize(raw.PyDict_GetItem(d, key));
+      raw.Py_DecRef(key);
+    }
+    raw.Py_DecRef(d);
+  }
+  raw.Py_DecRef(value);
+}
+
+// --------------------------------------------------------------- reporting
+struct Pair {
+  const char* name;
+  double target;
+};
+const Pair kPairs[] = {
+    {"call", 1.5},         {"callback", 1.5}, {"string_ascii", 1.2}, {"string_utf8", 1.2},
+    {"bytes", 1.3},        {"binding", 1.2},  {"list", 2.0},         {"dict", 2.0},
+};
+
+class Collector : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> ns;  // per iteration
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.error_occurred) continue;
+      ns[r.benchmark_name()] =
+          r.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(r.time_unit);
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+long ResidentKiB() {
+  std::ifstream f("/proc/self/statm");
+  long pages = 0, resident = 0;
+  f >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// One million call pairs: live host counts, the function's and module's
+// reference counts, and resident memory before and after.
+bool MemoryCheck() {
+  size_t objects = host.liveObjects(), strings = host.liveStrings();
+  intptr_t fRef = *reinterpret_cast<intptr_t*>(gAddRaw);
+  PyObj* module = raw.PyImport_ImportModule("coilbench");
+  intptr_t mRef = *reinterpret_cast<intptr_t*>(module) - 1;
+  for (int i = 0; i < 10000; i++) PluginCall(i, 1);  // warm the allocators
+  long rssBefore = ResidentKiB();
+  for (int i = 0; i < 1000000; i++) PluginCall(i, 1);
+  long rssAfter = ResidentKiB();
+  intptr_t fRefAfter = *reinterpret_cast<intptr_t*>(gAddRaw);
+  intptr_t mRefAfter = *reinterpret_cast<intptr_t*>(module) - 1;
+  raw.Py_DecRef(module);
+  long grown = rssAfter - rssBefore;
+  bool ok = host.liveObjects() == objects && host.liveStrings() == strings && fRef == fRefAfter &&
+            mRef == mRefAfter && grown <= 1024;
+  printf("memory: live host objects %zu -> %zu, live strings %zu -> %zu\n", objects,
+         host.liveObjects(), strings, host.liveStrings());
+  printf("memory: refcount of add %ld -> %ld, of its module %ld -> %ld\n", long(fRef),
+         long(fRefAfter), long(mRef), long(mRefAfter));
+  printf("memory: resident %ld KiB -> %ld KiB after 1,000,000 calls (grew %ld KiB, limit 1024)\n",
+         rssBefore, rssAfter, grown);
+  return ok;
+}
+
+}  // namespace
+
+BENCHMARK(BM_call_plugin);
+BENCHMARK(BM_call_raw);
+BENCHMARK(BM_callback_plugin);
+BENCHMARK(BM_callback_raw);
+BENCHMARK(BM_string_ascii_plugin);
+BENCHMARK(BM_string_ascii_raw);
+BENCHMARK(BM_string_utf8_plugin);
+BENCHMARK(BM_string_utf8_raw);
+BENCHMARK(BM_bytes_plugin);
+BENCHMARK(BM_bytes_raw);
+BENCHMARK(BM_binding_plugin);
+BENCHMARK(BM_binding_raw);
+BENCHMARK(BM_list_plugin)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_list_raw)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_dict_plugin)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_dict_raw)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+  StartPython();
+
+  gAscii = MakeText(false);
+  gMixed = MakeText(true);
+  gAsciiStr = hc.buildString(gAscii.data(), gAscii.size(), emuhost::kUTF8);
+  gMixedStr = hc.buildString(gMixed.data(), gMixed.size(), emuhost::kUTF8);
+  gBlock = hc.createInstance(hc.memoryBlock);
+  hc.blockCtor(gBlock, 1 << 20);
+  memset(hc.blockPtr(gBlock), 'x', 1 << 20);
+  for (int i = 0; i < kItems; i++) {
+    gKeys.push_back("key" + std::to_string(i));
+    gKeyStrs.push_back(hc.buildString(gKeys.back().data(), gKeys.back().size(), emuhost::kUTF8));
+  }
+  gA = hc.buildString("same text", 9, emuhost::kUTF8);
+  gB = hc.buildString("same text", 9, emuhost::kUTF8);
+  emuhost::Plugin& plugin = host.load();
+  gCompareExported = plugin.sym<int32_t (*)(REALstring, REALstring)>("REALCompareStrings");
+  gCompareEntry = reinterpret_cast<int32_t (*)(REALstring, REALstring)>(host.resolve("RuntimeStringCompare"));
+  gCompareExported(gA, gB);  // resolve its slot before timing
+
+  benchmark::Initialize(&argc, argv);
+  Collector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+
+  bool ok = true;
+  printf("\n");
+  for (const Pair& p : kPairs) {
+    std::string base = std::string("BM_") + p.name;
+    auto pl = collector.ns.find(base + "_plugin");
+    auto rw = collector.ns.find(base + "_raw");
+    if (pl == collector.ns.end() || rw == collector.ns.end()) continue;  // filtered out
+    double ratio = pl->second / rw->second;
+    bool hit = ratio <= p.target;
+    ok = ok && hit;
+    printf("%s: plugin %.0f raw %.0f ratio %.2f target %.1f%s\n", p.name, pl->second, rw->second,
+           ratio, p.target, hit ? "" : "  MISSED");
+  }
+  bool memory = MemoryCheck();
+  printf("%s\n", ok && memory ? "all targets met" : "targets missed");
+  return ok && memory ? 0 : 1;
+}
