@@ -1,8 +1,147 @@
-// Placeholder: the Coilwork class record with its constants and enum; the
-// shared methods come with the interpreter.
-#include "plugin/plugin.h"
+// Coilwork: the class whose shared methods drive the process's one
+// interpreter. This file holds the lifecycle (Init, Finalize), the choice of
+// library (SetPythonPath, PythonIsFound), the module search path and import,
+// and the class record listing every shared method.
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <new>
+
+#include "interpreter/interpreter.h"
+#include "python/convert.h"
 
 namespace {
+
+// The program name handed to Py_SetProgramName. Older Pythons keep the
+// pointer rather than a copy, so the buffer stays alive until a later Init
+// hands over another one.
+wchar_t* gProgramName;
+
+// Whether an interpreter runs in this process, ours or not.
+bool InterpreterRuns() {
+  return EPy_IsInitialized ? EPy_IsInitialized() != 0 : gPythonInitialized;
+}
+
+// The name's bytes as the host stores them, converted in the current locale.
+// A nil or empty name, or one the locale cannot convert, sets no name.
+void SetProgramName(REALstring name) {
+  if (!name || !EPy_SetProgramName) return;
+  size_t length = 0;
+  const char* bytes = REALGetStringContents(name, &length);
+  if (!bytes || length == 0) return;
+  wchar_t* wide = new (std::nothrow) wchar_t[length + 1];
+  if (!wide) return;
+  // A multibyte text never has more wide characters than bytes, so the
+  // terminator always fits.
+  if (mbstowcs(wide, bytes, length + 1) == size_t(-1)) {
+    delete[] wide;
+    return;
+  }
+  wide[length] = L'\0';
+  EPy_SetProgramName(wide);
+  delete[] gProgramName;
+  gProgramName = wide;
+}
+
+// Starts the interpreter unless one runs, and makes its standard output the
+// console capture.
+void StartInterpreter() {
+  if (InterpreterRuns()) return;
+  EPy_Initialize();
+  initaview();
+  gPythonInitialized = true;
+  XojoModulesAfterInit();
+}
+
+void Python_InitWithName(REALstring applicationName) {
+  if (!EnsurePython()) return;
+  SetProgramName(applicationName);
+  StartInterpreter();
+}
+
+void Python_Init() {
+  if (EnsurePython()) StartInterpreter();
+}
+
+void Python_Finalize() {
+  if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
+  if (EPyErr_Clear) EPyErr_Clear();
+  XojoModulesBeforeFinalize();
+  EPy_Finalize();
+  gPythonInitialized = false;
+  XojoModulesAfterFinalize();
+  if (REALobject modules = gRegisteredModules) {
+    gRegisteredModules = nullptr;
+    EUnlockObject(modules);
+  }
+}
+
+// Names the library file to open instead of the standard names. Only until
+// the table is loaded: after that the library can no longer change.
+void Python_SetPythonPath(REALobject path) {
+  if (gPythonEntryPointsLoaded) return;
+  if (REALobject previous = gPythonPath) {
+    gPythonPath = nullptr;
+    EUnlockObject(previous);
+  }
+  if (!path) return;
+  int8_t exists = 0, directory = 0;
+  if (!REALGetPropValueBoolean(path, "Exists", &exists) ||
+      !REALGetPropValueBoolean(path, "Directory", &directory))
+    return;
+  if (!exists || directory) return;
+  ELockObject(path);
+  gPythonPath = path;
+}
+
+int8_t Python_IsFound(int32_t preferredVersion) {
+  if (!gPythonEntryPointsLoaded) LoadPythonEntryPoints(preferredVersion);
+  return gPythonFound;
+}
+
+// Appends the folder's NativePath to sys.path; nothing before Init, when
+// there is no sys.path yet.
+void Python_AddSearchPath(REALobject folder) {
+  if (!folder || !EnsurePython() || !PythonRunning()) return;
+  if (!EPySys_GetObject || !EPyList_Append || !EPyUnicode_FromStringAndSize) return;
+  REALstring native = nullptr;
+  if (!REALGetPropValueString(folder, "NativePath", &native) || !native) return;
+  size_t length = 0;
+  const char* bytes = REALGetStringContents(native, &length);
+  PyObject* path = EPySys_GetObject("path");  // borrowed from sys
+  if (bytes && path) {
+    PyRef entry(EPyUnicode_FromStringAndSize(bytes, Py_ssize_t(length)));
+    if (entry) EPyList_Append(path, entry.get());
+  }
+  EUnlockString(native);
+}
+
+// Imports a module by name: a new Python3Module each call, or nil with
+// Python's error pending when the import fails.
+REALobject Python_GetModule(REALstring name) {
+  if (!EnsurePython() || !PythonRunning()) return nullptr;
+  if (!EPyImport_Import || !EPyUnicode_FromStringAndSize) return nullptr;
+  PyObject* module = nullptr;
+  {
+    HostUTF8 text(name);
+    if (!text.ok()) return nullptr;
+    PyRef pyName(EPyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    if (!pyName) return nullptr;
+    module = EPyImport_Import(pyName.get());
+  }
+  if (!module) return nullptr;
+  REALobject instance = NewInstance(PythonModuleClassRef, "Python3Module");
+  if (!instance) {
+    PyRelease(module);
+    return nullptr;
+  }
+  Python3ObjectData* data = ObjectData(instance);
+  if (name) ELockString(name);
+  data->name = name;
+  data->pyObject = module;  // the import's new reference passes to the handle
+  return instance;
+}
+
 REALconstant CoilworkConstants[] = {
     {"PY_NO_ERROR = 0", {}},
     {"PY_ERROR_COULD_NOT_CONVERT = 1", {}},
@@ -23,21 +162,46 @@ REALenum CoilworkEnums[] = {
     {"PreferredVersionValues", "Integer", REALenumFlag, PreferredVersionEntries,
      sizeof(PreferredVersionEntries) / sizeof(PreferredVersionEntries[0]), 0, 0},
 };
+
+REALmethodDefinition CoilworkSharedMethods[] = {
+    {FN(Python_InitWithName), nullptr, "Init(applicationName as String)", REALmemberFlag, 0, 0},
+    {FN(Python_Init), nullptr, "Init()", REALmemberFlag, 0, 0},
+    {FN(Python_Finalize), nullptr, "Finalize()", REALmemberFlag, 0, 0},
+    {FN(Python_SetConsoleOutput), nullptr, "SetConsoleOutput(output as CoilworkConsoleOutput)",
+     REALmemberFlag, 0, 0},
+    {FN(Python_AddSearchPath), nullptr, "AddSearchPath(f as FolderItem)", REALmemberFlag, 0, 0},
+    {FN(Python_GetModule), nullptr, "GetModule(name as String) as Python3Module", REALmemberFlag,
+     0, 0},
+    {FN(Python_ErrorOccurred), nullptr, "ErrorOccurred() as Boolean", REALmemberFlag, 0, 0},
+    {FN(Python_GetError), nullptr, "GetError() as String", REALmemberFlag, 0, 0},
+    {FN(Python_ClearError), nullptr, "ClearError()", REALmemberFlag, 0, 0},
+    {FN(Python_RegisterXojoModule), nullptr,
+     "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+     REALmemberFlag, 0, 0},
+    {FN(Python_SetTypeError), nullptr, "SetError(errorType as Integer, message as String)",
+     REALmemberFlag, 0, 0},
+    {FN(Python_IsFound), nullptr,
+     "PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = "
+     "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
+     REALmemberFlag, 0, 0},
+    {FN(Python_SetPythonPath), nullptr, "SetPythonPath(path as FolderItem)", REALmemberFlag, 0, 0},
+};
+
 }  // namespace
 
 REALclassDefinition CoilworkClass = {
     kCurrentREALControlVersion, "Coilwork", nullptr, 1, 0,
     nullptr, nullptr,
-    NO_TABLE,                        // properties
-    NO_TABLE,                        // methods
-    NO_TABLE,                        // events
-    NO_TABLE,                        // event instances
+    NO_TABLE,                            // properties
+    NO_TABLE,                            // methods
+    NO_TABLE,                            // events
+    NO_TABLE,                            // event instances
     "",
-    NO_TABLE,                        // bindings
+    NO_TABLE,                            // bindings
     CLASS_TABLE(CoilworkConstants),
     0,
-    NO_TABLE,                        // shared properties
-    NO_TABLE,                        // shared methods (filled by the interpreter)
-    NO_TABLE,                        // delegates
+    NO_TABLE,                            // shared properties
+    CLASS_TABLE(CoilworkSharedMethods),  // shared methods
+    NO_TABLE,                            // delegates
     CLASS_TABLE(CoilworkEnums),
 };

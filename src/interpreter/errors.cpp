@@ -1,7 +1,13 @@
-// The Python3ErrorTypes module: the exception types that SetError raises.
-#include "plugin/plugin.h"
+// Python's error indicator as the host sees it: ErrorOccurred, GetError,
+// ClearError and SetError of Coilwork, and the Python3ErrorTypes module whose
+// constants select the exception that SetError raises.
+#include <string.h>
+
+#include "interpreter/interpreter.h"
+#include "python/convert.h"
 
 namespace {
+
 REALconstant PythonErrorTypesConstants[] = {
     {"AssertionError = 1", {}},        {"AttributeError = 2", {}},   {"EOFError = 3", {}},
     {"FloatingPointError = 4", {}},    {"IOError = 5", {}},          {"ImportError = 6", {}},
@@ -12,7 +18,78 @@ REALconstant PythonErrorTypesConstants[] = {
     {"TypeError = 19", {}},            {"ValueError = 20", {}},      {"ZeroDivisionError = 21", {}},
     {"ReferenceError = 22", {}},
 };
+
+// The table slots of the exceptions, in the order of the constants. The slot
+// is read when SetError runs: it holds the address of the library's variable,
+// and the exception object is the value stored there.
+#define EXCEPTION_SLOT(name) &e__##name,
+PyObject*** const kExceptionSlots[] = {COILWORK_PY_EXCEPTIONS(EXCEPTION_SLOT)};
+#undef EXCEPTION_SLOT
+constexpr int32_t kExceptionCount = sizeof(kExceptionSlots) / sizeof(kExceptionSlots[0]);
+
+bool ErrorsUsable() { return EnsurePython() && PythonRunning() && EPyErr_Occurred; }
+
+// The text of a str up to its first NUL, as a new host string; nil when the
+// str cannot be given as UTF-8.
+REALstring MessageOf(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = EPyUnicode_AsUTF8AndSize(text, &size);
+  if (!utf8) return nullptr;
+  return REALBuildStringWithEncoding(utf8, strnlen(utf8, size_t(size)), kREALTextEncodingUTF8);
+}
+
+bool IsStr(PyObject* o) { return Py_TYPE(o)->tp_flags & Py_TPFLAGS_UNICODE_SUBCLASS; }
+
 }  // namespace
+
+int8_t Python_ErrorOccurred() { return ErrorsUsable() && EPyErr_Occurred() != nullptr; }
+
+void Python_ClearError() {
+  if (ErrorsUsable() && EPyErr_Clear) EPyErr_Clear();
+}
+
+// The message of the pending error, which is consumed. A str value is the
+// message itself; any other value (an exception instance, which newer
+// Pythons always store, or an argument tuple or nothing, which older ones
+// may store for errors raised in C) is first made an exception instance and
+// then turned into text with str(), so that every version gives the same
+// text. The type name and traceback stay out. Nothing is left pending, even
+// when the text cannot be made (nil then).
+REALstring Python_GetError() {
+  if (!ErrorsUsable() || !EPyErr_Fetch || !EPyErr_Clear || !EPyUnicode_AsUTF8AndSize) return nullptr;
+  if (!EPyErr_Occurred()) return nullptr;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  EPyErr_Fetch(&type, &value, &traceback);
+  REALstring message = nullptr;
+  if (value && IsStr(value)) {
+    message = MessageOf(value);
+  } else {
+    if (EPyErr_NormalizeException) EPyErr_NormalizeException(&type, &value, &traceback);
+    if (value && EPyObject_Str) {
+      PyRef text(EPyObject_Str(value));
+      if (text) message = MessageOf(text.get());
+    } else if (!value) {
+      message = REALBuildStringWithEncoding("", 0, kREALTextEncodingUTF8);
+    }
+  }
+  EPyErr_Clear();  // whatever a failed conversion raised
+  PyRelease(type);
+  PyRelease(value);
+  PyRelease(traceback);
+  return message;
+}
+
+void Python_SetTypeError(int32_t errorType, REALstring message) {
+  if (errorType < 1 || errorType > kExceptionCount) return;
+  if (!ErrorsUsable() || !EPyErr_SetString) return;
+  PyObject** variable = *kExceptionSlots[errorType - 1];
+  if (!variable || !*variable) return;
+  // The message's bytes as the host stores them, up to the first NUL; a nil
+  // message raises with an empty one.
+  size_t length = 0;
+  const char* text = message ? REALGetStringContents(message, &length) : nullptr;
+  EPyErr_SetString(*variable, text ? text : "");
+}
 
 REALmoduleDefinition PythonErrorTypesModule = {
     kCurrentREALControlVersion, "Python3ErrorTypes", NO_TABLE,

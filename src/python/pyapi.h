@@ -140,6 +140,7 @@ inline PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
   X(void, PyErr_Fetch, (PyObject**, PyObject**, PyObject**))                            \
   X(void, PyErr_SetString, (PyObject*, const char*))                                    \
   X(void, PyErr_SetObject, (PyObject*, PyObject*))                                      \
+  X(void, PyErr_NormalizeException, (PyObject**, PyObject**, PyObject**))               \
   /* objects and calls */                                                               \
   X(int, PyObject_HasAttrString, (PyObject*, const char*))                              \
   X(int, PyObject_SetAttrString, (PyObject*, const char*, PyObject*))                   \

@@ -1,19 +1,49 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Object: the root of the named handles (modules, functions, classes,
+// instances, extension modules and classes). It holds the Python object and
+// the name under which it was found or made, one reference on each.
+#include "python/convert.h"
+
+namespace {
+
+void PythonObject_Initializer(REALobject self) { EnsurePython(); }
+
+// Releases the object only while the interpreter runs (after Finalize the
+// object belongs to no live interpreter), and always the name.
+void PythonObject_Destructor(REALobject self) {
+  Python3ObjectData* data = ObjectData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = nullptr;
+  if (data->name) EUnlockString(data->name);
+  data->name = nullptr;
+}
+
+// The stored name with one reference for the caller; nil (the host's empty
+// string) when none was stored.
+REALstring PythonObject_Name(REALobject self, intptr_t) {
+  REALstring name = ObjectData(self)->name;
+  if (name) ELockString(name);
+  return name;
+}
+
+REALproperty PythonObjectProperties[] = {
+    {nullptr, "Name", "String", REALmemberFlag, FN(PythonObject_Name), nullptr, 0, {}},
+};
+
+}  // namespace
 
 REALclassDefinition PythonObjectClass = {
     kCurrentREALControlVersion, "Python3Object", nullptr, sizeof(Python3ObjectData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    FN(PythonObject_Initializer), FN(PythonObject_Destructor),
+    CLASS_TABLE(PythonObjectProperties),  // properties
+    NO_TABLE,                             // methods
+    NO_TABLE,                             // events
+    NO_TABLE,                             // event instances
+    "",                                   // interfaces
+    NO_TABLE,                             // bindings
+    NO_TABLE,                             // constants
+    0,                                    // flags
+    NO_TABLE,                             // shared properties
+    NO_TABLE,                             // shared methods
+    NO_TABLE,                             // delegates
+    NO_TABLE,                             // enums
 };
