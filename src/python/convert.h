@@ -51,6 +51,7 @@ class HostUTF8 {
  private:
   REALstringData data_{};
   bool ok_ = false;
+  bool filled_ = false;  // the host filled data_: dispose of it
 };
 
 // A host string's bytes as the host stores them, NUL-terminated; "" for nil.

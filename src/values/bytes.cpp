@@ -1,11 +1,116 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Bytes: raw bytes between host Strings or MemoryBlocks and Python's
+// bytes objects. No text encoding is applied in either direction.
+#include <string.h>
+
+#include "python/convert.h"
+
+namespace {
+
+// The bytes object, or null when there is none or no interpreter runs.
+PyObject* Bytes(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+
+void Store(REALobject self, PyObject* bytes) {
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = bytes;
+}
+
+// The address of a block's bytes, through the block's own conversion method
+// (looked up once, on the first block seen).
+void* BlockData(REALobject block) {
+  if (!EMemoryBlock_OperatorConvert)
+    EMemoryBlock_OperatorConvert = reinterpret_cast<void* (*)(REALobject)>(
+        REALLoadObjectMethod(block, "Operator_Convert() As Ptr"));
+  return EMemoryBlock_OperatorConvert ? EMemoryBlock_OperatorConvert(block) : nullptr;
+}
+
+// A copy of the string's bytes exactly as the host stores them, zero bytes
+// included. A nil string leaves the handle without an object.
+void PythonBytes_ConstructorString(REALobject self, REALstring value) {
+  if (!value) return;
+  EnsurePython();
+  if (!PythonRunning()) return;
+  // The length comes from a separate host method; a host without it leaves
+  // 0 and the bytes are measured up to their terminator.
+  size_t length = 0;
+  const char* bytes = REALGetStringContents(value, &length);
+  if (!bytes) return;  // a host string without a byte view
+  if (length == 0) length = strlen(bytes);
+  Store(self, EPyBytes_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length)));
+}
+
+// A copy of the block's bytes: later changes of the block do not reach it.
+void PythonBytes_ConstructorMemoryBlock(REALobject self, REALobject value) {
+  if (!value) return;
+  EnsurePython();
+  if (!PythonRunning()) return;
+  int32_t size = REALMemoryBlockGetSize(value);
+  const char* address = static_cast<const char*>(BlockData(value));
+  if (size < 0 || (size > 0 && !address)) return;  // a block the host cannot show
+  Store(self, EPyBytes_FromStringAndSize(size ? address : "", size));
+}
+
+// The same bytes in a host String marked as having no known text encoding.
+REALstring PythonBytes_ToString(REALobject self) {
+  PyObject* bytes = Bytes(self);
+  if (!bytes) return nullptr;
+  const char* contents = EPyBytes_AsString(bytes);  // owned by the bytes object
+  if (!contents) return nullptr;
+  return REALBuildStringWithEncoding(contents, static_cast<size_t>(EPyBytes_Size(bytes)),
+                                     kREALTextEncodingUnknown);
+}
+
+// A new MemoryBlock with a copy of the bytes; size 0 gives an empty block.
+REALobject PythonBytes_ToMemoryBlock(REALobject self) {
+  PyObject* bytes = Bytes(self);
+  if (!bytes) return nullptr;
+  const char* contents = EPyBytes_AsString(bytes);
+  if (!contents) return nullptr;
+  Py_ssize_t count = EPyBytes_Size(bytes);
+  if (count > INT32_MAX) return nullptr;  // more than a block can hold
+  REALobject block = CreateMemoryBlock(static_cast<int32_t>(count));
+  if (!block) return nullptr;
+  if (count > 0) {
+    void* address = BlockData(block);
+    if (!address || REALMemoryBlockGetSize(block) < count) {
+      EUnlockObject(block);
+      return nullptr;
+    }
+    memcpy(address, contents, static_cast<size_t>(count));
+  }
+  return block;
+}
+
+int64_t PythonBytes_Size(REALobject self, intptr_t) {
+  PyObject* bytes = Bytes(self);
+  return bytes ? static_cast<int64_t>(EPyBytes_Size(bytes)) : 0;
+}
+
+// The bytes object is released by the Python3EntityBase destructor.
+void PythonBytes_Destructor(REALobject) {}
+
+REALproperty PythonBytesProperties[] = {
+    {nullptr, "Size", "Int64", REALmemberFlag, FN(PythonBytes_Size), nullptr, 0, {}},
+};
+
+#define M(fn, decl) {FN(PythonBytes_##fn), nullptr, decl, REALmemberFlag, 0, 0}
+
+REALmethodDefinition PythonBytesMethods[] = {
+    M(ConstructorString, "Constructor(value as String)"),
+    M(ConstructorMemoryBlock, "Constructor(value as MemoryBlock)"),
+    M(ToString, "ToString() as String"),
+    M(ToMemoryBlock, "ToMemoryBlock() as MemoryBlock"),
+};
+
+#undef M
+
+}  // namespace
 
 REALclassDefinition PythonBytesClass = {
     kCurrentREALControlVersion, "Python3Bytes", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
+    nullptr, FN(PythonBytes_Destructor),
+    CLASS_TABLE(PythonBytesProperties),
+    CLASS_TABLE(PythonBytesMethods),
     NO_TABLE,                  // events
     NO_TABLE,                  // event instances
     "",                        // interfaces

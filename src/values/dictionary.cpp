@@ -1,11 +1,156 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Dictionary: a handle on a Python dict, owned or shared. Keys are
+// host Strings (made into a str for the one operation) or any value holder.
+// A handle without a dict answers as an empty one without calling Python.
+#include "python/convert.h"
+
+namespace {
+
+// The dict, or null when there is none or no interpreter runs.
+PyObject* Dict(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+
+// A key str made from host text for one operation; null when the host cannot
+// give the text as UTF-8 or Python cannot make the str. A nil key is refused
+// by the callers before this.
+PyRef StringKey(REALstring key) { return PyRef(PyFromString(key)); }
+
+int8_t Contains(PyObject* dict, PyObject* key) {
+  // -1 (an unhashable key) reaches the host as false, the TypeError pending.
+  return dict && key && EPyDict_Contains(dict, key) > 0 ? 1 : 0;
+}
+
+// A new entity sharing the value stored under key; nil when absent.
+// PyDict_GetItem gives a borrowed reference and drops lookup errors.
+REALobject GetValue(PyObject* dict, PyObject* key) {
+  if (!dict || !key) return nullptr;
+  return NewEntitySharing(EPyDict_GetItem(dict, key));
+}
+
+void SetValue(PyObject* dict, PyObject* key, PyObject* value) {
+  if (dict && key && value) EPyDict_SetItem(dict, key, value);  // takes its own references
+}
+
+// An absent key leaves the dict as it is with KeyError pending.
+void Remove(PyObject* dict, PyObject* key) {
+  if (dict && key && EPyDict_DelItem) EPyDict_DelItem(dict, key);
+}
+
+// ---------------------------------------------------------------------------
+
+void PythonDictionary_Constructor(REALobject self) {
+  EnsurePython();
+  if (!PythonRunning()) return;
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = EPyDict_New();
+}
+
+// The dict is released by the Python3EntityBase destructor.
+void PythonDictionary_Destructor(REALobject) {}
+
+int32_t PythonDictionary_Count(REALobject self, intptr_t) {
+  PyObject* dict = Dict(self);
+  return dict ? static_cast<int32_t>(EPyDict_Size(dict)) : 0;
+}
+
+// Empties the dict in place: every holder of it sees it empty.
+void PythonDictionary_Clear(REALobject self) {
+  if (PyObject* dict = Dict(self)) EPyDict_Clear(dict);
+}
+
+int8_t PythonDictionary_ContainsString(REALobject self, REALstring key) {
+  PyObject* dict = Dict(self);
+  if (!dict || !key) return 0;
+  return Contains(dict, StringKey(key).get());
+}
+
+REALobject PythonDictionary_GetValue(REALobject self, REALstring key) {
+  PyObject* dict = Dict(self);
+  if (!dict || !key) return nullptr;
+  return GetValue(dict, StringKey(key).get());
+}
+
+void PythonDictionary_SetValue(REALobject self, REALstring key, REALobject value) {
+  PyObject* dict = Dict(self);
+  if (!dict || !key || !HeldObject(value)) return;
+  SetValue(dict, StringKey(key).get(), HeldObject(value));
+}
+
+// Keys and values are snapshots: new lists whose reference passes to the
+// new handle.
+REALobject PythonDictionary_GetKeys(REALobject self) {
+  PyObject* dict = Dict(self);
+  return dict ? NewHolder(PythonListClassRef, "Python3List", EPyDict_Keys(dict)) : nullptr;
+}
+
+REALobject PythonDictionary_GetValues(REALobject self) {
+  PyObject* dict = Dict(self);
+  return dict ? NewHolder(PythonListClassRef, "Python3List", EPyDict_Values(dict)) : nullptr;
+}
+
+// A shallow copy in a new handle made from the class record, so that its
+// Constructor does not run.
+REALobject PythonDictionary_Copy(REALobject self) {
+  PyObject* dict = Dict(self);
+  if (!dict || !EPyDict_Copy) return nullptr;
+  REALobject copy = REALnewInstanceOfClass(&PythonDictionaryClass);
+  if (!copy) return nullptr;
+  EntityData(copy)->pyObject = EPyDict_Copy(dict);
+  return copy;
+}
+
+void PythonDictionary_Remove(REALobject self, REALstring key) {
+  PyObject* dict = Dict(self);
+  if (!dict || !key) return;
+  Remove(dict, StringKey(key).get());
+}
+
+void PythonDictionary_RemoveByEnt(REALobject self, REALobject key) {
+  Remove(Dict(self), HeldObject(key));
+}
+
+int8_t PythonDictionary_ContainsByEnt(REALobject self, REALobject key) {
+  return Contains(Dict(self), HeldObject(key));
+}
+
+REALobject PythonDictionary_GetValueByEnt(REALobject self, REALobject key) {
+  return GetValue(Dict(self), HeldObject(key));
+}
+
+void PythonDictionary_SetValueByEnt(REALobject self, REALobject key, REALobject value) {
+  SetValue(Dict(self), HeldObject(key), HeldObject(value));
+}
+
+REALproperty PythonDictionaryProperties[] = {
+    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonDictionary_Count), nullptr, 0, {}},
+};
+
+#define M(fn, decl) {FN(PythonDictionary_##fn), nullptr, decl, REALmemberFlag, 0, 0}
+
+REALmethodDefinition PythonDictionaryMethods[] = {
+    M(Constructor, "Constructor()"),
+    M(Clear, "Clear()"),
+    M(ContainsString, "Contains(key as String) as Boolean"),
+    M(GetValue, "GetValue(key as String) as Python3Entity"),
+    M(SetValue, "SetValue(key as String, value as Python3EntityBase)"),
+    M(GetKeys, "GetKeys() as Python3List"),
+    M(GetValues, "GetValues() as Python3List"),
+    M(Copy, "Copy() as Python3Dictionary"),
+    M(Remove, "Remove(key as String)"),
+    M(RemoveByEnt, "Remove(key as Python3EntityBase)"),
+    M(ContainsByEnt, "Contains(key as Python3EntityBase) as Boolean"),
+    M(GetValueByEnt, "GetValue(key as Python3EntityBase) as Python3Entity"),
+    M(SetValueByEnt, "SetValue(key as Python3EntityBase, value as Python3EntityBase)"),
+};
+
+#undef M
+
+}  // namespace
 
 REALclassDefinition PythonDictionaryClass = {
     kCurrentREALControlVersion, "Python3Dictionary", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
+    nullptr, FN(PythonDictionary_Destructor),
+    CLASS_TABLE(PythonDictionaryProperties),
+    CLASS_TABLE(PythonDictionaryMethods),
     NO_TABLE,                  // events
     NO_TABLE,                  // event instances
     "",                        // interfaces

@@ -1,36 +1,181 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3EntityBase, the root of the value holders, and Python3Entity, a
+// holder of any Python value read and written by the conversion rules.
+#include "python/convert.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Python3EntityBase
+
+void PythonEntityBase_Initializer(REALobject self) {
+  EnsurePython();
+  EntityData(self)->pyObject = nullptr;
+}
+
+void PythonEntityBase_Destructor(REALobject self) {
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);  // no Python call before Init or after Finalize
+  data->pyObject = nullptr;
+}
+
+// The no-argument constructor of both classes: the holder stays empty.
+void PythonEntityBase_Constructor(REALobject) {}
+
+REALmethodDefinition PythonEntityBaseMethods[] = {
+    {FN(PythonEntityBase_Constructor), nullptr, "Constructor()", REALdefaultConstructorFlag, 0, 0},
+};
+
+// ---------------------------------------------------------------------------
+// Python3Entity: builders. Each makes a new entity holding the new object
+// (null when Python could not make it, its error pending).
+
+REALobject NewEntity(PyObject* o) { return NewHolder(PythonEntityClassRef, "Python3Entity", o); }
+
+REALobject PythonEntity_FromInt32(int32_t value) {
+  return PythonRunning() ? NewEntity(PyFromInt32(value)) : nullptr;
+}
+
+REALobject PythonEntity_FromDouble(double value) {
+  return PythonRunning() ? NewEntity(PyFromDouble(value)) : nullptr;
+}
+
+REALobject PythonEntity_FromString(REALstring value) {
+  if (!PythonRunning()) return nullptr;
+  bool hostFailed = false;
+  PyObject* o = PyFromString(value, &hostFailed);
+  return hostFailed ? nullptr : NewEntity(o);
+}
+
+REALobject PythonEntity_FromBoolean(int8_t value) {
+  return PythonRunning() ? NewEntity(PyFromBoolean(value)) : nullptr;
+}
+
+REALobject PythonEntity_FromObject(REALobject value) {
+  if (!value || !PythonRunning()) return nullptr;
+  PyObject* capsule = PyFromObject(value);
+  return capsule ? NewEntity(capsule) : nullptr;
+}
+
+REALobject PythonEntity_FromInt64(int64_t value) {
+  return PythonRunning() ? NewEntity(PyFromInt64(value)) : nullptr;
+}
+
+REALobject PythonEntity_FromUInt64(uint64_t value) {
+  return PythonRunning() ? NewEntity(PyFromUInt64(value)) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Python3Entity: read-only properties. The conversion functions answer
+// neutrally for an empty entity and when no interpreter runs.
+
+PyObject* Held(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+
+int32_t PythonEntity_Int32Value(REALobject self, intptr_t) { return ToInt32(Held(self)); }
+double PythonEntity_DoubleValue(REALobject self, intptr_t) { return ToDouble(Held(self)); }
+REALstring PythonEntity_StringValue(REALobject self, intptr_t) { return ToString(Held(self)); }
+int8_t PythonEntity_BooleanValue(REALobject self, intptr_t) { return ToBoolean(Held(self)); }
+REALobject PythonEntity_ObjectValue(REALobject self, intptr_t) { return ToObject(Held(self)); }
+int64_t PythonEntity_Int64Value(REALobject self, intptr_t) { return ToInt64(Held(self)); }
+uint64_t PythonEntity_UInt64Value(REALobject self, intptr_t) { return ToUInt64(Held(self)); }
+REALobject PythonEntity_BytesValue(REALobject self, intptr_t) { return ToBytesHolder(Held(self)); }
+REALobject PythonEntity_TupleValue(REALobject self, intptr_t) { return ToTupleHolder(Held(self)); }
+REALobject PythonEntity_ListValue(REALobject self, intptr_t) { return ToListHolder(Held(self)); }
+REALobject PythonEntity_DictionaryValue(REALobject self, intptr_t) {
+  return ToDictHolder(Held(self));
+}
+
+int8_t PythonEntity_IsInteger(REALobject self, intptr_t) { return IsIntObject(Held(self)); }
+int8_t PythonEntity_IsString(REALobject self, intptr_t) { return IsStringObject(Held(self)); }
+int8_t PythonEntity_IsDouble(REALobject self, intptr_t) { return IsDoubleObject(Held(self)); }
+int8_t PythonEntity_IsBytes(REALobject self, intptr_t) { return IsBytesObject(Held(self)); }
+int8_t PythonEntity_IsTuple(REALobject self, intptr_t) { return IsTupleObject(Held(self)); }
+int8_t PythonEntity_IsBoolean(REALobject self, intptr_t) { return IsBoolObject(Held(self)); }
+int8_t PythonEntity_IsList(REALobject self, intptr_t) { return IsListObject(Held(self)); }
+int8_t PythonEntity_IsObject(REALobject self, intptr_t) { return IsCapsuleObject(Held(self)); }
+int8_t PythonEntity_IsDictionary(REALobject self, intptr_t) { return IsDictObject(Held(self)); }
+int8_t PythonEntity_FitsInInt32(REALobject self, intptr_t) { return FitsInt32(Held(self)); }
+
+#define PROPERTY(name, type) {nullptr, #name, type, REALmemberFlag, FN(PythonEntity_##name), nullptr, 0, {}}
+
+REALproperty PythonEntityProperties[] = {
+    PROPERTY(Int32Value, "Int32"),
+    PROPERTY(DoubleValue, "Double"),
+    PROPERTY(StringValue, "String"),
+    PROPERTY(BooleanValue, "Boolean"),
+    PROPERTY(ObjectValue, "Object"),
+    PROPERTY(Int64Value, "Int64"),
+    PROPERTY(UInt64Value, "UInt64"),
+    PROPERTY(BytesValue, "Python3Bytes"),
+    PROPERTY(TupleValue, "Python3Parameters"),
+    PROPERTY(ListValue, "Python3List"),
+    PROPERTY(DictionaryValue, "Python3Dictionary"),
+    PROPERTY(IsInteger, "Boolean"),
+    PROPERTY(IsString, "Boolean"),
+    PROPERTY(IsDouble, "Boolean"),
+    PROPERTY(IsBytes, "Boolean"),
+    PROPERTY(IsTuple, "Boolean"),
+    PROPERTY(IsBoolean, "Boolean"),
+    PROPERTY(IsList, "Boolean"),
+    PROPERTY(IsObject, "Boolean"),
+    PROPERTY(IsDictionary, "Boolean"),
+    PROPERTY(FitsInInt32, "Boolean"),
+};
+
+#undef PROPERTY
+
+REALmethodDefinition PythonEntityMethods[] = {
+    {FN(PythonEntityBase_Constructor), nullptr, "Constructor()", REALdefaultConstructorFlag, 0, 0},
+};
+
+REALmethodDefinition PythonEntitySharedMethods[] = {
+    {FN(PythonEntity_FromInt32), nullptr, "FromInt32(value as Int32) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromDouble), nullptr, "FromDouble(value as Double) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromString), nullptr, "FromString(value as String) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromBoolean), nullptr, "FromBoolean(value as Boolean) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromObject), nullptr, "FromObject(value as Object) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromInt64), nullptr, "FromInt64(value as Int64) as Python3Entity",
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromUInt64), nullptr, "FromUInt64(value as UInt64) as Python3Entity",
+     REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonEntityBaseClass = {
     kCurrentREALControlVersion, "Python3EntityBase", nullptr, sizeof(EntityBaseData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    FN(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
+    NO_TABLE,                            // properties
+    CLASS_TABLE(PythonEntityBaseMethods),
+    NO_TABLE,                            // events
+    NO_TABLE,                            // event instances
+    "",                                  // interfaces
+    NO_TABLE,                            // bindings
+    NO_TABLE,                            // constants
+    0,                                   // flags
+    NO_TABLE,                            // shared properties
+    NO_TABLE,                            // shared methods
+    NO_TABLE,                            // delegates
+    NO_TABLE,                            // enums
 };
 
 REALclassDefinition PythonEntityClass = {
     kCurrentREALControlVersion, "Python3Entity", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, nullptr,                    // constructor, destructor: the base's run
+    CLASS_TABLE(PythonEntityProperties),
+    CLASS_TABLE(PythonEntityMethods),
+    NO_TABLE,                            // events
+    NO_TABLE,                            // event instances
+    "",                                  // interfaces
+    NO_TABLE,                            // bindings
+    NO_TABLE,                            // constants
+    0,                                   // flags
+    NO_TABLE,                            // shared properties
+    CLASS_TABLE(PythonEntitySharedMethods),
+    NO_TABLE,                            // delegates
+    NO_TABLE,                            // enums
 };

@@ -1,11 +1,127 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3List: a handle on a Python list, owned or shared. Items go in as
+// value holders and come out as new Python3Entity holders. A handle without
+// a list answers as an empty one without calling Python.
+#include "python/convert.h"
+
+namespace {
+
+// The list, or null when there is none or no interpreter runs.
+PyObject* List(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+
+// Stands in for Python's own complaint about a null item, so that a value
+// holder without an object never reaches the list functions.
+void BadInternalCall() {
+  EPyErr_SetString(*e__PyExc_SystemError, "bad argument to internal function");
+}
+
+void Replace(REALobject self, PyObject* list) {
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = list;
+}
+
+// The list's "Constructor()": a new, empty list. (The sort and reverse
+// functions are bound together with the entry-point table.)
+void PythonDictionary_Constructor(REALobject self) {
+  EnsurePython();
+  if (PythonRunning()) Replace(self, EPyList_New(0));
+}
+
+int32_t PythonList_Count(REALobject self, intptr_t) {
+  PyObject* list = List(self);
+  return list ? static_cast<int32_t>(EPyList_Size(list)) : 0;
+}
+
+// Switches the handle to a new, empty list; the former list keeps its items
+// for every other holder.
+void PythonList_Clear(REALobject self) {
+  if (PythonRunning()) Replace(self, EPyList_New(0));
+}
+
+void PythonList_Append(REALobject self, REALobject value) {
+  PyObject* list = List(self);
+  if (!list || !value) return;
+  if (PyObject* item = HeldObject(value))
+    EPyList_Append(list, item);  // adds its own reference
+  else
+    BadInternalCall();
+}
+
+// Python's position rule: negative counts from the end, beyond the end
+// appends; never an index error.
+void PythonList_Insert(REALobject self, int32_t index, REALobject value) {
+  PyObject* list = List(self);
+  if (!list || !value) return;
+  if (PyObject* item = HeldObject(value))
+    EPyList_Insert(list, index, item);  // adds its own reference
+  else
+    BadInternalCall();
+}
+
+// No counting from the end: an index outside 0..Count-1 gives nil with
+// IndexError pending.
+REALobject PythonList_GetItem(REALobject self, int32_t index) {
+  PyObject* list = List(self);
+  if (!list) return nullptr;
+  return NewEntitySharing(EPyList_GetItem(list, index));  // borrowed from the list
+}
+
+void PythonList_SetItem(REALobject self, int32_t index, REALobject value) {
+  PyObject* list = List(self);
+  PyObject* item = HeldObject(value);
+  if (!list || !item) return;
+  // PyList_SetItem takes over this reference, and drops it again on an index
+  // out of range (IndexError pending, list unchanged).
+  PyAddRef(item);
+  EPyList_SetItem(list, index, item);
+}
+
+// A snapshot as a Python3Parameters handle, made as "Constructor(paramPtr)"
+// makes one.
+REALobject PythonList_AsTuple(REALobject self) {
+  PyObject* list = List(self);
+  if (!list) return nullptr;
+  PyRef tuple(EPyList_AsTuple(list));
+  return tuple ? ToTupleHolder(tuple.get()) : nullptr;
+}
+
+void PythonList_Sort(REALobject self) {
+  PyObject* list = List(self);
+  if (list && EPyList_Sort) EPyList_Sort(list);  // TypeError pending for items that do not compare
+}
+
+void PythonList_Reverse(REALobject self) {
+  PyObject* list = List(self);
+  if (list && EPyList_Reverse) EPyList_Reverse(list);
+}
+
+REALproperty PythonListProperties[] = {
+    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonList_Count), nullptr, 0, {}},
+};
+
+#define M(fn, decl) {FN(fn), nullptr, decl, REALmemberFlag, 0, 0}
+
+REALmethodDefinition PythonListMethods[] = {
+    M(PythonDictionary_Constructor, "Constructor()"),
+    M(PythonList_Clear, "Clear()"),
+    M(PythonList_Append, "Append(value as Python3EntityBase)"),
+    M(PythonList_Insert, "Insert(index as Integer, value as Python3EntityBase)"),
+    M(PythonList_GetItem, "GetItem(index as Integer) as Python3Entity"),
+    M(PythonList_SetItem, "SetItem(index as Integer, value as Python3EntityBase)"),
+    M(PythonList_AsTuple, "AsTuple() as Python3Parameters"),
+    M(PythonList_Sort, "Sort()"),
+    M(PythonList_Reverse, "Reverse()"),
+};
+
+#undef M
+
+}  // namespace
 
 REALclassDefinition PythonListClass = {
     kCurrentREALControlVersion, "Python3List", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
+    nullptr, nullptr,          // constructor, destructor: the base's run
+    CLASS_TABLE(PythonListProperties),
+    CLASS_TABLE(PythonListMethods),
     NO_TABLE,                  // events
     NO_TABLE,                  // event instances
     "",                        // interfaces

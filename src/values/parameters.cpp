@@ -1,11 +1,290 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Parameters: the host's view of a Python tuple. Items are read and
+// written by index with the conversion rules; setters that fail on the host
+// side leave an error code in lastError until ClearError.
+#include "python/convert.h"
+
+namespace {
+
+enum : int32_t {
+  PY_NO_ERROR = 0,
+  PY_ERROR_COULD_NOT_CONVERT = 1,
+  PY_ERROR_INDEX_OUT_OF_BOUNDS = 2,
+  PY_NIL_PARAM_ERROR = 3,
+};
+
+ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
+
+// The tuple, or null when there is none or no interpreter runs.
+PyObject* Tuple(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+
+// The tuple's size is asked anew on every call: the tuple may be shared.
+bool ValidIndex(PyObject* tuple, int32_t index) {
+  return tuple && index >= 0 && index < EPyTuple_Size(tuple);
+}
+
+// The item at a valid index, borrowed from the tuple; null otherwise.
+PyObject* Item(REALobject self, int32_t index) {
+  PyObject* tuple = Tuple(self);
+  return ValidIndex(tuple, index) ? EPyTuple_GetItem(tuple, index) : nullptr;
+}
+
+void Store(REALobject self, PyObject* o) {
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = o;
+  Params(self)->lastError = PY_NO_ERROR;
+}
+
+// ---------------------------------------------------------------------------
+// Constructors
+
+void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
+  EnsurePython();
+  Params(self)->lastError = PY_NO_ERROR;
+  // A negative count makes no tuple: the object stays empty.
+  if (!PythonRunning() || parameterCount < 0) return;
+  PyObject* tuple = EPyTuple_New(parameterCount);
+  // Slots start as None rather than empty: an empty slot that reaches Python
+  // code (a call with a slot left unset) would crash the interpreter. None
+  // passes no test, so an unset slot still reads as nothing.
+  PyObject* none = tuple ? EPy_BuildValue("") : nullptr;
+  if (none) {
+    for (int32_t i = 0; i < parameterCount; ++i) {
+      PyAddRef(none);
+      EPyTuple_SetItem(tuple, i, none);
+    }
+    PyRelease(none);
+  }
+  Store(self, tuple);
+}
+
+void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {
+  EnsurePython();
+  Params(self)->lastError = PY_NO_ERROR;
+  if (!PythonRunning() || !paramPtr) return;
+  PyObject* o = static_cast<PyObject*>(paramPtr);
+  PyAddRef(o);
+  Store(self, o);
+}
+
+// ---------------------------------------------------------------------------
+// Getters and tests: a bad index or an unset slot reads as nothing;
+// lastError is never touched.
+
+int32_t PythonParameters_GetParamInt32(REALobject self, int32_t index) {
+  return ToInt32(Item(self, index));
+}
+REALstring PythonParameters_GetParamString(REALobject self, int32_t index) {
+  return ToString(Item(self, index));
+}
+double PythonParameters_GetParamDouble(REALobject self, int32_t index) {
+  return ToDouble(Item(self, index));
+}
+int8_t PythonParameters_GetParamBoolean(REALobject self, int32_t index) {
+  return ToBoolean(Item(self, index));
+}
+REALobject PythonParameters_GetParamObject(REALobject self, int32_t index) {
+  return ToObject(Item(self, index));
+}
+int64_t PythonParameters_GetParamInt64(REALobject self, int32_t index) {
+  return ToInt64(Item(self, index));
+}
+uint64_t PythonParameters_GetParamUInt64(REALobject self, int32_t index) {
+  return ToUInt64(Item(self, index));
+}
+REALobject PythonParameters_GetParamDictionary(REALobject self, int32_t index) {
+  return ToDictHolder(Item(self, index));
+}
+REALobject PythonParameters_GetParamTuple(REALobject self, int32_t index) {
+  return ToTupleHolder(Item(self, index));
+}
+REALobject PythonParameters_GetParamList(REALobject self, int32_t index) {
+  return ToListHolder(Item(self, index));
+}
+REALobject PythonParameters_GetParamBytes(REALobject self, int32_t index) {
+  return ToBytesHolder(Item(self, index));
+}
+
+int8_t PythonParameters_IsBoolean(REALobject self, int32_t index) {
+  return IsBoolObject(Item(self, index));
+}
+int8_t PythonParameters_IsInteger(REALobject self, int32_t index) {
+  return IsIntObject(Item(self, index));
+}
+int8_t PythonParameters_IsDouble(REALobject self, int32_t index) {
+  return IsDoubleObject(Item(self, index));
+}
+int8_t PythonParameters_IsString(REALobject self, int32_t index) {
+  return IsStringObject(Item(self, index));
+}
+int8_t PythonParameters_IsObject(REALobject self, int32_t index) {
+  return IsCapsuleObject(Item(self, index));
+}
+int8_t PythonParameters_FitsInInt32(REALobject self, int32_t index) {
+  return FitsInt32(Item(self, index));
+}
+int8_t PythonParameters_IsDictionary(REALobject self, int32_t index) {
+  return IsDictObject(Item(self, index));
+}
+int8_t PythonParameters_IsTuple(REALobject self, int32_t index) {
+  return IsTupleObject(Item(self, index));
+}
+int8_t PythonParameters_IsBytes(REALobject self, int32_t index) {
+  return IsBytesObject(Item(self, index));
+}
+int8_t PythonParameters_IsList(REALobject self, int32_t index) {
+  return IsListObject(Item(self, index));
+}
+
+// ---------------------------------------------------------------------------
+// Setters. Without a tuple (or an interpreter) a setter does nothing at all.
+// PyTuple_SetItem takes over the new reference; Python refuses it on a tuple
+// that others share (SystemError pending, item dropped) and lastError stays.
+
+// Index check shared by the setters: records code 2 on failure.
+PyObject* TupleForSet(REALobject self, int32_t index) {
+  PyObject* tuple = Tuple(self);
+  if (!tuple) return nullptr;
+  if (!ValidIndex(tuple, index)) {
+    Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
+    return nullptr;
+  }
+  return tuple;
+}
+
+// Stores a freshly made item, or records code 1 when it was not made.
+void SetMade(REALobject self, PyObject* tuple, int32_t index, PyObject* item) {
+  if (!item) {
+    Params(self)->lastError = PY_ERROR_COULD_NOT_CONVERT;
+    return;
+  }
+  EPyTuple_SetItem(tuple, index, item);
+}
+
+void PythonParameters_SetParamInt32(REALobject self, int32_t index, int32_t value) {
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt32(value));
+}
+void PythonParameters_SetParamInt64(REALobject self, int32_t index, int64_t value) {
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt64(value));
+}
+void PythonParameters_SetParamUInt64(REALobject self, int32_t index, uint64_t value) {
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromUInt64(value));
+}
+void PythonParameters_SetParamDouble(REALobject self, int32_t index, double value) {
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromDouble(value));
+}
+
+void PythonParameters_SetParamString(REALobject self, int32_t index, REALstring value) {
+  PyObject* t = TupleForSet(self, index);
+  if (!t) return;
+  bool hostFailed = false;
+  PyObject* item = PyFromString(value, &hostFailed);
+  if (hostFailed) return;  // text the host cannot give as UTF-8 changes nothing
+  SetMade(self, t, index, item);
+}
+
+void PythonParameters_SetParamBoolean(REALobject self, int32_t index, int8_t value) {
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromBoolean(value));
+}
+
+void PythonParameters_SetParamObject(REALobject self, int32_t index, REALobject value) {
+  // A nil value makes Python refuse the capsule: code 1, ValueError pending.
+  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromObject(value));
+}
+
+// Stores the object of a value holder, shared with it.
+void SetShared(REALobject self, PyObject* tuple, int32_t index, REALobject value) {
+  PyObject* item = HeldObject(value);
+  if (!item) return;  // a holder without an object changes nothing
+  PyAddRef(item);
+  EPyTuple_SetItem(tuple, index, item);
+}
+
+// Dictionary, tuple and list: nil is an error of its own, checked first.
+void SetContainer(REALobject self, int32_t index, REALobject value) {
+  if (!Tuple(self)) return;
+  if (!value) {
+    Params(self)->lastError = PY_NIL_PARAM_ERROR;
+    return;
+  }
+  if (PyObject* t = TupleForSet(self, index)) SetShared(self, t, index, value);
+}
+
+void PythonParameters_SetParamDictionary(REALobject self, int32_t index, REALobject value) {
+  SetContainer(self, index, value);
+}
+void PythonParameters_SetParamTuple(REALobject self, int32_t index, REALobject value) {
+  SetContainer(self, index, value);
+}
+void PythonParameters_SetParamBytes(REALobject self, int32_t index, REALobject value) {
+  PyObject* t = TupleForSet(self, index);
+  if (t && value) SetShared(self, t, index, value);
+}
+
+void PythonParameters_ClearError(REALobject self) { Params(self)->lastError = PY_NO_ERROR; }
+
+// ---------------------------------------------------------------------------
+// Properties
+
+int32_t PythonParameters_Count(REALobject self, intptr_t) {
+  PyObject* tuple = Tuple(self);
+  return tuple ? static_cast<int32_t>(EPyTuple_Size(tuple)) : 0;
+}
+
+int32_t PythonParameters_LastError(REALobject self, intptr_t) { return Params(self)->lastError; }
+
+// The tuple is released by the Python3EntityBase destructor.
+void PythonParameters_Destructor(REALobject) {}
+
+REALproperty PythonParametersProperties[] = {
+    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonParameters_Count), nullptr, 0, {}},
+    {nullptr, "LastError", "Integer", REALmemberFlag, FN(PythonParameters_LastError), nullptr, 0,
+     {}},
+};
+
+#define VALUE(kind, decl) \
+  {FN(PythonParameters_GetParam##kind), FN(PythonParameters_SetParam##kind), decl, REALmemberFlag, 0, 0}
+#define CALL(fn, decl) {FN(PythonParameters_##fn), nullptr, decl, REALmemberFlag, 0, 0}
+
+REALmethodDefinition PythonParametersMethods[] = {
+    CALL(ConstructorCount, "Constructor(parameterCount as Integer)"),
+    CALL(ConstructorPtr, "Constructor(paramPtr as Ptr)"),
+    VALUE(Int32, "Int32Value(index as Integer) as Int32"),
+    VALUE(String, "StringValue(index as Integer) as String"),
+    VALUE(Double, "DoubleValue(index as Integer) as Double"),
+    VALUE(Boolean, "BooleanValue(index as Integer) as Boolean"),
+    VALUE(Object, "ObjectValue(index as Integer) as Object"),
+    VALUE(Int64, "Int64Value(index as Integer) as Int64"),
+    VALUE(UInt64, "UInt64Value(index as Integer) as UInt64"),
+    VALUE(Dictionary, "DictionaryValue(index as Integer) as Python3Dictionary"),
+    VALUE(Tuple, "TupleValue(index as Integer) as Python3Parameters"),
+    // The list setter is the tuple setter: it stores whatever the holder holds.
+    {FN(PythonParameters_GetParamList), FN(PythonParameters_SetParamTuple),
+     "ListValue(index as Integer) as Python3List", REALmemberFlag, 0, 0},
+    VALUE(Bytes, "BytesValue(index as Integer) as Python3Bytes"),
+    CALL(ClearError, "ClearError()"),
+    CALL(IsBoolean, "IsBoolean(index as Integer) as Boolean"),
+    CALL(IsInteger, "IsInteger(index as Integer) as Boolean"),
+    CALL(IsDouble, "IsDouble(index as Integer) as Boolean"),
+    CALL(IsString, "IsString(index as Integer) as Boolean"),
+    CALL(IsObject, "IsObject(index as Integer) as Boolean"),
+    CALL(FitsInInt32, "FitsInInt32(index as Integer) as Boolean"),
+    CALL(IsDictionary, "IsDictionary(index as Integer) as Boolean"),
+    CALL(IsTuple, "IsTuple(index as Integer) as Boolean"),
+    CALL(IsBytes, "IsBytes(index as Integer) as Boolean"),
+    CALL(IsList, "IsList(index as Integer) as Boolean"),
+};
+
+#undef VALUE
+#undef CALL
+
+}  // namespace
 
 REALclassDefinition PythonParametersClass = {
     kCurrentREALControlVersion, "Python3Parameters", "Python3EntityBase", sizeof(ParametersData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
+    nullptr, FN(PythonParameters_Destructor),
+    CLASS_TABLE(PythonParametersProperties),
+    CLASS_TABLE(PythonParametersMethods),
     NO_TABLE,                  // events
     NO_TABLE,                  // event instances
     "",                        // interfaces

@@ -1,0 +1,257 @@
+// The value conversion rules: host values to Python objects and back, the
+// type tests that guard the way back, and the host-object capsule.
+//
+// Every function here is safe to call with a null object and answers
+// neutrally when no interpreter runs, so a caller that forgot its own guard
+// still never calls through an empty table slot.
+#include "python/convert.h"
+
+#include <limits.h>
+#include <string.h>
+
+namespace {
+
+constexpr uint32_t kUTF8 = kREALTextEncodingUTF8;
+
+bool Running(PyObject* o) { return o && PythonRunning(); }
+
+bool HasTypeFlag(PyObject* o, unsigned long flag) {
+  return Running(o) && (Py_TYPE(o)->tp_flags & flag) != 0;
+}
+
+bool IsExactly(PyObject* o, PyTypeObject* type) {
+  return Running(o) && type && Py_TYPE(o) == type;
+}
+
+// Python calls this when one of our capsules is freed: the host reference
+// taken when the capsule was made is given back here and only here.
+void Capsule_Destructor(PyObject* capsule) {
+  REALobject hostObject = static_cast<REALobject>(EPyCapsule_GetPointer(capsule, nullptr));
+  if (hostObject) EUnlockObject(hostObject);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Host text.
+
+HostUTF8::HostUTF8(REALstring s) {
+  data_.data = "";
+  if (!s) {
+    // The host's empty string: nothing to convert or dispose of.
+    ok_ = true;
+    return;
+  }
+  REALstringData filled{};
+  if (!REALGetStringData(s, kUTF8, &filled)) return;
+  ok_ = true;
+  if (!filled.data) {
+    // Success without bytes is the empty text.
+    REALDisposeStringData(&filled);
+    return;
+  }
+  data_ = filled;
+  filled_ = true;
+}
+
+HostUTF8::~HostUTF8() {
+  if (!filled_) return;
+  REALDisposeStringData(&data_);
+}
+
+const char* HostBytes(REALstring s, size_t* length) {
+  size_t unused;
+  size_t& n = length ? *length : unused;
+  n = 0;
+  if (!s) return "";
+  // The length comes from a separate host method; a host without it leaves
+  // 0 and the bytes are measured up to their terminator.
+  size_t counted = 0;
+  const char* bytes = REALGetStringContents(s, &counted);
+  if (!bytes) return "";
+  n = counted ? counted : strlen(bytes);
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Host to Python.
+
+PyObject* PyFromInt32(int32_t v) { return PythonRunning() ? EPyLong_FromLong(v) : nullptr; }
+
+PyObject* PyFromInt64(int64_t v) { return PythonRunning() ? EPyLong_FromLongLong(v) : nullptr; }
+
+PyObject* PyFromUInt64(uint64_t v) {
+  return PythonRunning() ? EPyLong_FromUnsignedLongLong(v) : nullptr;
+}
+
+PyObject* PyFromDouble(double v) { return PythonRunning() ? EPyFloat_FromDouble(v) : nullptr; }
+
+PyObject* PyFromBoolean(int8_t v) {
+  if (!PythonRunning()) return nullptr;
+  PyObject* o = v ? e___Py_TrueStruct : e___Py_FalseStruct;
+  PyAddRef(o);
+  return o;
+}
+
+PyObject* PyFromString(REALstring s, bool* hostFailed) {
+  if (hostFailed) *hostFailed = false;
+  if (!PythonRunning()) return nullptr;
+  HostUTF8 text(s);
+  if (!text.ok()) {
+    if (hostFailed) *hostFailed = true;
+    return nullptr;
+  }
+  return EPyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* PyFromObject(REALobject v) {
+  if (!PythonRunning()) return nullptr;
+  // Python refuses a null pointer itself (ValueError pending), which is the
+  // answer callers expect for nil; no host reference is taken then.
+  PyObject* capsule = EPyCapsule_New(v, nullptr, Capsule_Destructor);
+  if (capsule) ELockObject(v);
+  return capsule;
+}
+
+// ---------------------------------------------------------------------------
+// Type tests.
+
+bool IsIntObject(PyObject* o) { return HasTypeFlag(o, Py_TPFLAGS_LONG_SUBCLASS); }
+
+bool IsStringObject(PyObject* o) { return HasTypeFlag(o, Py_TPFLAGS_UNICODE_SUBCLASS); }
+
+bool IsDoubleObject(PyObject* o) {
+  if (!Running(o) || !e__PyFloat_Type) return false;
+  PyTypeObject* type = Py_TYPE(o);
+  return type == e__PyFloat_Type || EPyType_IsSubtype(type, e__PyFloat_Type) != 0;
+}
+
+bool IsBoolObject(PyObject* o) { return IsExactly(o, e__PyBool_Type); }
+
+bool IsCapsuleObject(PyObject* o) {
+  if (!IsExactly(o, e__PyCapsule_Type) || !EPyCapsule_GetDestructor) return false;
+  // Only capsules that this plugin made carry a host object. A capsule is
+  // always valid here, so asking for its destructor raises nothing; should a
+  // library disagree, its error is dropped again without touching an error
+  // that was already pending.
+  bool wasPending = EPyErr_Occurred() != nullptr;
+  PyCapsule_Destructor d = EPyCapsule_GetDestructor(o);
+  if (!d && !wasPending && EPyErr_Occurred()) EPyErr_Clear();
+  return d == Capsule_Destructor;
+}
+
+bool IsBytesObject(PyObject* o) { return IsExactly(o, e__PyBytes_Type); }
+
+bool IsTupleObject(PyObject* o) { return IsExactly(o, e__PyTuple_Type); }
+
+bool IsListObject(PyObject* o) { return IsExactly(o, e__PyList_Type); }
+
+bool IsDictObject(PyObject* o) { return IsExactly(o, e__PyDict_Type); }
+
+bool FitsInt32(PyObject* o) {
+  if (!IsIntObject(o)) return false;
+  int overflow = 0;
+  long v = EPyLong_AsLongAndOverflow(o, &overflow);
+  // C long is wider than 32 bits on 64-bit builds: the range is checked here
+  // so that every build answers as a 32-bit long does.
+  return overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// ---------------------------------------------------------------------------
+// Python to host without a type test.
+
+int32_t AsInt32(PyObject* o) {
+  if (!Running(o)) return 0;
+  long v = EPyLong_AsLong(o);
+  if (v < INT32_MIN || v > INT32_MAX) {
+    EPyErr_SetString(*e__PyExc_OverflowError, "Python int too large to convert to C long");
+    return -1;
+  }
+  return static_cast<int32_t>(v);
+}
+
+int64_t AsInt64(PyObject* o) { return Running(o) ? EPyLong_AsLongLong(o) : 0; }
+
+uint64_t AsUInt64(PyObject* o) { return Running(o) ? EPyLong_AsUnsignedLongLong(o) : 0; }
+
+double AsDouble(PyObject* o) { return Running(o) ? EPyFloat_AsDouble(o) : 0.0; }
+
+int8_t AsTruth(PyObject* o) {
+  // A failed truth test (-1) reaches the host as false; the error stays.
+  return Running(o) && EPyObject_IsTrue(o) > 0 ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Python to host by the conversion table.
+
+int32_t ToInt32(PyObject* o) { return IsIntObject(o) ? AsInt32(o) : 0; }
+
+int64_t ToInt64(PyObject* o) { return IsIntObject(o) ? AsInt64(o) : 0; }
+
+uint64_t ToUInt64(PyObject* o) { return IsIntObject(o) ? AsUInt64(o) : 0; }
+
+double ToDouble(PyObject* o) { return IsDoubleObject(o) ? AsDouble(o) : 0.0; }
+
+int8_t ToBoolean(PyObject* o) { return IsBoolObject(o) ? AsTruth(o) : 0; }
+
+REALstring ToString(PyObject* o) {
+  if (!IsStringObject(o)) return nullptr;
+  Py_ssize_t length = 0;
+  const char* bytes = EPyUnicode_AsUTF8AndSize(o, &length);  // owned by the str
+  if (!bytes) return nullptr;
+  return REALBuildStringWithEncoding(bytes, static_cast<size_t>(length), kUTF8);
+}
+
+REALobject ToObject(PyObject* o) {
+  if (!IsCapsuleObject(o)) return nullptr;
+  REALobject hostObject = static_cast<REALobject>(EPyCapsule_GetPointer(o, nullptr));
+  if (hostObject) ELockObject(hostObject);
+  return hostObject;
+}
+
+// ---------------------------------------------------------------------------
+// Value holders.
+
+REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o) {
+  REALobject holder = NewInstance(cache, className);
+  if (!holder) {
+    PyRelease(o);
+    return nullptr;
+  }
+  EntityBaseData* data = EntityData(holder);
+  PyRelease(data->pyObject);  // a fresh holder has none; never leak one
+  data->pyObject = o;
+  return holder;
+}
+
+namespace {
+
+REALobject Share(bool passes, REALclassRef& cache, const char* className, PyObject* o) {
+  if (!passes) return nullptr;
+  PyAddRef(o);
+  return NewHolder(cache, className, o);
+}
+
+}  // namespace
+
+REALobject ToBytesHolder(PyObject* o) {
+  return Share(IsBytesObject(o), PythonBytesClassRef, "Python3Bytes", o);
+}
+
+REALobject ToTupleHolder(PyObject* o) {
+  REALobject holder = Share(IsTupleObject(o), PythonParametersClassRef, "Python3Parameters", o);
+  if (holder) Data<ParametersData>(holder, PythonParametersClass)->lastError = 0;
+  return holder;
+}
+
+REALobject ToListHolder(PyObject* o) {
+  return Share(IsListObject(o), PythonListClassRef, "Python3List", o);
+}
+
+REALobject ToDictHolder(PyObject* o) {
+  return Share(IsDictObject(o), PythonDictionaryClassRef, "Python3Dictionary", o);
+}
+
+REALobject NewEntitySharing(PyObject* o) {
+  return Share(Running(o), PythonEntityClassRef, "Python3Entity", o);
+}
