@@ -1,19 +1,65 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Class: a handle on a module attribute that is called to make
+// instances. It keeps its module handle alive.
+#include "code/code.h"
+
+namespace {
+
+REALobject PythonClass_CreateInstance(REALobject self) {
+  PyObject* cls = HandleTarget(self);
+  if (!cls) return nullptr;
+  PyRef noArguments(EPy_BuildValue("()"));
+  if (!noArguments) return nullptr;
+  // PyEval_CallObjectWithKeywords is gone from 3.13; PyObject_Call does the
+  // same for a tuple without keywords.
+  PyObject* made = nullptr;
+  if (EPyEval_CallObjectWithKeywords)
+    made = EPyEval_CallObjectWithKeywords(cls, noArguments.get(), nullptr);
+  else if (EPyObject_Call)
+    made = EPyObject_Call(cls, noArguments.get(), nullptr);
+  if (!made) return nullptr;  // the exception stays pending
+
+  REALobject instance = NewInstance(PythonPythonInstanceClassRef, "Python3Instance");
+  if (!instance) {
+    PyRelease(made);
+    return nullptr;
+  }
+  // The instance is known by the name its class was looked up under.
+  REALstring name = ObjectData(self)->name;
+  ELockString(name);
+  ELockObject(self);
+  Python3ObjectData* object = ObjectData(instance);
+  object->name = name;
+  object->pyObject = made;  // the call's reference passes to the handle
+  Data<InstanceData>(instance, PythonInstanceClass)->owningClass = self;
+  return instance;
+}
+
+void PythonClass_Destructor(REALobject self) {
+  ClassData* data = Data<ClassData>(self, PythonClassClass);
+  if (data->ownerModule) EUnlockObject(data->ownerModule);
+  data->ownerModule = nullptr;
+}
+
+REALmethodDefinition PythonClassMethods[] = {
+    {FN(PythonClass_CreateInstance), nullptr, "CreateInstance() as Python3Instance",
+     REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonClassClass = {
     kCurrentREALControlVersion, "Python3Class", "Python3Object", sizeof(ClassData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonClass_Destructor),  // constructor, destructor
+    NO_TABLE,                              // properties
+    CLASS_TABLE(PythonClassMethods),       // methods
+    NO_TABLE,                              // events
+    NO_TABLE,                              // event instances
+    "",                                    // interfaces
+    NO_TABLE,                              // bindings
+    NO_TABLE,                              // constants
+    0,                                     // flags
+    NO_TABLE,                              // shared properties
+    NO_TABLE,                              // shared methods
+    NO_TABLE,                              // delegates
+    NO_TABLE,                              // enums
 };

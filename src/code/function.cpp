@@ -1,19 +1,83 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Function: a handle on a callable, taken from a module or from an
+// instance. It keeps the handle it came from alive.
+#include "code/code.h"
+
+REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
+                             REALobject ownerInstance) {
+  REALobject handle = NewInstance(PythonFunctionClassRef, "Python3Function");
+  if (!handle) {
+    PyRelease(callable);
+    return nullptr;
+  }
+  ELockString(name);
+  if (ownerModule) ELockObject(ownerModule);
+  if (ownerInstance) ELockObject(ownerInstance);
+  Python3ObjectData* object = ObjectData(handle);
+  object->name = name;
+  object->pyObject = callable;  // the caller's reference passes to the handle
+  FunctionData* data = Data<FunctionData>(handle, PythonFunctionClass);
+  data->ownerModule = ownerModule;
+  data->ownerInstance = ownerInstance;
+  return handle;
+}
+
+namespace {
+
+REALobject PythonFunction_Module(REALobject self, intptr_t) {
+  REALobject module = Data<FunctionData>(self, PythonFunctionClass)->ownerModule;
+  if (module) ELockObject(module);
+  return module;
+}
+
+REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
+  PyObject* callable = HandleTarget(self);
+  if (!callable) return nullptr;
+  // Borrowed from the parameters holder; a holder without a tuple, like nil,
+  // means no arguments. Python itself refuses an object that is no tuple.
+  PyObject* arguments = HeldObject(parameters);
+  PyObject* answer = EPyObject_CallObject(callable, arguments);
+  if (!answer) return nullptr;  // the exception stays pending
+  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
+  if (!result) {
+    PyRelease(answer);
+    return nullptr;
+  }
+  Data<ResultData>(result, PythonResultClass)->pyObject = answer;  // reference passes
+  return result;
+}
+
+void PythonFunction_Destructor(REALobject self) {
+  FunctionData* data = Data<FunctionData>(self, PythonFunctionClass);
+  if (data->ownerModule) EUnlockObject(data->ownerModule);
+  if (data->ownerInstance) EUnlockObject(data->ownerInstance);
+  data->ownerModule = data->ownerInstance = nullptr;
+}
+
+REALproperty PythonFunctionProperties[] = {
+    {nullptr, "OwnerModule", "Python3Module", REALmemberFlag, FN(PythonFunction_Module), nullptr,
+     0, {}},
+};
+
+REALmethodDefinition PythonFunctionMethods[] = {
+    {FN(PythonFunction_Invoke), nullptr,
+     "Invoke(parameters as Python3Parameters) as Python3Result", REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonFunctionClass = {
     kCurrentREALControlVersion, "Python3Function", "Python3Object", sizeof(FunctionData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonFunction_Destructor),  // constructor, destructor
+    CLASS_TABLE(PythonFunctionProperties),    // properties
+    CLASS_TABLE(PythonFunctionMethods),       // methods
+    NO_TABLE,                                 // events
+    NO_TABLE,                                 // event instances
+    "",                                       // interfaces
+    NO_TABLE,                                 // bindings
+    NO_TABLE,                                 // constants
+    0,                                        // flags
+    NO_TABLE,                                 // shared properties
+    NO_TABLE,                                 // shared methods
+    NO_TABLE,                                 // delegates
+    NO_TABLE,                                 // enums
 };

@@ -1,19 +1,68 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Instance: a handle on what calling a class made. Its attributes are
+// reached with the module's accessors; its methods with its own GetFunction.
+// It keeps its class handle alive.
+#include "code/code.h"
+
+namespace {
+
+REALobject PythonInstance_GetFunction(REALobject self, REALstring name) {
+  // A method of the class comes back bound to the instance, so Invoke passes
+  // the instance first by Python's own rules.
+  PyObject* value = FetchAttribute(self, name);
+  if (!value) return nullptr;
+  if (!EPyCallable_Check(value)) {
+    PyRelease(value);  // a data attribute: nil, and no error is pending
+    return nullptr;
+  }
+  REALobject ownerModule = Data<InstanceData>(self, PythonInstanceClass)->ownerModule;
+  return NewFunctionHandle(name, value, ownerModule, self);
+}
+
+void PythonInstance_Destructor(REALobject self) {
+  InstanceData* data = Data<InstanceData>(self, PythonInstanceClass);
+  if (data->owningClass) EUnlockObject(data->owningClass);
+  if (data->ownerModule) EUnlockObject(data->ownerModule);
+  data->owningClass = data->ownerModule = nullptr;
+}
+
+REALmethodDefinition PythonInstanceMethods[] = {
+    {FN(PythonInstance_GetFunction), nullptr, "GetFunction(name as String) as Python3Function",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),
+     "Int32Field(name as String) as Int32", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),
+     "Int64Field(name as String) as Int64", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),
+     "UInt64Field(name as String) as UInt64", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),
+     "DoubleField(name as String) as Double", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),
+     "BooleanField(name as String) as Boolean", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),
+     "StringField(name as String) as String", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),
+     "ObjectField(name as String) as Object", REALmemberFlag, 0, 0},
+    {FN(PythonModule_HasAttribute), nullptr, "HasAttribute(name as String) as Boolean",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_DeleteAttribute), nullptr, "DeleteAttribute(name as String) as Integer",
+     REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonInstanceClass = {
     kCurrentREALControlVersion, "Python3Instance", "Python3Object", sizeof(InstanceData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonInstance_Destructor),  // constructor, destructor
+    NO_TABLE,                                 // properties
+    CLASS_TABLE(PythonInstanceMethods),       // methods
+    NO_TABLE,                                 // events
+    NO_TABLE,                                 // event instances
+    "",                                       // interfaces
+    NO_TABLE,                                 // bindings
+    NO_TABLE,                                 // constants
+    0,                                        // flags
+    NO_TABLE,                                 // shared properties
+    NO_TABLE,                                 // shared methods
+    NO_TABLE,                                 // delegates
+    NO_TABLE,                                 // enums
 };

@@ -1,19 +1,205 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3Module: the host's handle on an imported module. Its attribute
+// accessors work on the Python3Object block of any handle, so the instance
+// handle registers the same functions.
+#include "code/code.h"
+
+PyObject* HandleTarget(REALobject self) {
+  if (!self || !PythonRunning()) return nullptr;
+  return ObjectData(self)->pyObject;
+}
+
+PyObject* FetchAttribute(REALobject self, REALstring name) {
+  PyObject* target = HandleTarget(self);
+  if (!target) return nullptr;
+  // The name goes to Python as the bytes the host stores, decoded there.
+  return EPyObject_GetAttrString(target, HostBytes(name));
+}
+
+namespace {
+
+// Reads an attribute with conversion: Python's own conversion decides what
+// converts; a failed fetch answers fallback with Python's error pending.
+template <class R, class F>
+R ReadField(REALobject self, REALstring name, R fallback, F convert) {
+  PyRef value(FetchAttribute(self, name));
+  if (!value) return fallback;
+  return convert(value.get());
+}
+
+// Stores a new reference under name; a value Python could not make leaves
+// the attribute as it was (a null value would delete it).
+void WriteField(REALobject self, REALstring name, PyObject* made) {
+  PyRef value(made);
+  PyObject* target = HandleTarget(self);
+  if (!target || !value) return;
+  // A refused assignment leaves Python's error pending; nothing else to do.
+  EPyObject_SetAttrString(target, HostBytes(name), value.get());
+}
+
+}  // namespace
+
+int32_t PythonModule_GetInt32Field(REALobject self, REALstring name) {
+  return ReadField<int32_t>(self, name, 0, AsInt32);
+}
+
+void PythonModule_SetInt32Field(REALobject self, REALstring name, int32_t value) {
+  if (HandleTarget(self)) WriteField(self, name, PyFromInt32(value));
+}
+
+int64_t PythonModule_GetInt64Field(REALobject self, REALstring name) {
+  return ReadField<int64_t>(self, name, 0, AsInt64);
+}
+
+void PythonModule_SetInt64Field(REALobject self, REALstring name, int64_t value) {
+  if (HandleTarget(self)) WriteField(self, name, PyFromInt64(value));
+}
+
+uint64_t PythonModule_GetUInt64Field(REALobject self, REALstring name) {
+  return ReadField<uint64_t>(self, name, 0, AsUInt64);
+}
+
+void PythonModule_SetUInt64Field(REALobject self, REALstring name, uint64_t value) {
+  if (HandleTarget(self)) WriteField(self, name, PyFromUInt64(value));
+}
+
+double PythonModule_GetDoubleField(REALobject self, REALstring name) {
+  return ReadField<double>(self, name, 0.0, AsDouble);
+}
+
+void PythonModule_SetDoubleField(REALobject self, REALstring name, double value) {
+  if (HandleTarget(self)) WriteField(self, name, PyFromDouble(value));
+}
+
+int8_t PythonModule_GetBooleanField(REALobject self, REALstring name) {
+  // Python's truth of any object; a failing truth test reads as false.
+  return ReadField<int8_t>(self, name, 0, AsTruth);
+}
+
+void PythonModule_SetBooleanField(REALobject self, REALstring name, int8_t value) {
+  if (HandleTarget(self)) WriteField(self, name, PyFromBoolean(value));
+}
+
+REALstring PythonModule_GetStringField(REALobject self, REALstring name) {
+  return ReadField<REALstring>(self, name, nullptr, ToString);
+}
+
+void PythonModule_SetStringField(REALobject self, REALstring name, REALstring value) {
+  // Text the host cannot give as UTF-8 changes nothing and raises nothing.
+  if (HandleTarget(self)) WriteField(self, name, PyFromString(value));
+}
+
+REALobject PythonModule_GetObjectField(REALobject self, REALstring name) {
+  return ReadField<REALobject>(self, name, nullptr, ToObject);
+}
+
+void PythonModule_SetObjectField(REALobject self, REALstring name, REALobject value) {
+  // The capsule holds its own host reference on value; nil makes none and
+  // leaves Python's ValueError pending.
+  if (HandleTarget(self)) WriteField(self, name, PyFromObject(value));
+}
+
+int8_t PythonModule_HasAttribute(REALobject self, REALstring name) {
+  PyObject* target = HandleTarget(self);
+  if (!target) return 0;
+  // Python discards any error of the lookup itself.
+  return EPyObject_HasAttrString(target, HostBytes(name)) == 1 ? 1 : 0;
+}
+
+int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name) {
+  PyObject* target = HandleTarget(self);
+  if (!target) return -1;
+  return EPyObject_SetAttrString(target, HostBytes(name), nullptr);
+}
+
+namespace {
+
+REALobject PythonModule_GetFunction(REALobject self, REALstring name) {
+  PyObject* value = FetchAttribute(self, name);
+  if (!value) return nullptr;
+  if (!EPyCallable_Check(value)) {
+    PyRelease(value);  // not callable: nil, and no error is pending
+    return nullptr;
+  }
+  return NewFunctionHandle(name, value, self, nullptr);
+}
+
+REALobject PythonModule_GetClass(REALobject self, REALstring name) {
+  PyObject* value = FetchAttribute(self, name);
+  if (!value) return nullptr;
+  // Whatever the attribute holds is wrapped; calling it is CreateInstance's
+  // business.
+  REALobject handle = NewInstance(PythonClassClassRef, "Python3Class");
+  if (!handle) {
+    PyRelease(value);
+    return nullptr;
+  }
+  ELockString(name);
+  ELockObject(self);
+  Python3ObjectData* object = ObjectData(handle);
+  object->name = name;
+  object->pyObject = value;  // the fetched reference passes to the handle
+  Data<ClassData>(handle, PythonClassClass)->ownerModule = self;
+  return handle;
+}
+
+int8_t PythonModule_Reload(REALobject self) {
+  PyObject* module = HandleTarget(self);
+  if (!module) return 0;
+  PyObject* reloaded = EPyImport_ReloadModule(module);
+  if (!reloaded) {
+    // The handle keeps the module it had; the reason is not kept.
+    EPyErr_Clear();
+    return 0;
+  }
+  ObjectData(self)->pyObject = reloaded;
+  PyRelease(module);
+  return 1;
+}
+
+// The module reference belongs to the Python3Object level, which releases it.
+void PythonModule_Destructor(REALobject) {}
+
+REALmethodDefinition PythonModuleMethods[] = {
+    {FN(PythonModule_GetFunction), nullptr, "GetFunction(name as String) as Python3Function",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetClass), nullptr, "GetClass(name as String) as Python3Class",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),
+     "Int32Field(name as String) as Int32", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),
+     "Int64Field(name as String) as Int64", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),
+     "UInt64Field(name as String) as UInt64", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),
+     "DoubleField(name as String) as Double", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),
+     "BooleanField(name as String) as Boolean", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),
+     "StringField(name as String) as String", REALmemberFlag, 0, 0},
+    {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),
+     "ObjectField(name as String) as Object", REALmemberFlag, 0, 0},
+    {FN(PythonModule_HasAttribute), nullptr, "HasAttribute(name as String) as Boolean",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_DeleteAttribute), nullptr, "DeleteAttribute(name as String) as Integer",
+     REALmemberFlag, 0, 0},
+    {FN(PythonModule_Reload), nullptr, "Reload() as Boolean", REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonModuleClass = {
     kCurrentREALControlVersion, "Python3Module", "Python3Object", sizeof(ModuleData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonModule_Destructor),  // constructor, destructor
+    NO_TABLE,                               // properties
+    CLASS_TABLE(PythonModuleMethods),       // methods
+    NO_TABLE,                               // events
+    NO_TABLE,                               // event instances
+    "",                                     // interfaces
+    NO_TABLE,                               // bindings
+    NO_TABLE,                               // constants
+    0,                                      // flags
+    NO_TABLE,                               // shared properties
+    NO_TABLE,                               // shared methods
+    NO_TABLE,                               // delegates
+    NO_TABLE,                               // enums
 };

@@ -1,19 +1,76 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3XojoClass: a Python class whose methods and initialiser are host
+// functions. The type object lives inside the host object; a module readies
+// it when it is imported (xojo_module.cpp).
+#include <string.h>
+
+#include "extension/extension.h"
+
+namespace {
+
+XojoClassData* ClassBlock(REALobject self) {
+  return Data<XojoClassData>(self, PythonXojoClassClass);
+}
+
+// Instances are bare object headers; their memory goes back through the
+// free routine of their own type, which for a Python subclass is that
+// subclass's (it may carry a GC header and a dict).
+void XojoInstance_Dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+void PythonXojoClass_Constructor(REALobject self, REALstring name, uint32_t methodCount,
+                                 void* initMethod) {
+  XojoClassData* d = ClassBlock(self);
+  // Constructed once: a second call could pull tables from under Python.
+  if (d->typeObject.ob_base.ob_refcnt != 0) return;
+  ELockString(name);
+  ObjectData(self)->name = name;
+  MakeMethodTables(d, methodCount);
+
+  // Only fields that sit at the same offsets in every supported version are
+  // set; Python fills in the rest when it readies the type.
+  PyTypeObject* t = &d->typeObject;
+  memset(t, 0, sizeof(*t));
+  t->ob_base.ob_refcnt = 1;
+  t->tp_name = HostBytes(name);  // kept alive by the held name
+  t->tp_basicsize = sizeof(PyObject);
+  t->tp_itemsize = 0;
+  t->tp_dealloc = XojoInstance_Dealloc;
+  t->tp_flags = Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE;
+  t->tp_doc = "";
+  t->tp_methods = d->methodTable;
+  t->tp_init = reinterpret_cast<initproc>(initMethod);
+}
+
+void PythonXojoClass_RegisterFunction(REALobject self, REALstring name, void* function) {
+  AddMethod(ClassBlock(self), name, function);
+}
+
+// The type object is left alone: Python is done with it by the time the
+// last host reference goes (the module that readied it holds one).
+void PythonXojoClass_Destructor(REALobject self) { FreeMethodTables(ClassBlock(self)); }
+
+REALmethodDefinition PythonXojoClassMethods[] = {
+    {FN(PythonXojoClass_Constructor), nullptr,
+     "Constructor(name as String, methodCount as UInt32, initMethod as Ptr)", REALmemberFlag, 0,
+     0},
+    {FN(PythonXojoClass_RegisterFunction), nullptr,
+     "RegisterFunction(name as String, fuction as Ptr)", REALmemberFlag, 0, 0},
+};
+
+}  // namespace
 
 REALclassDefinition PythonXojoClassClass = {
     kCurrentREALControlVersion, "Python3XojoClass", "Python3Object", sizeof(XojoClassData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonXojoClass_Destructor),  // constructor, destructor
+    NO_TABLE,                                  // properties
+    CLASS_TABLE(PythonXojoClassMethods),       // methods
+    NO_TABLE,                                  // events
+    NO_TABLE,                                  // event instances
+    "",                                        // interfaces
+    NO_TABLE,                                  // bindings
+    NO_TABLE,                                  // constants
+    0,                                         // flags
+    NO_TABLE,                                  // shared properties
+    NO_TABLE,                                  // shared methods
+    NO_TABLE,                                  // delegates
+    NO_TABLE,                                  // enums
 };

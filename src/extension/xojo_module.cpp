@@ -1,19 +1,345 @@
-// Placeholder: the class record without members yet.
-#include "plugin/plugin.h"
+// Python3XojoModule: a Python module whose functions are host functions, with
+// the host-defined classes added to it; and its registration with Python.
+//
+// Python may keep what it was given for longer than one interpreter: its
+// table of built-in modules survives Py_Finalize in some versions, and a
+// type object readied in one interpreter points into that interpreter's
+// objects. So Python is only ever handed pointers the plugin owns for the
+// life of the process (a copy of each module name and a per-name creator of
+// its own), and everything readied in an interpreter is held until that
+// interpreter is gone and then put back as it was constructed.
+#include <stdio.h>
+#include <string.h>
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "extension/extension.h"
+
+// The method table of a module without functions: only the end marker.
+PyMethodDef ModuleNoMethods[1] = {{nullptr, nullptr, 0, nullptr}};
+
+namespace {
+
+using ModuleCreator = PyObject* (*)(void);
+
+XojoModuleData* ModuleBlock(REALobject self) {
+  return Data<XojoModuleData>(self, PythonXojoModuleClass);
+}
+
+// Name and function table as Python reads them when it makes the module.
+void PrepareDefinition(REALobject self, XojoModuleData* d) {
+  d->moduleDef->m_name = HostBytes(ObjectData(self)->name);  // kept alive by name
+  d->moduleDef->m_methods = d->functionCount ? d->methodTable : ModuleNoMethods;
+}
+
+// --------------------------------------------------------------------------
+// Objects Python uses in the running interpreter: each held by one host
+// reference until the interpreter has stopped, so that a type object is
+// never freed while Python objects of that type may still be released.
+
+struct Held {
+  REALobject object;      // a Python3XojoModule or Python3XojoClass
+  PyTypeObject* type;     // the class's type object; null for a module
+  PyTypeObject pristine;  // the type as constructed, put back afterwards
+};
+std::vector<Held> gHeld;
+
+bool IsHeld(REALobject o) {
+  for (const Held& h : gHeld)
+    if (h.object == o) return true;
+  return false;
+}
+
+void Hold(REALobject o, PyTypeObject* type) {
+  ELockObject(o);
+  gHeld.push_back(Held{o, type, type ? *type : PyTypeObject{}});
+}
+
+// A module definition as the constructor left it: Python writes its header
+// (type, index, and a copy of the module dict) when it first makes a module.
+void ResetDefinition(PyModuleDef* def) {
+  def->m_base = PyModuleDef_Base{};
+  def->m_base.ob_base.ob_refcnt = 1;
+}
+
+// --------------------------------------------------------------------------
+// Registration before Init goes through Python's table of built-in modules.
+// Python calls a creator without telling it which module it wants, so each
+// module name gets a creator of its own from a fixed set; that creator looks
+// up whichever module is registered under the name now.
+
+constexpr int kNameSlots = 256;
+
+struct Registration {
+  REALobject module;  // one host reference, until Finalize
+  ModuleCreator creator;
+  int slot;  // the name's slot, or -1 when made at once in a running interpreter
+};
+std::vector<Registration> gRegistrations;
+
+char* gSlotNames[kNameSlots];  // plugin-owned copies, kept for the process
+bool gSlotAppended[kNameSlots];
+int gSlotCount;
+
+PyObject* CreateRegistered(int slot) {
+  ModuleCreator creator = nullptr;
+  for (auto r = gRegistrations.rbegin(); r != gRegistrations.rend(); ++r) {
+    if (r->slot == slot) {
+      creator = r->creator;
+      break;
+    }
+  }
+  if (creator) return creator();
+  // Left over in Python's table from an earlier registration.
+  if (EPyErr_SetString && e__PyExc_ImportError) {
+    char message[320];
+    snprintf(message, sizeof(message), "extension module '%.256s' is not registered",
+             gSlotNames[slot]);
+    EPyErr_SetString(*e__PyExc_ImportError, message);
+  }
+  return nullptr;
+}
+
+template <int I>
+PyObject* SlotCreator() {
+  return CreateRegistered(I);
+}
+
+template <int... I>
+constexpr std::array<ModuleCreator, sizeof...(I)> MakeSlotCreators(
+    std::integer_sequence<int, I...>) {
+  return {{&SlotCreator<I>...}};
+}
+
+constexpr std::array<ModuleCreator, kNameSlots> kSlotCreators =
+    MakeSlotCreators(std::make_integer_sequence<int, kNameSlots>{});
+
+// The slot of a name, made on first use; -1 when every slot is taken.
+int SlotFor(const char* name) {
+  for (int i = 0; i < gSlotCount; ++i)
+    if (strcmp(gSlotNames[i], name) == 0) return i;
+  if (gSlotCount == kNameSlots) return -1;
+  char* copy = strdup(name);
+  if (!copy) return -1;
+  gSlotNames[gSlotCount] = copy;
+  return gSlotCount++;
+}
+
+// Whether Python's table of built-in modules still has the slot's creator.
+// Some versions keep the table across Py_Finalize, others go back to their
+// own; Python's exported table tells which. Without it, what was appended
+// once is taken to be there still.
+bool InittabHas(int slot) {
+  struct InittabEntry {
+    const char* name;
+    ModuleCreator initfunc;
+  };
+  InittabEntry* const* table = nullptr;
+  if (gPlatform.sym && PythonDLLHandle)
+    table = static_cast<InittabEntry* const*>(gPlatform.sym(PythonDLLHandle, "PyImport_Inittab"));
+  if (!table || !*table) return gSlotAppended[slot];
+  for (const InittabEntry* e = *table; e->name; ++e)
+    if (e->initfunc == kSlotCreators[slot]) return true;
+  return false;
+}
+
+void AddToRegisteredModules(REALobject module) {
+  if (!gRegisteredModules) gRegisteredModules = NewInstance(ObjectArrayRef, "ObjectArray");
+  if (LoadObjectArrayMethods(gRegisteredModules)) IArray_Append(gRegisteredModules, module);
+}
+
+// --------------------------------------------------------------------------
+// Readying a class for a module.
+
+void AddClassTo(PyObject* module, REALobject cls) {
+  XojoClassData* c = Data<XojoClassData>(cls, PythonXojoClassClass);
+  PyTypeObject* type = &c->typeObject;
+  if (type->ob_base.ob_refcnt == 0) return;  // never constructed
+  if (!IsHeld(cls)) Hold(cls, type);
+  type->tp_new = EPyType_GenericNew;
+  if (EPyType_Ready(type) < 0) return;  // left out; Python's error stays pending
+  PyObject* typeObject = reinterpret_cast<PyObject*>(type);
+  PyAddRef(typeObject);
+  // Python takes the reference only when it succeeds.
+  if (EPyModule_AddObject(module, HostBytes(ObjectData(cls)->name), typeObject) < 0)
+    PyRelease(typeObject);
+}
+
+// --------------------------------------------------------------------------
+// Members of Python3XojoModule.
+
+void PythonXojoModule_Constructor(REALobject self, REALstring name, uint32_t methodCount) {
+  XojoModuleData* d = ModuleBlock(self);
+  // Constructed once: a second call could pull tables from under Python.
+  if (d->moduleDef) return;
+  PyModuleDef* def = static_cast<PyModuleDef*>(calloc(1, sizeof(PyModuleDef)));
+  if (!def) return;
+  def->m_base.ob_base.ob_refcnt = 1;
+  def->m_doc = "";
+  def->m_size = -1;  // no per-module state
+  ELockString(name);
+  ObjectData(self)->name = name;
+  MakeMethodTables(d, methodCount);
+  d->classes = nullptr;
+  d->moduleDef = def;
+}
+
+void PythonXojoModule_RegisterFunction(REALobject self, REALstring name, void* function) {
+  AddMethod(ModuleBlock(self), name, function);
+}
+
+void PythonXojoModule_AddClass(REALobject self, REALobject classToAdd) {
+  if (!classToAdd) return;
+  XojoModuleData* d = ModuleBlock(self);
+  if (!d->classes) d->classes = NewInstance(ObjectArrayRef, "ObjectArray");
+  if (LoadObjectArrayMethods(d->classes)) IArray_Append(d->classes, classToAdd);
+}
+
+void* PythonXojoModule_ModuleCreateProc(REALobject self) {
+  XojoModuleData* d = ModuleBlock(self);
+  if (!PythonRunning() || !d->moduleDef) return nullptr;
+  PrepareDefinition(self, d);
+  if (!IsHeld(self)) Hold(self, nullptr);
+  PyObject* module = EPyModule_Create2(d->moduleDef, 3);  // 3: the stable ABI version
+  if (!module || !d->classes) return module;
+  if (!LoadObjectArrayMethods(d->classes)) return module;
+  for (int32_t i = 0; i < IArray_Count(d->classes); ++i) {
+    REALobject cls = IArray_GetAt(d->classes, i);
+    if (!cls) continue;
+    AddClassTo(module, cls);
+    EUnlockObject(cls);
+  }
+  return module;
+}
+
+void PythonXojoModule_Destructor(REALobject self) {
+  XojoModuleData* d = ModuleBlock(self);
+  FreeMethodTables(d);
+  free(d->moduleDef);
+  d->moduleDef = nullptr;
+  if (d->classes) EUnlockObject(d->classes);
+  d->classes = nullptr;
+}
+
+REALmethodDefinition PythonXojoModuleMethods[] = {
+    {FN(PythonXojoModule_Constructor), nullptr,
+     "Constructor(name as String, methodCount as UInt32)", REALmemberFlag, 0, 0},
+    {FN(PythonXojoModule_RegisterFunction), nullptr,
+     "RegisterFunction(name as String, fuction as Ptr)", REALmemberFlag, 0, 0},
+    {FN(PythonXojoModule_AddClass), nullptr, "AddClass(classToAdd as Python3XojoClass)",
+     REALmemberFlag, 0, 0},
+    {FN(PythonXojoModule_ModuleCreateProc), nullptr, "ModuleCreateProc() as Ptr", REALmemberFlag,
+     0, 0},
+};
+
+// The minor version of the running Python, or -1 when it cannot be read.
+int RunningMinorVersion() {
+  PyObject* info = EPySys_GetObject("version_info");  // borrowed
+  PyRef minor(info ? EPyObject_GetAttrString(info, "minor") : nullptr);
+  if (!minor) {
+    EPyErr_Clear();
+    return -1;
+  }
+  return int(EPyLong_AsLong(minor.get()));
+}
+
+// Before 3.12 the subclass registry of a built-in base type outlives the
+// interpreter, with a weak reference to every type readied on it. A type
+// about to be put back (and later perhaps freed) must not stay listed there.
+void ForgetSubclass(PyTypeObject* type) {
+  PyTypeObject* base = type->tp_base;
+  if (!base || !(type->tp_flags & (1UL << 12))) return;  // not readied
+  PyObject* registry = static_cast<PyObject*>(base->tp_subclasses);
+  if (!registry || Py_TYPE(registry) != e__PyDict_Type) return;
+  // Python keys the registry by the subclass's address as an int.
+  PyRef key(EPyLong_FromUnsignedLongLong(reinterpret_cast<uintptr_t>(type)));
+  if (!key || EPyDict_Contains(registry, key.get()) != 1 ||
+      EPyDict_DelItem(registry, key.get()) < 0)
+    EPyErr_Clear();
+}
+
+}  // namespace
 
 REALclassDefinition PythonXojoModuleClass = {
     kCurrentREALControlVersion, "Python3XojoModule", "Python3Object", sizeof(XojoModuleData), 0,
-    nullptr, nullptr,          // constructor, destructor
-    NO_TABLE,                  // properties
-    NO_TABLE,                  // methods
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
+    nullptr, FN(PythonXojoModule_Destructor),  // constructor, destructor
+    NO_TABLE,                                   // properties
+    CLASS_TABLE(PythonXojoModuleMethods),       // methods
+    NO_TABLE,                                   // events
+    NO_TABLE,                                   // event instances
+    "",                                         // interfaces
+    NO_TABLE,                                   // bindings
+    NO_TABLE,                                   // constants
+    0,                                          // flags
+    NO_TABLE,                                   // shared properties
+    NO_TABLE,                                   // shared methods
+    NO_TABLE,                                   // delegates
+    NO_TABLE,                                   // enums
 };
+
+void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunction) {
+  if (!xojoModule || !moduleCreatorFunction) return;
+  if (!EnsurePython()) return;
+  XojoModuleData* d = ModuleBlock(xojoModule);
+  if (!d->moduleDef) return;  // never constructed: nothing to offer Python
+  PrepareDefinition(xojoModule, d);
+  auto creator = reinterpret_cast<ModuleCreator>(moduleCreatorFunction);
+  int slot = -1;
+  if (PythonRunning()) {
+    // Python forbids extending its built-in table once it runs (3.12 and
+    // later abort): make the module now and let import find it loaded.
+    PyObject* module = creator();
+    if (module) {
+      PyObject* modules = EPyImport_GetModuleDict();  // borrowed
+      if (modules) EPyDict_SetItemString(modules, d->moduleDef->m_name, module);
+      PyRelease(module);
+    }
+  } else if (EPy_IsInitialized()) {
+    return;  // an interpreter this plugin did not start: hands off
+  } else {
+    slot = SlotFor(d->moduleDef->m_name);
+    if (slot < 0) return;
+    if (!InittabHas(slot)) {
+      EPyImport_AppendInittab(gSlotNames[slot], kSlotCreators[slot]);
+      gSlotAppended[slot] = true;
+    }
+  }
+  ELockObject(xojoModule);
+  gRegistrations.push_back(Registration{xojoModule, creator, slot});
+  AddToRegisteredModules(xojoModule);
+}
+
+void XojoModulesAfterInit() {
+  // Nothing to do: modules registered before Init reach Python through its
+  // table of built-in modules, which Python read when it started.
+}
+
+void XojoModulesBeforeFinalize() {
+  if (!PythonRunning()) return;
+  static int minor = -1;
+  if (minor < 0) minor = RunningMinorVersion();
+  if (minor < 0 || minor >= 12) return;  // 3.12 keeps the registry per interpreter
+  for (const Held& h : gHeld)
+    if (h.type) ForgetSubclass(h.type);
+}
+
+void XojoModulesAfterFinalize() {
+  // Python is gone: put every definition and type object back as it was
+  // constructed (so a new interpreter starts from nothing of the old one),
+  // then let go of the objects and of the registrations.
+  std::vector<Held> held;
+  held.swap(gHeld);
+  std::vector<Registration> registrations;
+  registrations.swap(gRegistrations);
+  for (Held& h : held) {
+    if (h.type) {
+      *h.type = h.pristine;
+    } else if (PyModuleDef* def = ModuleBlock(h.object)->moduleDef) {
+      ResetDefinition(def);
+    }
+  }
+  for (Held& h : held) EUnlockObject(h.object);
+  for (Registration& r : registrations) EUnlockObject(r.module);
+}

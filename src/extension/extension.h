@@ -1,0 +1,58 @@
+// The method tables that extension modules and classes share: a fixed
+// number of slots filled with host functions, the first empty one ending the
+// table for Python.
+#pragma once
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "python/convert.h"
+
+// Makes the tables for count functions (none for 0). A count the process
+// cannot hold leaves no slots at all.
+template <class D>
+void MakeMethodTables(D* d, uint32_t count) {
+  d->capacity = 0;
+  d->functionCount = 0;
+  d->methodTable = nullptr;
+  d->nameRefs = nullptr;
+  if (count == 0 || count >= SIZE_MAX / sizeof(PyMethodDef) - 1) return;
+  d->methodTable = static_cast<PyMethodDef*>(calloc(size_t(count) + 1, sizeof(PyMethodDef)));
+  d->nameRefs = static_cast<REALstring*>(calloc(count, sizeof(REALstring)));
+  if (!d->methodTable || !d->nameRefs) {
+    free(d->methodTable);
+    free(d->nameRefs);
+    d->methodTable = nullptr;
+    d->nameRefs = nullptr;
+    return;
+  }
+  d->capacity = count;
+}
+
+// Fills the next slot: the entry points at the name's stored bytes, which the
+// held name reference keeps alive. Nothing when the tables are full or there
+// is no function.
+template <class D>
+void AddMethod(D* d, REALstring name, void* function) {
+  if (!function || !d->methodTable || d->functionCount >= d->capacity) return;
+  ELockString(name);
+  d->nameRefs[d->functionCount] = name;
+  PyMethodDef& entry = d->methodTable[d->functionCount];
+  entry.ml_name = HostBytes(name);
+  entry.ml_meth = function;
+  entry.ml_flags = METH_VARARGS;
+  entry.ml_doc = nullptr;
+  ++d->functionCount;
+}
+
+template <class D>
+void FreeMethodTables(D* d) {
+  if (d->methodTable) {
+    for (uint32_t i = 0; i < d->functionCount; ++i) EUnlockString(d->nameRefs[i]);
+    free(d->methodTable);
+    free(d->nameRefs);
+  }
+  d->methodTable = nullptr;
+  d->nameRefs = nullptr;
+  d->capacity = d->functionCount = 0;
+}
