@@ -7,6 +7,22 @@
 //
 // For tests it adds typed calls by declaration, event handlers, live counts,
 // and entry overrides with look-up counts.
+//
+// Namespaces: every plugin library loaded (the first load(), each other path
+// given to load(), each loadCopy()) gets a resolver of its own, and its class
+// and module registrations and class-name look-ups ("pluginObjectType") stay
+// in its own namespace. A copy therefore registers its own sixteen classes,
+// with their own records and data offsets, beside the main plugin's, and
+// neither disturbs the other. The host classes (ObjectArray, MemoryBlock,
+// FolderItem) are seen from every namespace. Classes that tests register
+// through resolve("PluginRegisterClass") share the first plugin's namespace,
+// which is also the one the name-based API below looks in.
+//
+// Handles are checked: locking, releasing or reading an object or string that
+// is not live (a double release, a stale pointer) aborts the process with a
+// message, where a real host would corrupt memory.
+//
+// Calls are expected one at a time, as the real host makes them.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +58,7 @@ struct HostError : std::runtime_error {
 struct Plugin {
   void* handle = nullptr;
   std::string path;
+  int space = 0;  // the namespace its registrations went to
   void* symbol(const char* name) const;
   template <class F>
   F sym(const char* name) const {
@@ -87,7 +104,8 @@ class Host {
   static std::string defaultPluginPath();
   Plugin& load(const std::string& path = defaultPluginPath());
   Plugin loadCopy(const std::string& path = defaultPluginPath());
-  void* resolve(const char* name);  // the resolver handed to plugins
+  void* resolve(const char* name);  // the resolver of the first plugin's namespace
+  static REALResolver resolver();   // the same as a plain C function
 
   // --- Entry control for binding tests.
   void setEntry(const std::string& name, void* fn);  // install or replace
@@ -97,6 +115,7 @@ class Host {
   void clearLookupCounts();
   // "version 13", "class <name>", "module <name>" in the order they happened.
   const std::vector<std::string>& registrationLog() const;
+  const std::vector<std::string>& registrationLog(const Plugin& plugin) const;
   int32_t pluginVersion() const;  // last RegisterPluginVersion value, or -1
 
   // --- Strings. New strings carry one reference for the caller.
@@ -109,6 +128,8 @@ class Host {
   void unlockString(Str s);
   int stringRefCount(Str s) const;
   size_t liveStrings() const;
+  // String data filled by "PluginGetStringData" and not yet disposed.
+  size_t liveStringData() const;
 
   // --- Classes and objects. New objects carry one reference for the caller.
   REALclassRef classRef(const std::string& name) const;  // null when unknown
@@ -121,7 +142,7 @@ class Host {
   std::string className(Obj o) const;
   bool isA(Obj o, const std::string& className) const;
   size_t liveObjects() const;
-  size_t liveObjects(const std::string& className) const;
+  size_t liveObjects(const std::string& className) const;  // of exactly that class
 
   // --- Members by declaration (compared without regard to case or spaces).
   // Each throws HostError when the class has no such member.
@@ -132,6 +153,13 @@ class Host {
   const REALproperty* property(const std::string& className, const std::string& name) const;
   std::string declarationOf(const std::string& className, const std::string& decl,
                             bool shared) const;  // the record's own text
+  // The records behind the typed calls; an instance's members are looked up
+  // in its own class and its superclasses. Each throws HostError when there is
+  // no such member or it has no function.
+  const REALmethodDefinition* methodRecord(Obj self, const std::string& decl) const;
+  const REALmethodDefinition* sharedMethodRecord(const std::string& className,
+                                                 const std::string& decl) const;
+  const REALproperty* propertyRecord(Obj self, const std::string& name) const;
 
   // Typed calls that read like host code. Argument and result types are
   // checked against the declaration (HostError on a mismatch).
@@ -185,38 +213,39 @@ std::string classOfInstance(Obj o);
 
 template <class R, class... A>
 R Host::call(Obj self, const std::string& decl, A... args) {
-  std::string cls = className(self);
-  Declaration d = Declaration::parse(declarationOf(cls, decl, false));
+  const REALmethodDefinition* m = methodRecord(self, decl);
+  Declaration d = Declaration::parse(m->declaration);
   checkCall(d, {vtypeOf<A>()...}, vtypeOf<R>(), decl);
-  auto fn = reinterpret_cast<R (*)(Obj, A...)>(method(cls, decl));
+  auto fn = reinterpret_cast<R (*)(Obj, A...)>(m->function);
   return fn(self, args...);
 }
 
 template <class... A>
 void Host::assign(Obj self, const std::string& decl, A... args) {
-  std::string cls = className(self);
-  Declaration d = Declaration::parse(declarationOf(cls, decl, false));
+  const REALmethodDefinition* m = methodRecord(self, decl);
+  Declaration d = Declaration::parse(m->declaration);
   std::vector<VType> types{vtypeOf<A>()...};
   if (types.empty()) throw HostError("assign needs a value: " + decl);
   VType value = types.back();
   types.pop_back();
   checkCall(d, types, value, decl);
-  auto fn = reinterpret_cast<void (*)(Obj, A...)>(setter(cls, decl));
+  if (!m->setterFunction) throw HostError("the method " + decl + " has no setter");
+  auto fn = reinterpret_cast<void (*)(Obj, A...)>(m->setterFunction);
   fn(self, args...);
 }
 
 template <class R, class... A>
 R Host::callShared(const std::string& className, const std::string& decl, A... args) {
-  Declaration d = Declaration::parse(declarationOf(className, decl, true));
+  const REALmethodDefinition* m = sharedMethodRecord(className, decl);
+  Declaration d = Declaration::parse(m->declaration);
   checkCall(d, {vtypeOf<A>()...}, vtypeOf<R>(), decl);
-  auto fn = reinterpret_cast<R (*)(A...)>(sharedMethod(className, decl));
+  auto fn = reinterpret_cast<R (*)(A...)>(m->function);
   return fn(args...);
 }
 
 template <class R>
 R Host::prop(Obj self, const std::string& name) {
-  std::string cls = className(self);
-  const REALproperty* p = property(cls, name);
+  const REALproperty* p = propertyRecord(self, name);
   Declaration d = Declaration::parse("P() as " + std::string(p->type));
   checkCall(d, {}, vtypeOf<R>(), name);
   auto fn = reinterpret_cast<R (*)(Obj, intptr_t)>(p->getter);

@@ -1,0 +1,174 @@
+// Internals of the emulated host shared by its source files: the layout of
+// objects and strings, the class table, and the host's own entries.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "emuhost/host.h"
+
+namespace emuhost {
+
+// Data blocks start on 8-byte boundaries: pointer-aligned on both targets, and
+// right for doubles and 64-bit integers on armhf too.
+constexpr size_t kAlign = 8;
+constexpr size_t AlignUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+// The declaration without white space, in lower case: how members are matched.
+std::string Normalize(const std::string& text);
+std::string Lower(const std::string& text);
+
+// Prints the message and aborts: a handle that is not live (a double release,
+// a stale pointer) would corrupt memory in a real host; here it stops loudly.
+[[noreturn]] void Fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+struct ClassInfo {
+  std::string name;
+  REALclassDefinition* def = nullptr;
+  ClassInfo* super = nullptr;
+  int space = 0;       // namespace of the registering plugin; -1 for host classes
+  size_t offset = 0;   // this class's own data block, from the instance address
+  size_t size = 0;     // bytes of an instance of exactly this class
+  std::vector<ClassInfo*> chain;  // root first, this class last
+  std::unordered_map<std::string, const REALmethodDefinition*> methods;  // normalized
+  std::unordered_map<std::string, const REALmethodDefinition*> shared;   // normalized
+  std::unordered_map<std::string, const REALproperty*> properties;       // lower-case name
+  std::unordered_map<std::string, REALevent*> events;                    // normalized
+  std::unordered_map<std::string, const REALenum*> enums;                // lower-case name
+  size_t live = 0;
+};
+
+struct ModuleInfo {
+  std::string name;
+  REALmoduleDefinition* def = nullptr;
+  std::unordered_map<std::string, const REALmethodDefinition*> methods;  // normalized
+};
+
+constexpr uint32_t kObjectMagic = 0x4F424A31;  // "OBJ1"
+constexpr uint32_t kStringMagic = 0x53545231;  // "STR1"
+constexpr uintptr_t kStringDataMagic = 0x53444154;
+
+// Every instance starts with this header; the data blocks follow it.
+struct ObjHeader {
+  uint32_t magic;
+  int32_t refs;
+  ClassInfo* cls;
+  std::map<uintptr_t, void*>* handlers;  // event word -> handler, or null
+  uint32_t dying;                        // destructors are running
+};
+constexpr size_t kHeaderSize = AlignUp(sizeof(ObjHeader));
+
+// A string: this header, then the bytes and two zero bytes (so that UTF-16
+// text is terminated too).
+struct StrHeader {
+  uint32_t magic;
+  int32_t refs;
+  uint32_t encoding;
+  size_t length;
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
+
+// The classes and modules one plugin copy registered.
+struct Space {
+  std::map<std::string, ClassInfo*> classes;
+  std::map<std::string, ModuleInfo*> modules;
+  std::vector<std::string> log;
+};
+
+constexpr int kMaxSpaces = 32;
+
+struct EventInfo {
+  ClassInfo* cls;
+  REALevent* record;
+};
+
+struct Host::Impl {
+  Impl();
+
+  std::deque<std::unique_ptr<ClassInfo>> allClasses;
+  std::deque<std::unique_ptr<ModuleInfo>> allModules;
+  std::unordered_map<const REALclassDefinition*, ClassInfo*> byRecord;
+  std::unordered_set<const ClassInfo*> classSet;
+  std::map<std::string, ClassInfo*> hostClasses;
+  std::vector<Space> spaces;
+  int spacesUsed = 1;  // space 0: the first plugin loaded and the tests' own classes
+
+  std::unordered_map<uintptr_t, EventInfo> eventWords;
+  uintptr_t nextEventWord = 0x45560001;
+
+  std::unordered_set<ObjHeader*> liveObjects;
+  std::unordered_set<StrHeader*> liveStrings;
+  size_t liveStringData = 0;
+
+  std::unordered_map<std::string, void*> entries;    // the host's own
+  std::unordered_map<std::string, void*> overrides;  // installed by tests; null: removed
+  std::unordered_map<std::string, int> lookups;
+  std::map<std::string, Plugin> plugins;
+  int32_t version = -1;
+
+  void* resolveIn(int space, const char* name);
+
+  // Classes.
+  ClassInfo* findClass(int space, const std::string& name) const;
+  ModuleInfo* findModule(int space, const std::string& name) const;
+  ClassInfo* classOf(REALobject o) const;  // aborts when o is not live
+  ClassInfo* checkRef(REALclassRef ref) const;  // null when not a class of this host
+  bool registerClass(int space, REALclassDefinition* def);
+  void registerModule(int space, REALmoduleDefinition* def);
+
+  // Objects.
+  REALobject instantiate(ClassInfo* cls);
+  ObjHeader* header(REALobject o) const;  // aborts when o is not live
+  void lock(REALobject o);
+  void unlock(REALobject o);
+
+  // Strings.
+  REALstring makeString(const char* bytes, size_t length, uint32_t encoding);
+  StrHeader* header(REALstring s) const;  // aborts when s is not live
+};
+
+Host::Impl& I();
+
+// Member look-ups along the class chain, most derived first.
+const REALmethodDefinition* FindMethod(const ClassInfo* cls, const std::string& decl);
+const REALmethodDefinition* FindShared(const ClassInfo* cls, const std::string& decl);
+const REALproperty* FindProperty(const ClassInfo* cls, const std::string& name);
+REALevent* FindEvent(const ClassInfo* cls, const std::string& decl);
+
+// The C type of a declared host type; throws HostError for types that the
+// typed calls cannot pass.
+VType TypeOfName(const std::string& type);
+const char* VTypeName(VType t);
+
+// Text conversion between the host encodings. False when a character has no
+// form in the target, or the bytes are not valid in their own encoding.
+bool ConvertText(const char* bytes, size_t length, uint32_t from, uint32_t to, std::string& out);
+
+// Host entries used across files.
+void LockObjectEntry(REALobject o);
+void UnlockObjectEntry(REALobject o);
+void LockStringEntry(REALstring s);
+void UnlockStringEntry(REALstring s);
+REALstring BuildStringEntry(const char* bytes, size_t count, uint32_t encoding);
+void* LenBMethod();  // "LenB( s as string ) as integer"
+
+// The host classes: records and helpers (host_classes.cpp).
+void RegisterHostClasses(Host::Impl& impl);
+void AddHostClassEntries(std::unordered_map<std::string, void*>& entries);
+void SetFolderPath(REALobject folder, const std::string& path);
+std::string NormalizePath(const std::string& path);
+
+// The string and object entries (strings.cpp, objects.cpp).
+void AddStringEntries(std::unordered_map<std::string, void*>& entries);
+void AddObjectEntries(std::unordered_map<std::string, void*>& entries);
+// The entries that belong to one plugin's namespace (registration, class
+// names), for the resolver of that namespace.
+void* SpaceEntry(int space, const std::string& name);
+REALResolver SpaceResolver(int space);
+
+}  // namespace emuhost

@@ -1,0 +1,339 @@
+// Classes and objects: registration with data offsets, instances with their
+// constructors and destructors, reference counts, events and member look-up.
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "impl.h"
+
+namespace emuhost {
+
+std::string Normalize(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text)
+    if (!isspace(c)) out.push_back(char(tolower(c)));
+  return out;
+}
+
+std::string Lower(const std::string& text) {
+  std::string out(text);
+  for (char& c : out) c = char(tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+void Fatal(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("emuhost: fatal: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  fputc('\n', stderr);
+  va_end(ap);
+  abort();
+}
+
+const REALmethodDefinition* FindMethod(const ClassInfo* cls, const std::string& decl) {
+  for (; cls; cls = cls->super) {
+    auto it = cls->methods.find(decl);
+    if (it != cls->methods.end()) return it->second;
+  }
+  return nullptr;
+}
+
+const REALmethodDefinition* FindShared(const ClassInfo* cls, const std::string& decl) {
+  for (; cls; cls = cls->super) {
+    auto it = cls->shared.find(decl);
+    if (it != cls->shared.end()) return it->second;
+  }
+  return nullptr;
+}
+
+const REALproperty* FindProperty(const ClassInfo* cls, const std::string& name) {
+  for (; cls; cls = cls->super) {
+    auto it = cls->properties.find(name);
+    if (it != cls->properties.end()) return it->second;
+  }
+  return nullptr;
+}
+
+REALevent* FindEvent(const ClassInfo* cls, const std::string& decl) {
+  for (; cls; cls = cls->super) {
+    auto it = cls->events.find(decl);
+    if (it != cls->events.end()) return it->second;
+  }
+  return nullptr;
+}
+
+// --- The class table -------------------------------------------------------
+
+ClassInfo* Host::Impl::findClass(int space, const std::string& name) const {
+  if (space >= 0 && space < kMaxSpaces) {
+    auto it = spaces[space].classes.find(name);
+    if (it != spaces[space].classes.end()) return it->second;
+  }
+  auto it = hostClasses.find(name);
+  return it == hostClasses.end() ? nullptr : it->second;
+}
+
+ModuleInfo* Host::Impl::findModule(int space, const std::string& name) const {
+  if (space < 0 || space >= kMaxSpaces) return nullptr;
+  auto it = spaces[space].modules.find(name);
+  return it == spaces[space].modules.end() ? nullptr : it->second;
+}
+
+ClassInfo* Host::Impl::checkRef(REALclassRef ref) const {
+  ClassInfo* c = reinterpret_cast<ClassInfo*>(ref);
+  return classSet.count(c) ? c : nullptr;
+}
+
+// Lays the class's own block out after every block of its superclasses, so
+// that the blocks of one instance never overlap, and indexes its members.
+// A class whose superclass is not registered is refused.
+bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
+  if (!def || !def->name || !*def->name) return false;
+  auto known = byRecord.find(def);
+  if (known != byRecord.end()) {
+    ClassInfo* c = known->second;
+    def->forSystemUse = c->offset;
+    if (space >= 0) {
+      spaces[space].classes[c->name] = c;
+      spaces[space].log.push_back("class " + c->name);
+    }
+    return true;
+  }
+  ClassInfo* super = nullptr;
+  if (def->superName && *def->superName) {
+    super = findClass(space, def->superName);
+    if (!super) {
+      fprintf(stderr, "emuhost: class %s not registered: its superclass %s is unknown\n",
+              def->name, def->superName);
+      return false;
+    }
+  }
+  allClasses.push_back(std::make_unique<ClassInfo>());
+  ClassInfo* c = allClasses.back().get();
+  c->name = def->name;
+  c->def = def;
+  c->super = super;
+  c->space = space;
+  c->offset = super ? super->size : kHeaderSize;
+  c->size = c->offset + AlignUp(def->dataSize);
+  if (super) c->chain = super->chain;
+  c->chain.push_back(c);
+  for (uintptr_t i = 0; def->methods && i < def->methodCount; ++i)
+    if (def->methods[i].declaration)
+      c->methods.emplace(Normalize(def->methods[i].declaration), &def->methods[i]);
+  for (uintptr_t i = 0; def->sharedMethods && i < def->sharedMethodCount; ++i)
+    if (def->sharedMethods[i].declaration)
+      c->shared.emplace(Normalize(def->sharedMethods[i].declaration), &def->sharedMethods[i]);
+  for (uintptr_t i = 0; def->properties && i < def->propertyCount; ++i)
+    if (def->properties[i].name)
+      c->properties.emplace(Lower(def->properties[i].name), &def->properties[i]);
+  for (uintptr_t i = 0; def->enums && i < def->enumCount; ++i)
+    if (def->enums[i].name) c->enums.emplace(Lower(def->enums[i].name), &def->enums[i]);
+  for (uintptr_t i = 0; def->events && i < def->eventCount; ++i) {
+    REALevent* e = &def->events[i];
+    uintptr_t word = nextEventWord++;
+    e->forSystemUse = word;
+    eventWords[word] = EventInfo{c, e};
+    if (e->declaration) c->events.emplace(Normalize(e->declaration), e);
+  }
+  def->forSystemUse = c->offset;
+  byRecord[def] = c;
+  classSet.insert(c);
+  if (space >= 0) {
+    spaces[space].classes[c->name] = c;
+    spaces[space].log.push_back("class " + c->name);
+  } else {
+    hostClasses[c->name] = c;
+  }
+  return true;
+}
+
+void Host::Impl::registerModule(int space, REALmoduleDefinition* def) {
+  if (!def || !def->name || space < 0 || space >= kMaxSpaces) return;
+  allModules.push_back(std::make_unique<ModuleInfo>());
+  ModuleInfo* m = allModules.back().get();
+  m->name = def->name;
+  m->def = def;
+  for (uintptr_t i = 0; def->methods && i < def->methodCount; ++i)
+    if (def->methods[i].declaration)
+      m->methods.emplace(Normalize(def->methods[i].declaration), &def->methods[i]);
+  spaces[space].modules[m->name] = m;
+  spaces[space].log.push_back("module " + m->name);
+}
+
+// --- Instances -------------------------------------------------------------
+
+ObjHeader* Host::Impl::header(REALobject o) const {
+  ObjHeader* h = reinterpret_cast<ObjHeader*>(o);
+  if (!liveObjects.count(h)) Fatal("%p is not a live host object", static_cast<void*>(o));
+  return h;
+}
+
+ClassInfo* Host::Impl::classOf(REALobject o) const { return header(o)->cls; }
+
+REALobject Host::Impl::instantiate(ClassInfo* cls) {
+  if (!cls) return nullptr;
+  void* memory = calloc(1, cls->size);  // every data block starts zero-filled
+  if (!memory) return nullptr;
+  ObjHeader* h = static_cast<ObjHeader*>(memory);
+  h->magic = kObjectMagic;
+  h->refs = 1;
+  h->cls = cls;
+  liveObjects.insert(h);
+  ++cls->live;
+  REALobject o = reinterpret_cast<REALobject>(h);
+  for (ClassInfo* c : cls->chain)
+    if (c->def->constructor) reinterpret_cast<void (*)(REALobject)>(c->def->constructor)(o);
+  return o;
+}
+
+void Host::Impl::lock(REALobject o) {
+  if (o) ++header(o)->refs;
+}
+
+void Host::Impl::unlock(REALobject o) {
+  if (!o) return;
+  ObjHeader* h = header(o);
+  // While the destructors run, the instance may be locked and unlocked again
+  // (handed to a helper, say); that must not destroy it a second time.
+  if (--h->refs > 0 || h->dying) return;
+  h->dying = 1;
+  const std::vector<ClassInfo*>& chain = h->cls->chain;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    if ((*it)->def->destructor) reinterpret_cast<void (*)(REALobject)>((*it)->def->destructor)(o);
+  liveObjects.erase(h);
+  --h->cls->live;
+  delete h->handlers;
+  h->magic = 0;
+  free(h);
+}
+
+namespace {
+
+// --- Entries ---------------------------------------------------------------
+
+void RegisterClassIn(int space, REALclassDefinition* def) { I().registerClass(space, def); }
+
+REALobject CreateInstance(REALclassRef ref) {
+  if (!ref) return nullptr;
+  return I().instantiate(I().checkRef(ref));
+}
+
+REALobject NewInstanceOfClass(REALclassDefinition* def) {
+  if (!def) return nullptr;
+  auto it = I().byRecord.find(def);
+  return it == I().byRecord.end() ? nullptr : I().instantiate(it->second);
+}
+
+int8_t ObjectIsA(REALobject o, REALclassRef ref) {
+  if (!o || !ref) return 0;
+  ClassInfo* target = I().checkRef(ref);
+  for (ClassInfo* c = I().classOf(o); c; c = c->super)
+    if (c == target) return 1;
+  return 0;
+}
+
+void* GetEventInstance(REALobject o, uintptr_t word) {
+  if (!o) return nullptr;
+  ObjHeader* h = I().header(o);
+  if (!h->handlers) return nullptr;
+  auto it = h->handlers->find(word);
+  return it == h->handlers->end() ? nullptr : it->second;
+}
+
+void* LoadObjectMethod(REALobject o, const char* declaration) {
+  if (!o || !declaration) return nullptr;
+  const REALmethodDefinition* m = FindMethod(I().classOf(o), Normalize(declaration));
+  return m ? reinterpret_cast<void*>(m->function) : nullptr;
+}
+
+void* LoadSharedMethod(REALclassRef ref, const char* declaration) {
+  ClassInfo* c = ref ? I().checkRef(ref) : nullptr;
+  if (!c || !declaration) return nullptr;
+  const REALmethodDefinition* m = FindShared(c, Normalize(declaration));
+  return m ? reinterpret_cast<void*>(m->function) : nullptr;
+}
+
+// The namespace-bound entries, one instance per namespace: a plugin copy's
+// registrations and class-name look-ups stay in its own namespace.
+template <int N>
+REALclassRef ObjectTypeIn(const char* name) {
+  if (!name) return nullptr;
+  return reinterpret_cast<REALclassRef>(I().findClass(N, name));
+}
+
+template <int N>
+void RegisterClassEntry(REALclassDefinition* def) {
+  RegisterClassIn(N, def);
+}
+
+template <int N>
+void RegisterModuleEntry(REALmoduleDefinition* def) {
+  I().registerModule(N, def);
+}
+
+template <int N>
+void RegisterVersionEntry(int32_t version) {
+  I().version = version;
+  I().spaces[N].log.push_back("version " + std::to_string(version));
+}
+
+template <int N>
+void* ResolverOf(const char* name) {
+  return I().resolveIn(N, name);
+}
+
+struct SpaceEntries {
+  void* objectType;
+  void* registerClass;
+  void* registerModule;
+  void* registerVersion;
+  REALResolver resolver;
+};
+
+template <size_t... N>
+std::vector<SpaceEntries> MakeSpaceEntries(std::index_sequence<N...>) {
+  return {SpaceEntries{reinterpret_cast<void*>(&ObjectTypeIn<N>),
+                       reinterpret_cast<void*>(&RegisterClassEntry<N>),
+                       reinterpret_cast<void*>(&RegisterModuleEntry<N>),
+                       reinterpret_cast<void*>(&RegisterVersionEntry<N>), &ResolverOf<N>}...};
+}
+
+const std::vector<SpaceEntries>& AllSpaceEntries() {
+  static const std::vector<SpaceEntries> table =
+      MakeSpaceEntries(std::make_index_sequence<kMaxSpaces>());
+  return table;
+}
+
+}  // namespace
+
+void LockObjectEntry(REALobject o) { I().lock(o); }
+void UnlockObjectEntry(REALobject o) { I().unlock(o); }
+
+void* SpaceEntry(int space, const std::string& name) {
+  const SpaceEntries& e = AllSpaceEntries()[space];
+  if (name == "pluginObjectType") return e.objectType;
+  if (name == "PluginRegisterClass") return e.registerClass;
+  if (name == "PluginRegisterModule") return e.registerModule;
+  if (name == "RegisterPluginVersion") return e.registerVersion;
+  return nullptr;
+}
+
+REALResolver SpaceResolver(int space) { return AllSpaceEntries()[space].resolver; }
+
+void AddObjectEntries(std::unordered_map<std::string, void*>& e) {
+  e["CreateInstance"] = reinterpret_cast<void*>(&CreateInstance);
+  e["PluginNewInstanceOfClass"] = reinterpret_cast<void*>(&NewInstanceOfClass);
+  e["REALLockObject"] = reinterpret_cast<void*>(&LockObjectEntry);
+  e["REALUnlockObject"] = reinterpret_cast<void*>(&UnlockObjectEntry);
+  e["RuntimeObjectIsa"] = reinterpret_cast<void*>(&ObjectIsA);
+  e["GetEventInstance"] = reinterpret_cast<void*>(&GetEventInstance);
+  e["REALLoadObjectMethod"] = reinterpret_cast<void*>(&LoadObjectMethod);
+  e["PluginLoadSharedMethod"] = reinterpret_cast<void*>(&LoadSharedMethod);
+}
+
+}  // namespace emuhost
