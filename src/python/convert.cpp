@@ -6,7 +6,6 @@
 // still never calls through an empty table slot.
 #include "python/convert.h"
 
-#include <limits.h>
 #include <string.h>
 
 namespace {
@@ -14,6 +13,10 @@ namespace {
 constexpr uint32_t kUTF8 = kREALTextEncodingUTF8;
 
 bool Running(PyObject* o) { return o && PythonRunning(); }
+
+// Taken as a wide integer so that the test reads the same where C long is
+// itself 32 bits wide.
+bool InInt32Range(long long v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
 bool HasTypeFlag(PyObject* o, unsigned long flag) {
   return Running(o) && (Py_TYPE(o)->tp_flags & flag) != 0;
@@ -154,7 +157,7 @@ bool FitsInt32(PyObject* o) {
   long v = EPyLong_AsLongAndOverflow(o, &overflow);
   // C long is wider than 32 bits on 64-bit builds: the range is checked here
   // so that every build answers as a 32-bit long does.
-  return overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
+  return overflow == 0 && InInt32Range(v);
 }
 
 // ---------------------------------------------------------------------------
@@ -163,7 +166,8 @@ bool FitsInt32(PyObject* o) {
 int32_t AsInt32(PyObject* o) {
   if (!Running(o)) return 0;
   long v = EPyLong_AsLong(o);
-  if (v < INT32_MIN || v > INT32_MAX) {
+  // Where C long is wider than 32 bits, answer as a 32-bit long would.
+  if (!InInt32Range(v)) {
     EPyErr_SetString(*e__PyExc_OverflowError, "Python int too large to convert to C long");
     return -1;
   }

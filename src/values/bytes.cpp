@@ -15,6 +15,9 @@ void Store(REALobject self, PyObject* bytes) {
   data->pyObject = bytes;
 }
 
+// Blocks are sized with a signed 32-bit count.
+bool FitsInBlock(long long count) { return count <= INT32_MAX; }
+
 // The address of a block's bytes, through the block's own conversion method
 // (looked up once, on the first block seen).
 void* BlockData(REALobject block) {
@@ -67,7 +70,7 @@ REALobject PythonBytes_ToMemoryBlock(REALobject self) {
   const char* contents = EPyBytes_AsString(bytes);
   if (!contents) return nullptr;
   Py_ssize_t count = EPyBytes_Size(bytes);
-  if (count > INT32_MAX) return nullptr;  // more than a block can hold
+  if (!FitsInBlock(count)) return nullptr;
   REALobject block = CreateMemoryBlock(static_cast<int32_t>(count));
   if (!block) return nullptr;
   if (count > 0) {
