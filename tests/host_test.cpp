@@ -1,6 +1,8 @@
 // The emulated host's own behaviour, reached through the entries a plugin
 // would resolve: text conversion, class layout, object lifetimes, member
 // look-up, the host classes, typed calls and plugin loading.
+#include "emuhost/host.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +11,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "emuhost/host.h"
 
 namespace {
 
@@ -94,14 +94,15 @@ TEST(HostStrings, RefusesCharactersWithoutFormAndInvalidBytes) {
   EXPECT_EQ(ConvertOrFail("\xC2\x81", kUTF8, kWinLatin1), kFailed);  // U+0081
   EXPECT_EQ(ConvertOrFail("\xE9", kLatin1, kASCII), kFailed);
   // Bytes that are not valid in their own encoding, whatever the target.
-  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xF4\x90\x80\x80", "\xFF", "\x80"})
+  for (const char* bad :
+       {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xF4\x90\x80\x80", "\xFF", "\x80"})
     for (uint32_t to : {kUTF8, kUTF16, kLatin1, kUnknown})
       EXPECT_EQ(ConvertOrFail(bad, kUTF8, to), kFailed) << "bytes " << bad << " to " << to;
   EXPECT_EQ(ConvertOrFail("\x80", kASCII, kUTF8), kFailed);
   EXPECT_EQ(ConvertOrFail("\x81", kWinLatin1, kUTF8), kFailed);
-  EXPECT_EQ(ConvertOrFail(U16({0xD834}), kUTF16, kUTF8), kFailed);          // lone high
-  EXPECT_EQ(ConvertOrFail(U16({0xDD1E, 'a'}), kUTF16, kUTF8), kFailed);     // lone low
-  EXPECT_EQ(ConvertOrFail(U16({'a'}) + "b", kUTF16, kUTF8), kFailed);       // odd length
+  EXPECT_EQ(ConvertOrFail(U16({0xD834}), kUTF16, kUTF8), kFailed);       // lone high
+  EXPECT_EQ(ConvertOrFail(U16({0xDD1E, 'a'}), kUTF16, kUTF8), kFailed);  // lone low
+  EXPECT_EQ(ConvertOrFail(U16({'a'}) + "b", kUTF16, kUTF8), kFailed);    // odd length
   // Raw bytes are text only when they are UTF-8.
   EXPECT_EQ(ConvertOrFail("\xFF\xFE", kUnknown, kUTF8), kFailed);
   // An encoding the host does not know.
@@ -217,7 +218,9 @@ void BaseSetValue(Obj o, int32_t index, int32_t value) { Block(o, &gBase)[index]
 int32_t BaseIndexed(Obj o, int32_t index) { return Block(o, &gBase)[index]; }
 int32_t LeafValue(Obj o) { return Block(o, &gLeaf)[0]; }
 int32_t SharedTwice(int32_t n) { return 2 * n; }
-Str BaseLabel(Obj, intptr_t param) { return Host::get().newString("label " + std::to_string(param)); }
+Str BaseLabel(Obj, intptr_t param) {
+  return Host::get().newString("label " + std::to_string(param));
+}
 
 REALmethodDefinition gBaseMethods[] = {
     {REALproc(BaseValue), nullptr, "Value() as Integer", REALmemberFlag, 0, 0},
@@ -238,19 +241,20 @@ REALevent gBaseEvents[] = {{"Changed(what as String)", 0, 0, 0}, {"Gone()", 0, 0
 
 #define RECORD(name, super, size, ctor, dtor, props, nprops, methods, nmethods, events, nevents, \
                shared, nshared)                                                                  \
-  {13, name, super, size, 0, REALproc(ctor), REALproc(dtor), props, nprops, methods, nmethods,   \
-   events, nevents, nullptr, 0, "", nullptr, 0, nullptr, 0, 0, nullptr, 0, shared, nshared,     \
-   nullptr, 0, nullptr, 0}
+  {                                                                                              \
+    13, name, super, size, 0, REALproc(ctor), REALproc(dtor), props, nprops, methods, nmethods,  \
+        events, nevents, nullptr, 0, "", nullptr, 0, nullptr, 0, 0, nullptr, 0, shared, nshared, \
+        nullptr, 0, nullptr, 0                                                                   \
+  }
 
-REALclassDefinition gBase = RECORD("HostTestBase", nullptr, 5, BaseCtor, BaseDtor,
-                                   gBaseProperties, 1, gBaseMethods, 2, gBaseEvents, 2,
-                                   gBaseShared, 1);
-REALclassDefinition gMiddle = RECORD("HostTestMiddle", "HostTestBase", 0, MiddleCtor,
-                                     MiddleDtor, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+REALclassDefinition gBase = RECORD("HostTestBase", nullptr, 5, BaseCtor, BaseDtor, gBaseProperties,
+                                   1, gBaseMethods, 2, gBaseEvents, 2, gBaseShared, 1);
+REALclassDefinition gMiddle = RECORD("HostTestMiddle", "HostTestBase", 0, MiddleCtor, MiddleDtor,
+                                     nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
 REALclassDefinition gLeaf = RECORD("HostTestLeaf", "HostTestMiddle", 13, LeafCtor, LeafDtor,
                                    nullptr, 0, gLeafMethods, 1, nullptr, 0, nullptr, 0);
-REALclassDefinition gOrphan = RECORD("HostTestOrphan", "HostTestNoSuchClass", 4, nullptr,
-                                     nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+REALclassDefinition gOrphan = RECORD("HostTestOrphan", "HostTestNoSuchClass", 4, nullptr, nullptr,
+                                     nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
 
 void RegisterTestClasses() {
   static bool done = false;
@@ -355,9 +359,28 @@ TEST_F(HostClasses, MethodsAreFoundIgnoringCaseAndSpaces) {
   EXPECT_EQ(0xB3, host.call<int32_t>(leaf, "Value() as Integer"));
   EXPECT_EQ(0xB1, host.call<int32_t>(middle, "Value() as Integer"));
   EXPECT_EQ(14, host.callShared<int32_t>("HostTestLeaf", "Twice(n as Integer) as Integer", 7));
-  EXPECT_EQ("VALUE ( )  AS integer", host.declarationOf("HostTestLeaf", "value()as integer", false));
+  EXPECT_EQ("VALUE ( )  AS integer",
+            host.declarationOf("HostTestLeaf", "value()as integer", false));
   SRef label(host.prop<Str>(leaf, "label"));
   EXPECT_EQ("label 7", label.bytes());
+}
+
+TEST_F(HostClasses, PropertiesByNameGoThroughTheRecords) {
+  auto getString = Entry<int8_t (*)(Obj, const char*, Str*)>("REALGetPropValueString");
+  auto getInt = Entry<int8_t (*)(Obj, const char*, int32_t*)>("REALGetPropValueInt");
+  auto setString = Entry<int8_t (*)(Obj, const char*, Str)>("REALSetPropValueString");
+  Ref leaf(create(objectType("HostTestLeaf")));
+  Str s = nullptr;
+  ASSERT_EQ(1, getString(leaf, "LABEL", &s)) << "inherited, name without regard to case";
+  SRef label(s);
+  EXPECT_EQ("label 7", label.bytes()) << "the record's parameter word reaches the getter";
+  int32_t n = -1;
+  EXPECT_EQ(0, getInt(leaf, "Label", &n)) << "a String read as an Integer";
+  EXPECT_EQ(-1, n);
+  EXPECT_EQ(0, setString(leaf, "Label", label)) << "read-only";
+  Ref block(Host::get().newMemoryBlock("12345"));
+  EXPECT_EQ(1, getInt(block, "Size", &n));
+  EXPECT_EQ(5, n);
 }
 
 void OnChanged(Obj, Str) {}
@@ -393,7 +416,8 @@ TEST(HostObjectArray, KeepsReferencesOnItsItems) {
   Obj array = create(type("ObjectArray"));
   auto append = reinterpret_cast<void (*)(Obj, Obj)>(load(array, "Append(item as Object)"));
   auto count = reinterpret_cast<int32_t (*)(Obj)>(load(array, "Count() as Integer"));
-  auto getAt = reinterpret_cast<Obj (*)(Obj, int32_t)>(load(array, "GetAt(n as Integer) as Object"));
+  auto getAt =
+      reinterpret_cast<Obj (*)(Obj, int32_t)>(load(array, "GetAt(n as Integer) as Object"));
   ASSERT_TRUE(append && count && getAt);
   Obj item = host.newMemoryBlock("x");
   append(array, item);
@@ -420,7 +444,8 @@ TEST(HostMemoryBlock, ZeroedBlockOfTheAskedSize) {
   auto size = Entry<int32_t (*)(Obj)>("memoryBlockGetSize");
   Ref block(host.newInstance("MemoryBlock"));
   EXPECT_EQ(0, size(block));
-  auto ctor = reinterpret_cast<void (*)(Obj, int32_t)>(load(block, "Constructor(bytes as Integer)"));
+  auto ctor =
+      reinterpret_cast<void (*)(Obj, int32_t)>(load(block, "Constructor(bytes as Integer)"));
   auto ptr = reinterpret_cast<void* (*)(Obj)>(load(block, "Operator_Convert() as Ptr"));
   ASSERT_TRUE(ctor && ptr);
   ctor(block, 64);
@@ -471,12 +496,12 @@ class HostFolderItem : public ::testing::Test {
   Host& host = Host::get();
   std::string dir;
   size_t startObjects = 0, startStrings = 0;
-  int8_t (*getString)(Obj, const char*, Str*) =
-      Entry<int8_t (*)(Obj, const char*, Str*)>("REALGetPropValueString");
-  int8_t (*getObject)(Obj, const char*, Obj*) =
-      Entry<int8_t (*)(Obj, const char*, Obj*)>("REALGetPropValueObject");
-  int8_t (*getBool)(Obj, const char*, int8_t*) =
-      Entry<int8_t (*)(Obj, const char*, int8_t*)>("REALGetPropValueBool");
+  int8_t (*getString)(Obj, const char*,
+                      Str*) = Entry<int8_t (*)(Obj, const char*, Str*)>("REALGetPropValueString");
+  int8_t (*getObject)(Obj, const char*,
+                      Obj*) = Entry<int8_t (*)(Obj, const char*, Obj*)>("REALGetPropValueObject");
+  int8_t (*getBool)(Obj, const char*,
+                    int8_t*) = Entry<int8_t (*)(Obj, const char*, int8_t*)>("REALGetPropValueBool");
 };
 
 TEST_F(HostFolderItem, PathNameExistsDirectory) {
@@ -546,8 +571,9 @@ TEST(HostDeclaration, ParsesHostDeclarations) {
                                 VType::Int32, VType::Object}),
             d.params);
   EXPECT_EQ(VType::Object, d.result);
-  EXPECT_EQ(2u, Declaration::parse("LenB( s as string, t as string = \"a,b\" ) as integer")
-                    .params.size());
+  EXPECT_EQ(
+      2u,
+      Declaration::parse("LenB( s as string, t as string = \"a,b\" ) as integer").params.size());
   EXPECT_THROW(Declaration::parse("Broken(a Integer)"), HostError);
   EXPECT_THROW(Declaration::parse("Broken(a as Integer"), HostError);
   EXPECT_THROW(Declaration::parse("Broken() as"), HostError);
@@ -607,10 +633,10 @@ TEST(HostEntries, OverridesAndLookupCounts) {
 }
 
 const std::vector<std::string> kPluginClasses = {
-    "Python3EntityBase", "Python3Entity",     "Python3Bytes",         "Python3List",
-    "CoilworkConsoleOutput", "Python3Object", "Python3Result",        "Python3Parameters",
-    "Python3Dictionary", "Python3Function",   "Python3Class",         "Python3Instance",
-    "Python3Module",     "Python3XojoClass",  "Python3XojoModule",    "Coilwork"};
+    "Python3EntityBase",     "Python3Entity",    "Python3Bytes",      "Python3List",
+    "CoilworkConsoleOutput", "Python3Object",    "Python3Result",     "Python3Parameters",
+    "Python3Dictionary",     "Python3Function",  "Python3Class",      "Python3Instance",
+    "Python3Module",         "Python3XojoClass", "Python3XojoModule", "Coilwork"};
 
 std::vector<std::string> ExpectedLog() {
   std::vector<std::string> log{"version 13"};

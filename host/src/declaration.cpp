@@ -119,16 +119,26 @@ VType TypeOfName(const std::string& typeName) {
 
 const char* VTypeName(VType t) {
   switch (t) {
-    case VType::Void: return "nothing";
-    case VType::Int32: return "Int32 (int32_t)";
-    case VType::UInt32: return "UInt32 (uint32_t)";
-    case VType::Int64: return "Int64 (int64_t)";
-    case VType::UInt64: return "UInt64 (uint64_t)";
-    case VType::Double: return "Double (double)";
-    case VType::Boolean: return "Boolean (int8_t)";
-    case VType::String: return "String (Str)";
-    case VType::Ptr: return "Ptr (a pointer)";
-    case VType::Object: return "Object (Obj)";
+    case VType::Void:
+      return "nothing";
+    case VType::Int32:
+      return "Int32 (int32_t)";
+    case VType::UInt32:
+      return "UInt32 (uint32_t)";
+    case VType::Int64:
+      return "Int64 (int64_t)";
+    case VType::UInt64:
+      return "UInt64 (uint64_t)";
+    case VType::Double:
+      return "Double (double)";
+    case VType::Boolean:
+      return "Boolean (int8_t)";
+    case VType::String:
+      return "String (Str)";
+    case VType::Ptr:
+      return "Ptr (a pointer)";
+    case VType::Object:
+      return "Object (Obj)";
   }
   return "?";
 }

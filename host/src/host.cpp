@@ -270,7 +270,8 @@ void* Host::method(const std::string& className, const std::string& decl) const 
 
 void* Host::setter(const std::string& className, const std::string& decl) const {
   const REALmethodDefinition* m = NeedMethod(NeedClass(*impl_, className), decl);
-  if (!m->setterFunction) throw HostError("the method " + decl + " of " + className + " has no setter");
+  if (!m->setterFunction)
+    throw HostError("the method " + decl + " of " + className + " has no setter");
   return reinterpret_cast<void*>(m->setterFunction);
 }
 

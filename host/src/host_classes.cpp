@@ -16,10 +16,12 @@ namespace {
 
 // A host class record, constant-initialized so that it is complete whenever
 // the host is first used, even from another file's static initialization.
-#define HOST_CLASS(name, data, ctor, dtor, props, propCount, methods, methodCount)          \
-  {kCurrentREALControlVersion, name, nullptr, data, 0, ctor, dtor, props, propCount, methods, \
-   methodCount, nullptr, 0, nullptr, 0, "", nullptr, 0, nullptr, 0, REALconsoleSafe, nullptr,   \
-   0, nullptr, 0, nullptr, 0, nullptr, 0}
+#define HOST_CLASS(name, data, ctor, dtor, props, propCount, methods, methodCount)                 \
+  {                                                                                                \
+    kCurrentREALControlVersion, name, nullptr, data, 0, ctor, dtor, props, propCount, methods,     \
+        methodCount, nullptr, 0, nullptr, 0, "", nullptr, 0, nullptr, 0, REALconsoleSafe, nullptr, \
+        0, nullptr, 0, nullptr, 0, nullptr, 0                                                      \
+  }
 
 extern REALclassDefinition ObjectArrayClass, MemoryBlockClass, FolderItemClass;
 
@@ -226,13 +228,11 @@ REALclassDefinition ObjectArrayClass =
     HOST_CLASS("ObjectArray", sizeof(ArrayData), HOST_FN(ArrayConstructor),
                HOST_FN(ArrayDestructor), nullptr, 0, ArrayMethods, COUNT(ArrayMethods));
 REALclassDefinition MemoryBlockClass =
-    HOST_CLASS("MemoryBlock", sizeof(BlockData), nullptr, HOST_FN(BlockDestructor),
-               BlockProperties, COUNT(BlockProperties), BlockMethods,
-               COUNT(BlockMethods));
+    HOST_CLASS("MemoryBlock", sizeof(BlockData), nullptr, HOST_FN(BlockDestructor), BlockProperties,
+               COUNT(BlockProperties), BlockMethods, COUNT(BlockMethods));
 REALclassDefinition FolderItemClass =
     HOST_CLASS("FolderItem", sizeof(FolderData), HOST_FN(FolderConstructor),
-               HOST_FN(FolderDestructor), FolderProperties, COUNT(FolderProperties), nullptr,
-               0);
+               HOST_FN(FolderDestructor), FolderProperties, COUNT(FolderProperties), nullptr, 0);
 
 // --- Property access by name -----------------------------------------------------
 // Reads and writes go through the property records of the instance's class
@@ -306,6 +306,8 @@ void AddHostClassEntries(std::unordered_map<std::string, void*>& e) {
   put("FolderItemFromPath", &FolderItemFromPath);
   put("REALpathFromFolderItem", &PathFromFolderItem);
 
+  // Integer and Color properties are read and written through the Int32
+  // entries: this host offers no entries of their own for them.
   put("REALGetPropValueInt", &GetProp<int32_t, VType::Int32>);
   put("REALGetPropValueUInt32", &GetProp<uint32_t, VType::UInt32>);
   put("REALGetPropValueInt64", &GetProp<int64_t, VType::Int64>);

@@ -31,9 +31,9 @@ struct ClassInfo {
   std::string name;
   REALclassDefinition* def = nullptr;
   ClassInfo* super = nullptr;
-  int space = 0;       // namespace of the registering plugin; -1 for host classes
-  size_t offset = 0;   // this class's own data block, from the instance address
-  size_t size = 0;     // bytes of an instance of exactly this class
+  int space = 0;                  // namespace of the registering plugin; -1 for host classes
+  size_t offset = 0;              // this class's own data block, from the instance address
+  size_t size = 0;                // bytes of an instance of exactly this class
   std::vector<ClassInfo*> chain;  // root first, this class last
   std::unordered_map<std::string, const REALmethodDefinition*> methods;  // normalized
   std::unordered_map<std::string, const REALmethodDefinition*> shared;   // normalized
@@ -116,7 +116,7 @@ struct Host::Impl {
   // Classes.
   ClassInfo* findClass(int space, const std::string& name) const;
   ModuleInfo* findModule(int space, const std::string& name) const;
-  ClassInfo* classOf(REALobject o) const;  // aborts when o is not live
+  ClassInfo* classOf(REALobject o) const;       // aborts when o is not live
   ClassInfo* checkRef(REALclassRef ref) const;  // null when not a class of this host
   bool registerClass(int space, REALclassDefinition* def);
   void registerModule(int space, REALmoduleDefinition* def);

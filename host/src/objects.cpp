@@ -107,8 +107,8 @@ bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
   if (def->superName && *def->superName) {
     super = findClass(space, def->superName);
     if (!super) {
-      fprintf(stderr, "emuhost: class %s not registered: its superclass %s is unknown\n",
-              def->name, def->superName);
+      fprintf(stderr, "emuhost: class %s not registered: its superclass %s is unknown\n", def->name,
+              def->superName);
       return false;
     }
   }

@@ -71,6 +71,7 @@ enum class VType { Void, Int32, UInt32, Int64, UInt64, Double, Boolean, String, 
 
 template <class T>
 constexpr VType vtypeOf() {
+  // clang-format off
   if constexpr (std::is_same_v<T, void>) return VType::Void;
   else if constexpr (std::is_same_v<T, int32_t>) return VType::Int32;
   else if constexpr (std::is_same_v<T, uint32_t>) return VType::UInt32;
@@ -82,6 +83,7 @@ constexpr VType vtypeOf() {
   else if constexpr (std::is_same_v<T, Obj>) return VType::Object;
   else if constexpr (std::is_pointer_v<T>) return VType::Ptr;
   else static_assert(!sizeof(T), "no host type for this C++ type");
+  // clang-format on
 }
 
 // A parsed declaration: "Name(a as Integer, b as String) as Int32".
