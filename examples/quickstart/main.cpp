@@ -23,11 +23,17 @@ Host& host = Host::get();
 
 SRef S(const std::string& text) { return SRef(host.newString(text)); }
 
-// ConsoleOutput event handler: everything Python prints arrives here.
+// ConsoleOutput event handler: everything Python prints arrives here, one
+// event per write (print writes each piece and the line end separately), so
+// the host gathers whole lines before showing them.
+std::string pending;
 void OnConsoleOutput(Obj, Str text) {
-  std::string s = host.bytes(text);
-  if (s == "\n") return;  // print() writes the line end as its own event
-  printf("  [python says] %s\n", s.c_str());
+  pending += host.bytes(text);
+  size_t end;
+  while ((end = pending.find('\n')) != std::string::npos) {
+    printf("  [python says] %s\n", pending.substr(0, end).c_str());
+    pending.erase(0, end + 1);
+  }
 }
 
 // --- Host code published to Python -------------------------------------
@@ -168,7 +174,7 @@ int main() {
 
   // Release every handle before Python stops, then stop it.
   failed.reset(); args.reset(); empty.reset(); average.reset(); answer.reset(); useHost.reset();
-  result.reset(); params.reset(); greet.reset(); greeter.reset();
+  result.reset(); params.reset(); greet.reset(); greeter.reset(); folder.reset();
   host.callShared<void>("Coilwork", "Finalize()");
   host.unlock(gHostMath);
   counter.reset();
