@@ -26,8 +26,9 @@ struct Slot {
 };
 
 // Asks the host for the slot's name (then its fallback) and stores the answer.
-// Kept out of line: after the first success the caller never reaches it.
-void* Lookup(Slot& slot);
+// Kept out of line and cold: after the first success no caller reaches it, and
+// the fast path stays a load, a test and a tail call.
+__attribute__((noinline, cold)) void* Lookup(Slot& slot);
 
 // The slot's entry as a function of type Fn, or null while the host has none.
 template <class Fn>
@@ -61,14 +62,24 @@ inline To* PassVariable(From* variable) {
 
 }  // namespace coilwork::binding
 
-// The generated definition of a plain row (kind FWD): resolve, and either
-// return the unresolved result or call the entry with the arguments as they
-// came (a tail call). OWN rows are written by hand next to the table's use.
-#define COILWORK_DEFINE_FWD(name, entry, R, unresolved, params)                            \
-  COILWORK_EXPORT_C R name(COILWORK_PARAMS params) {                                        \
-    auto fn = ::coilwork::binding::Entry<R (*)(COILWORK_TYPES params)>(slot_##name);       \
-    if (!fn) return unresolved;                                                             \
-    return fn(COILWORK_NAMES params);                                                       \
+// The generated definition of a plain row (kind FWD). The exported function
+// is the fast path: a load, a test and a tail call into the host. The first
+// call, and every call while the host lacks the entry, goes to a cold twin
+// with the same parameters that resolves the slot and either calls the entry
+// or returns the unresolved result. OWN rows are written by hand next to the
+// table's use.
+#define COILWORK_DEFINE_FWD(name, entry, R, unresolved, params)                           \
+  namespace {                                                                              \
+  __attribute__((noinline, cold)) R FirstCall_##name(COILWORK_PARAMS params) {            \
+    auto fn = ::coilwork::binding::Entry<R (*)(COILWORK_TYPES params)>(slot_##name);      \
+    if (!fn) return unresolved;                                                            \
+    return fn(COILWORK_NAMES params);                                                      \
+  }                                                                                        \
+  }                                                                                        \
+  COILWORK_EXPORT_C R name(COILWORK_PARAMS params) {                                       \
+    auto fn = reinterpret_cast<R (*)(COILWORK_TYPES params)>(slot_##name.address);        \
+    if (__builtin_expect(fn != nullptr, 1)) return fn(COILWORK_NAMES params);             \
+    return FirstCall_##name(COILWORK_NAMES params);                                        \
   }
 #define COILWORK_DEFINE_OWN(name, entry, R, unresolved, params)
 #define COILWORK_DEFINE_ROW(kind, name, entry, R, unresolved, params) \

@@ -3,7 +3,6 @@
 // their values to the named form of the same type and so share its slot.
 #include "binding/binding.h"
 
-using coilwork::binding::Entry;
 using coilwork::binding::Pass;
 using coilwork::binding::PassVariable;
 using coilwork::binding::Slot;
@@ -11,8 +10,8 @@ using coilwork::binding::Slot;
 namespace {
 
 #define COILWORK_PROPERTY_SLOTS(T, CType, getEntry, getFallback, setEntry, setFallback) \
-  Slot slot_Get##T{getEntry, getFallback, nullptr};                                      \
-  Slot slot_Set##T{setEntry, setFallback, nullptr};
+  Slot slot_REALGetPropValue##T{getEntry, getFallback, nullptr};                          \
+  Slot slot_REALSetPropValue##T{setEntry, setFallback, nullptr};
 COILWORK_PROPERTY_TYPES(COILWORK_PROPERTY_SLOTS)
 
 template <class V, class T>
@@ -40,19 +39,13 @@ inline bool GetThroughTemporary(int8_t (*named)(REALobject, const char*, V*), RE
 
 }  // namespace
 
-#define COILWORK_DEFINE_PROPERTY(T, CType, getEntry, getFallback, setEntry, setFallback)    \
-  COILWORK_EXPORT_C int8_t REALGetPropValue##T(REALobject obj, const char* propName,        \
-                                               CType* value) {                              \
-    auto get = Entry<int8_t (*)(REALobject, const char*, CType*)>(slot_Get##T);            \
-    if (!get) return 0;                                                                     \
-    return get(obj, propName, value);                                                       \
-  }                                                                                         \
-  COILWORK_EXPORT_C int8_t REALSetPropValue##T(REALobject obj, const char* propName,        \
-                                               CType value) {                               \
-    auto set = Entry<int8_t (*)(REALobject, const char*, CType)>(slot_Set##T);             \
-    if (!set) return 0;                                                                     \
-    return set(obj, propName, value);                                                       \
-  }
+// Each named getter and setter is a plain forwarding row; the fallback name,
+// where there is one, lives in its slot.
+#define COILWORK_DEFINE_PROPERTY(T, CType, getEntry, getFallback, setEntry, setFallback) \
+  COILWORK_DEFINE_FWD(REALGetPropValue##T, getEntry, int8_t, 0,                          \
+                      (REALobject, obj, const char*, propName, CType*, value))           \
+  COILWORK_DEFINE_FWD(REALSetPropValue##T, setEntry, int8_t, 0,                          \
+                      (REALobject, obj, const char*, propName, CType, value))
 COILWORK_PROPERTY_TYPES(COILWORK_DEFINE_PROPERTY)
 
 #define COILWORK_PROP_GET_FWD(T, named)                                                     \
