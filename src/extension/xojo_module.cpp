@@ -2,16 +2,19 @@
 // the host-defined classes added to it; and its registration with Python.
 //
 // Python may keep what it was given for longer than one interpreter: its
-// table of built-in modules survives Py_Finalize in some versions, and a
-// type object readied in one interpreter points into that interpreter's
-// objects. So Python is only ever handed pointers the plugin owns for the
-// life of the process (a copy of each module name and a per-name creator of
-// its own), and everything readied in an interpreter is held until that
-// interpreter is gone and then put back as it was constructed.
+// table of built-in modules survives Py_Finalize in some versions, and the
+// objects a readied type owns (its dict of method descriptors, its MRO) point
+// back at the type and are never freed, while older versions go on walking
+// them in the next interpreter's garbage collections. So Python is only ever
+// handed what the plugin keeps for the life of the process: a copy of each
+// module name with a creator of its own, and for each interpreter a fresh
+// copy of each class's type object, made from the class as constructed.
 #include <stdio.h>
 #include <string.h>
 
 #include <array>
+#include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -36,27 +39,47 @@ void PrepareDefinition(REALobject self, XojoModuleData* d) {
 
 // --------------------------------------------------------------------------
 // Objects Python uses in the running interpreter: each held by one host
-// reference until the interpreter has stopped, so that a type object is
-// never freed while Python objects of that type may still be released.
+// reference until the interpreter has stopped, so that method tables, names
+// and definitions stay valid for as long as Python may call through them.
+
+// The type object Python sees for a class in one interpreter, with its own
+// copy of the name. Never freed: objects of a stopped interpreter may still
+// point at it.
+struct LiveType {
+  PyTypeObject type;
+  std::string name;
+};
 
 struct Held {
-  REALobject object;      // a Python3XojoModule or Python3XojoClass
-  PyTypeObject* type;     // the class's type object; null for a module
-  PyTypeObject pristine;  // the type as constructed, put back afterwards
+  REALobject object;  // a Python3XojoModule or Python3XojoClass
+  LiveType* live;     // a class's type in this interpreter; null for a module
 };
 std::vector<Held> gHeld;
+std::vector<LiveType*> gRetiredTypes;
 
-bool IsHeld(REALobject o) {
-  for (const Held& h : gHeld)
-    if (h.object == o) return true;
-  return false;
+Held* FindHeld(REALobject o) {
+  for (Held& h : gHeld)
+    if (h.object == o) return &h;
+  return nullptr;
 }
 
-void Hold(REALobject o, PyTypeObject* type) {
+void Hold(REALobject o, LiveType* live) {
   ELockObject(o);
-  gHeld.push_back(Held{o, type, type ? *type : PyTypeObject{}});
+  gHeld.push_back(Held{o, live});
 }
 
+// This interpreter's type object of a class, made on first use from the
+// type as the class's constructor left it.
+PyTypeObject* LiveTypeOf(REALobject cls) {
+  if (Held* h = FindHeld(cls)) return &h->live->type;
+  const PyTypeObject& constructed = Data<XojoClassData>(cls, PythonXojoClassClass)->typeObject;
+  if (constructed.ob_base.ob_refcnt == 0) return nullptr;  // never constructed
+  LiveType* live = new (std::nothrow) LiveType{constructed, constructed.tp_name};
+  if (!live) return nullptr;
+  live->type.tp_name = live->name.c_str();
+  Hold(cls, live);
+  return &live->type;
+}
 // A module definition as the constructor left it: Python writes its header
 // (type, index, and a copy of the module dict) when it first makes a module.
 void ResetDefinition(PyModuleDef* def) {
@@ -154,10 +177,8 @@ void AddToRegisteredModules(REALobject module) {
 // Readying a class for a module.
 
 void AddClassTo(PyObject* module, REALobject cls) {
-  XojoClassData* c = Data<XojoClassData>(cls, PythonXojoClassClass);
-  PyTypeObject* type = &c->typeObject;
-  if (type->ob_base.ob_refcnt == 0) return;  // never constructed
-  if (!IsHeld(cls)) Hold(cls, type);
+  PyTypeObject* type = LiveTypeOf(cls);
+  if (!type) return;
   type->tp_new = EPyType_GenericNew;
   if (EPyType_Ready(type) < 0) return;  // left out; Python's error stays pending
   PyObject* typeObject = reinterpret_cast<PyObject*>(type);
@@ -201,7 +222,7 @@ void* PythonXojoModule_ModuleCreateProc(REALobject self) {
   XojoModuleData* d = ModuleBlock(self);
   if (!PythonRunning() || !d->moduleDef) return nullptr;
   PrepareDefinition(self, d);
-  if (!IsHeld(self)) Hold(self, nullptr);
+  if (!FindHeld(self)) Hold(self, nullptr);
   PyObject* module = EPyModule_Create2(d->moduleDef, 3);  // 3: the stable ABI version
   if (!module || !d->classes) return module;
   if (!LoadObjectArrayMethods(d->classes)) return module;
@@ -246,8 +267,8 @@ int RunningMinorVersion() {
 }
 
 // Before 3.12 the subclass registry of a built-in base type outlives the
-// interpreter, with a weak reference to every type readied on it. A type
-// about to be put back (and later perhaps freed) must not stay listed there.
+// interpreter, with a weak reference to every type readied on it. A type of
+// a stopped interpreter must not be found there by the next one.
 void ForgetSubclass(PyTypeObject* type) {
   PyTypeObject* base = type->tp_base;
   if (!base || !(type->tp_flags & (1UL << 12))) return;  // not readied
@@ -320,22 +341,33 @@ void XojoModulesBeforeFinalize() {
   if (!PythonRunning()) return;
   static int minor = -1;
   if (minor < 0) minor = RunningMinorVersion();
-  if (minor < 0 || minor >= 12) return;  // 3.12 keeps the registry per interpreter
-  for (const Held& h : gHeld)
-    if (h.type) ForgetSubclass(h.type);
+  for (const Held& h : gHeld) {
+    if (h.live) {
+      // 3.12 and later keep the registry per interpreter.
+      if (minor >= 0 && minor < 12) ForgetSubclass(&h.live->type);
+    } else if (PyModuleDef* def = ModuleBlock(h.object)->moduleDef) {
+      // Python keeps a copy of a module's dict in its definition, for
+      // imports after the first; no interpreter frees it, and it holds the
+      // module's functions and types. Let it go while Python can free it.
+      PyObject* copy = def->m_base.m_copy;
+      def->m_base.m_copy = nullptr;
+      PyRelease(copy);
+    }
+  }
 }
 
 void XojoModulesAfterFinalize() {
-  // Python is gone: put every definition and type object back as it was
-  // constructed (so a new interpreter starts from nothing of the old one),
-  // then let go of the objects and of the registrations.
+  // Python is gone: definitions go back to how their constructors left them,
+  // so a new interpreter starts from nothing of the old one; type objects
+  // are retired (the next interpreter gets new ones); then the objects and
+  // the registrations are let go.
   std::vector<Held> held;
   held.swap(gHeld);
   std::vector<Registration> registrations;
   registrations.swap(gRegistrations);
   for (Held& h : held) {
-    if (h.type) {
-      *h.type = h.pristine;
+    if (h.live) {
+      gRetiredTypes.push_back(h.live);
     } else if (PyModuleDef* def = ModuleBlock(h.object)->moduleDef) {
       ResetDefinition(def);
     }
