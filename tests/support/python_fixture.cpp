@@ -1,20 +1,44 @@
 #include "support/python_fixture.h"
 
+#include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <regex>
+#include <set>
 
 namespace coiltest {
 
+namespace {
+
+const char kIsFound[] =
+    "PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = "
+    "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean";
+const char kGetModule[] = "GetModule(name as String) as Python3Module";
+// Set on sys once this interpreter has the module folder on its path; a new
+// interpreter has a new sys without it.
+const char kMarker[] = "_coiltest_path";
+
+std::string gModuleDir;
+// Names imported through Import in the current interpreter.
+std::set<std::string> gImported;
+
+[[noreturn]] void Stop(const std::string& why) {
+  fprintf(stderr, "python fixture: %s\n", why.c_str());
+  exit(2);
+}
+
+void RemoveTree(const std::string& path) {
+  std::string command = "rm -rf '" + path + "'";
+  if (system(command.c_str()) != 0) Stop("cannot remove " + path);
+}
+
+}  // namespace
+
 std::string PythonLibrary() {
   const char* p = getenv("COILWORK_TEST_PYTHON");
-  if (!p || !*p) {
-    fprintf(stderr, "COILWORK_TEST_PYTHON must name a libpython3.X shared library\n");
-    exit(2);
-  }
+  if (!p || !*p) Stop("COILWORK_TEST_PYTHON must name a libpython3.X shared library");
   return p;
 }
 
@@ -30,23 +54,23 @@ int PythonMinor() {
   return v.size() > 2 ? atoi(v.c_str() + 2) : 0;
 }
 
-static std::string gModuleDir;
-static int gSearchPathGeneration = -1;
-static int gInitGeneration = 0;
-
 std::string ModuleDir() {
   if (gModuleDir.empty()) {
     char tmpl[] = "/tmp/coilwork-pytest-XXXXXX";
-    gModuleDir = mkdtemp(tmpl);
+    if (!mkdtemp(tmpl)) Stop("cannot make a module folder");
+    gModuleDir = tmpl;
+    atexit([] { RemoveTree(gModuleDir); });
   }
   return gModuleDir;
 }
 
 void WriteModule(const std::string& name, const std::string& source) {
-  std::ofstream(ModuleDir() + "/" + name + ".py") << source;
+  std::ofstream file(ModuleDir() + "/" + name + ".py", std::ios::trunc);
+  file << source;
+  file.close();
+  if (!file) Stop("cannot write module " + name);
   // Stale bytecode of an earlier module of the same name must not win.
-  std::string cache = ModuleDir() + "/__pycache__";
-  system(("rm -rf '" + cache + "'").c_str());
+  RemoveTree(ModuleDir() + "/__pycache__");
 }
 
 void EnsureInterpreter() {
@@ -58,28 +82,21 @@ void EnsureInterpreter() {
     host.callShared<void>("Coilwork", "SetPythonPath(path as FolderItem)", lib.get());
     loaded = true;
   }
-  bool running = host.callShared<int8_t>("Coilwork", "PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean", int32_t(0));
-  if (!running) {
-    fprintf(stderr, "Python library %s could not be loaded\n", PythonLibrary().c_str());
-    exit(2);
-  }
+  if (!host.callShared<int8_t>("Coilwork", kIsFound, int32_t(0)))
+    Stop("Python library " + PythonLibrary() + " could not be loaded");
   host.callShared<void>("Coilwork", "Init()");
-  // Each new interpreter gets the module folder on its path once.
-  static int lastDir = -1;
-  (void)gSearchPathGeneration;
-  (void)gInitGeneration;
-  Ref sys(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module",
-                               SRef(host.newString("sys")).get()));
-  // Marker attribute: present while this interpreter already has our folder.
-  bool has = host.call<int8_t>(sys, "HasAttribute(name as String) as Boolean",
-                               SRef(host.newString("_coiltest_path")).get());
-  if (!has) {
-    Ref dir(host.folderItem(ModuleDir()));
-    host.callShared<void>("Coilwork", "AddSearchPath(f as FolderItem)", dir.get());
-    host.assign(sys.get(), "Int32Field(name as String) as Int32",
-                SRef(host.newString("_coiltest_path")).get(), int32_t(1));
-  }
-  (void)lastDir;
+
+  SRef sysName(host.newString("sys"));
+  Ref sys(host.callShared<Obj>("Coilwork", kGetModule, sysName.get()));
+  if (!sys.get()) Stop("no sys module after Init");
+  SRef marker(host.newString(kMarker));
+  if (host.call<int8_t>(sys, "HasAttribute(name as String) as Boolean", marker.get())) return;
+
+  // A new interpreter: it knows none of the modules imported before.
+  gImported.clear();
+  Ref dir(host.folderItem(ModuleDir()));
+  host.callShared<void>("Coilwork", "AddSearchPath(f as FolderItem)", dir.get());
+  host.assign(sys.get(), "Int32Field(name as String) as Int32", marker.get(), int32_t(1));
 }
 
 void PythonTest::SetUp() {
@@ -95,19 +112,30 @@ void PythonTest::TearDown() {
 
 Obj PythonTest::Import(const std::string& name, const std::string& source) {
   WriteModule(name, source);
-  // importlib caches directory listings; a module written during the run must
-  // be seen.
-  Obj m = GetModule("importlib");
-  if (m) {
-    Ref f(host.call<Obj>(m, "GetFunction(name as String) as Python3Function", S("invalidate_caches").get()));
-    if (f.get()) Ref r(host.call<Obj>(f, "Invoke(parameters as Python3Parameters) as Python3Result", Obj(nullptr)));
-    host.unlock(m);
+  // importlib caches directory listings; a module written during the run
+  // must be seen.
+  {
+    Ref importlib(GetModule("importlib"));
+    if (!importlib.get()) Stop("cannot import importlib");
+    Ref invalidate(host.call<Obj>(importlib, "GetFunction(name as String) as Python3Function",
+                                  S("invalidate_caches").get()));
+    if (invalidate.get()) {
+      Ref result(host.call<Obj>(invalidate,
+                                "Invoke(parameters as Python3Parameters) as Python3Result",
+                                Obj(nullptr)));
+    }
   }
-  return GetModule(name);
+  Obj module = GetModule(name);
+  if (module && !gImported.insert(name).second &&
+      !host.call<int8_t>(module, "Reload() as Boolean")) {
+    host.unlock(module);
+    return nullptr;
+  }
+  return module;
 }
 
 Obj PythonTest::GetModule(const std::string& name) {
-  return host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S(name).get());
+  return host.callShared<Obj>("Coilwork", kGetModule, S(name).get());
 }
 
 bool PythonTest::ErrorOccurred() {

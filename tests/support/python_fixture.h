@@ -17,18 +17,20 @@ using emuhost::Ref;
 using emuhost::SRef;
 using emuhost::Str;
 
-// The library under test ($COILWORK_TEST_PYTHON); the test run fails early
+// The library under test ($COILWORK_TEST_PYTHON); the run stops at once
 // when it is not set.
 std::string PythonLibrary();
 // "3.11" and the like, read from the library's file name.
 std::string PythonVersion();
 int PythonMinor();
 
-// Loads the plugin (once) and makes sure the interpreter runs.
+// Loads the plugin (once), chooses the library, and makes sure an
+// interpreter runs with the module folder on its sys.path. Safe to call
+// after a test stopped the interpreter: it starts a new one.
 void EnsureInterpreter();
 
-// A folder added to sys.path once per interpreter; modules written there
-// with WriteModule are importable with GetModule.
+// A folder put on sys.path of every interpreter; modules written there with
+// WriteModule are importable with GetModule.
 std::string ModuleDir();
 void WriteModule(const std::string& name, const std::string& source);
 
@@ -41,20 +43,23 @@ class PythonTest : public ::testing::Test {
 
   // A new host string (UTF-8); the test owns the reference.
   SRef S(const std::string& text) { return SRef(host.newString(text)); }
-  // Text of a host string (UTF-8 bytes as stored).
+  // Bytes of a host string as stored ("" for nil).
   std::string T(Str s) { return host.bytes(s); }
 
-  // Writes name.py with the source and imports it: a Python3Module.
+  // Writes name.py with the source and imports it: a Python3Module (one
+  // reference for the caller), or nil when the import failed. A name used
+  // before in the same interpreter is reloaded, so the new source counts.
   Obj Import(const std::string& name, const std::string& source);
   // Imports an existing module.
   Obj GetModule(const std::string& name);
 
   // Coilwork shared methods.
   bool ErrorOccurred();
-  std::string GetError();  // "" when none; ClearError afterwards is implied
+  std::string GetError();  // "" when none; nothing stays pending afterwards
   void ClearError();
 
-  // Runs statements in a scratch module and returns it (a Python3Module).
+  // Runs statements as the body of a new scratch module and returns it (a
+  // Python3Module), or nil when they raised.
   Obj Run(const std::string& code);
 
   // Live host objects and strings when the test started.
@@ -62,8 +67,8 @@ class PythonTest : public ::testing::Test {
   size_t startStrings = 0;
 };
 
-// Reads Python's own reference count of an object held by a value holder
-// (the pyObject at the given data block). Returns -1 for none.
+// Reads Python's own reference count of an object (the first word of its
+// header). Returns -1 for null.
 intptr_t RefCountOf(void* pyObject);
 
 }  // namespace coiltest

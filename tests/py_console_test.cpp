@@ -1,0 +1,166 @@
+// Console capture: what Python writes to sys.stdout reaches the
+// ConsoleOutput event of the receiver set with SetConsoleOutput, one event
+// per write, text unchanged.
+#include <vector>
+
+#include "support/python_fixture.h"
+
+namespace coiltest {
+namespace {
+
+const char kSetConsole[] = "SetConsoleOutput(output as CoilworkConsoleOutput)";
+const char kEvent[] = "ConsoleOutput(output as String)";
+
+std::vector<std::string> gEvents;
+Obj gReplacement;                 // receiver the replacing handler installs
+size_t gReceiversDuringEvent = 0;
+
+void Collect(Obj, Str text) { gEvents.push_back(Host::get().bytes(text)); }
+
+// Replaces the receiver from inside its own event, then counts the live
+// receivers: the one being called must still be alive.
+void ReplaceThenCollect(Obj self, Str text) {
+  emuhost::Host& host = Host::get();
+  host.callShared<void>("Coilwork", kSetConsole, gReplacement);
+  gReceiversDuringEvent = host.liveObjects("CoilworkConsoleOutput");
+  gEvents.push_back("replaced:" + host.bytes(text));
+}
+
+class ConsoleTest : public PythonTest {
+ protected:
+  void SetUp() override {
+    PythonTest::SetUp();
+    gEvents.clear();
+  }
+  void TearDown() override {
+    SetConsole(nullptr);
+    PythonTest::TearDown();
+  }
+
+  void SetConsole(Obj receiver) { host.callShared<void>("Coilwork", kSetConsole, receiver); }
+  Obj NewReceiver(void (*handler)(Obj, Str)) {
+    Obj receiver = host.newInstance("CoilworkConsoleOutput");
+    if (handler) host.setEventHandler(receiver, kEvent, reinterpret_cast<void*>(handler));
+    return receiver;
+  }
+  bool Bool(Obj m, const std::string& name) {
+    return host.call<int8_t>(m, "BooleanField(name as String) as Boolean", S(name).get()) != 0;
+  }
+  // Runs code with a collecting receiver attached; returns the module.
+  Obj Capture(const std::string& code) {
+    Ref receiver(NewReceiver(Collect));
+    SetConsole(receiver);
+    Obj m = Run(code);
+    EXPECT_NE(m, nullptr) << GetError();
+    return m;
+  }
+};
+
+TEST_F(ConsoleTest, PrintGivesTextThenLineEnd) {
+  Ref m(Capture("print('hello')\nprint(1, 2, sep='-', end='!')\n"));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"hello", "\n", "1", "-", "2", "!"}));
+}
+
+TEST_F(ConsoleTest, EachWriteIsOneEventWithItsExactText) {
+  Ref m(Capture(
+      "import sys\n"
+      "sys.stdout.write('')\n"
+      "sys.stdout.write('gr\\u00fc\\u00dfe \\u2713')\n"
+      "sys.stdout.write('a\\x00b')\n"
+      "sys.stdout.write('no line end')\n"));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93",
+                                               std::string("a\0b", 3), "no line end"}));
+  m.reset();  // the module handle holds its name
+  EXPECT_EQ(host.liveStrings(), startStrings);  // every event's string was released
+}
+
+TEST_F(ConsoleTest, StdoutIsTheBareCaptureModule) {
+  Ref m(Capture(
+      "import sys\n"
+      "w = sys.stdout.write('x')\n"
+      "f = sys.stdout.flush()\n"
+      "returns_none = w is None and f is None\n"
+      "is_module = type(sys.stdout).__name__ == 'module' and sys.stdout.__name__ == 'aview'\n"
+      "has_encoding = hasattr(sys.stdout, 'encoding')\n"));
+  EXPECT_TRUE(Bool(m, "returns_none"));
+  EXPECT_TRUE(Bool(m, "is_module"));
+  EXPECT_FALSE(Bool(m, "has_encoding"));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"x"}));
+  // Not in the module registry: it cannot be imported by name.
+  EXPECT_EQ(GetModule("aview"), nullptr);
+  EXPECT_TRUE(ErrorOccurred());
+}
+
+TEST_F(ConsoleTest, BadWritesRaiseAndRaiseNoEvent) {
+  Ref m(Capture(
+      "import sys\n"
+      "def raises(exc, *args):\n"
+      "    try:\n"
+      "        sys.stdout.write(*args)\n"
+      "    except exc:\n"
+      "        return True\n"
+      "    return False\n"
+      "not_str = raises(TypeError, 5)\n"
+      "bytes_arg = raises(TypeError, b'x')\n"
+      "no_arg = raises(TypeError)\n"
+      "two_args = raises(TypeError, 'a', 'b')\n"
+      "surrogate = raises(UnicodeError, '\\udc80')\n"));
+  for (const char* name : {"not_str", "bytes_arg", "no_arg", "two_args", "surrogate"})
+    EXPECT_TRUE(Bool(m, name)) << name;
+  EXPECT_TRUE(gEvents.empty());
+}
+
+TEST_F(ConsoleTest, StderrIsNotCaptured) {
+  Ref m(Capture("import sys\nsys.stderr.write('coilwork console test: expected on stderr\\n')\n"));
+  EXPECT_TRUE(gEvents.empty());
+}
+
+TEST_F(ConsoleTest, WithoutReceiverOrHandlerTextIsDiscarded) {
+  SetConsole(nullptr);
+  Ref m(Run("import sys\nnone = sys.stdout.write('lost') is None\nprint('lost too')\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(m, "none"));
+
+  // A receiver whose handler is attached only after it was made is found at
+  // the next write.
+  Ref receiver(NewReceiver(nullptr));
+  SetConsole(receiver);
+  Ref first(Run("print('unheard')\n"));
+  EXPECT_TRUE(gEvents.empty());
+  host.setEventHandler(receiver, kEvent, reinterpret_cast<void*>(&Collect));
+  Ref second(Run("print('heard')\n"));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"heard", "\n"}));
+}
+
+TEST_F(ConsoleTest, ReceiverIsRetainedAndReleased) {
+  {
+    Ref receiver(NewReceiver(Collect));
+    EXPECT_EQ(host.refCount(receiver), 1);
+    SetConsole(receiver);
+    EXPECT_EQ(host.refCount(receiver), 2);
+    SetConsole(receiver);  // the same one again
+    EXPECT_EQ(host.refCount(receiver), 2);
+    SetConsole(nullptr);
+    EXPECT_EQ(host.refCount(receiver), 1);
+  }
+  EXPECT_EQ(host.liveObjects(), startObjects);
+}
+
+TEST_F(ConsoleTest, HandlerMayReplaceItsOwnReceiver) {
+  Ref replacement(NewReceiver(Collect));
+  gReplacement = replacement.get();
+  {
+    Ref first(NewReceiver(ReplaceThenCollect));
+    SetConsole(first);
+  }  // only the plugin holds the first receiver now
+  Ref m(Run("import sys\nsys.stdout.write('one')\nsys.stdout.write('two')\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_EQ(gReceiversDuringEvent, 2u);  // the replaced one lived through its event
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"replaced:one", "two"}));
+  EXPECT_EQ(host.liveObjects("CoilworkConsoleOutput"), 1u);
+  SetConsole(nullptr);
+  gReplacement = nullptr;
+}
+
+}  // namespace
+}  // namespace coiltest
