@@ -129,7 +129,8 @@ TEST_F(LazyBinding, UnresolvedResultsAreZeroExceptTheThreeExceptions) {
   host.restoreEntries();
   host.setEntry("PluginRegisterBackgroundTask", Register::entry());
   EXPECT_EQ(registerTask(nullptr, 100, Handle<void*>(9)), 0);
-  EXPECT_EQ(Register::last, std::make_tuple(REALBackgroundTaskProc(nullptr), 100u, Handle<void*>(9)));
+  EXPECT_EQ(Register::last,
+            std::make_tuple(REALBackgroundTaskProc(nullptr), 100u, Handle<void*>(9)));
   auto hostEncoding = reinterpret_cast<uint32_t (*)()>(host.resolve("REALGetSystemTextEncoding"));
   ASSERT_NE(hostEncoding, nullptr);
   EXPECT_EQ(systemEncoding(), hostEncoding());

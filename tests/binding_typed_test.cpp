@@ -104,12 +104,12 @@ TEST_F(PropertyBinding, ColorAndIntegerFallBackToTheIntEntryForGood) {
 
 TEST_F(PropertyBinding, LongGettersCopyFromA32BitVariableOnlyOnSuccess) {
   // REALGetPropValue(REALobjectStruct*, char const*, long*), (..., unsigned long*), (..., int*)
-  auto getLong = fn<bool (*)(REALobject, const char*, long*)>(
-      "_Z16REALGetPropValueP16REALobjectStructPKcPl");
+  auto getLong =
+      fn<bool (*)(REALobject, const char*, long*)>("_Z16REALGetPropValueP16REALobjectStructPKcPl");
   auto getULong = fn<bool (*)(REALobject, const char*, unsigned long*)>(
       "_Z16REALGetPropValueP16REALobjectStructPKcPm");
-  auto getInt = fn<bool (*)(REALobject, const char*, int*)>(
-      "_Z16REALGetPropValueP16REALobjectStructPKcPi");
+  auto getInt =
+      fn<bool (*)(REALobject, const char*, int*)>("_Z16REALGetPropValueP16REALobjectStructPKcPi");
   auto getInt32 = fn<int8_t (*)(REALobject, const char*, int32_t*)>("REALGetPropValueInt32");
 
   host.removeEntry("REALGetPropValueUInt32");
@@ -219,9 +219,9 @@ TEST_F(PropertyBinding, ValuesReachTheHostAtTheirOwnWidth) {
   host.setEntry("REALSetPropValueWString", SetWString::entry());
   host.setEntry("REALGetPropValueCurrency", GetCurrency::entry());
 
-  EXPECT_EQ(fn<int8_t (*)(REALobject, const char*, int16_t)>("REALSetPropValueInt16")(
-                Handle(1), "A", -2),
-            1);
+  EXPECT_EQ(
+      fn<int8_t (*)(REALobject, const char*, int16_t)>("REALSetPropValueInt16")(Handle(1), "A", -2),
+      1);
   EXPECT_EQ(SetInt16::arg<2>(), -2);
   // REALSetPropValue(..., long long), (..., float), (..., double), (..., wchar_t const*)
   EXPECT_TRUE(fn<bool (*)(REALobject, const char*, long long)>(
@@ -249,8 +249,8 @@ TEST_F(PropertyBinding, MissingEntriesLeaveTheVariableAndAnswerFalse) {
   host.removeEntry("REALGetPropValueDouble");
   host.removeEntry("REALSetPropValueString");
   double d = 4.5;
-  EXPECT_EQ(fn<int8_t (*)(REALobject, const char*, double*)>("REALGetPropValueDouble")(
-                Handle(1), "Width", &d),
+  EXPECT_EQ(fn<int8_t (*)(REALobject, const char*, double*)>("REALGetPropValueDouble")(Handle(1),
+                                                                                       "Width", &d),
             0);
   EXPECT_EQ(d, 4.5);
   // REALGetPropValue(..., double*)
@@ -279,8 +279,8 @@ TEST_F(ArrayBinding, LongGettersAlwaysStoreAndNilVariablesStillAskTheFactory) {
   auto getInt32 = fn<void (*)(REALarray, int32_t, int32_t*)>("REALGetArrayValueInt32");
   // REALGetArrayValue(REALarrayStruct*, int, long*) and (..., unsigned long*)
   auto getLong = fn<void (*)(REALarray, int, long*)>("_Z17REALGetArrayValueP15REALarrayStructiPl");
-  auto getULong = fn<void (*)(REALarray, int, unsigned long*)>(
-      "_Z17REALGetArrayValueP15REALarrayStructiPm");
+  auto getULong =
+      fn<void (*)(REALarray, int, unsigned long*)>("_Z17REALGetArrayValueP15REALarrayStructiPm");
   auto array = Handle<REALarray>(1);
 
   host.removeEntry("PluginInt32ArrayGetProc");
@@ -468,12 +468,11 @@ TEST_F(ArrayBinding, VariantsAndWholeArraysForwardOrAnswerNil) {
   EXPECT_EQ(FromInteger::arg<0>(), 6);
 
   char buffer[16];
-  EXPECT_EQ(fn<int8_t (*)(REALobject, void*, uint32_t)>("REALGetVariantStructure")(Handle(5),
-                                                                                  buffer, 16),
-            1);
+  EXPECT_EQ(
+      fn<int8_t (*)(REALobject, void*, uint32_t)>("REALGetVariantStructure")(Handle(5), buffer, 16),
+      1);
   EXPECT_EQ(Structure::last, std::make_tuple(Handle(5), static_cast<void*>(buffer), 16u));
-  fn<void (*)(REALarray, void*, int32_t)>("REALGetArrayStructure")(Handle<REALarray>(6), buffer,
-                                                                   8);
+  fn<void (*)(REALarray, void*, int32_t)>("REALGetArrayStructure")(Handle<REALarray>(6), buffer, 8);
   EXPECT_EQ(ReadStructures::last,
             std::make_tuple(Handle<REALarray>(6), static_cast<void*>(buffer), 8));
 

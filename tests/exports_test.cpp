@@ -124,7 +124,8 @@ Expected ExpectedBindings() {
 
   into = &e.properties;
 #define PROPERTY(T, ...) into->insert(into->end(), {"REALGetPropValue" #T, "REALSetPropValue" #T});
-#define PROP_GET_FWD(T) into->push_back("REALGetPropValue(REALobjectStruct*, char const*, " #T "*)");
+#define PROP_GET_FWD(T) \
+  into->push_back("REALGetPropValue(REALobjectStruct*, char const*, " #T "*)");
 #define PROP_GET_OWN PROP_GET_FWD
 #define PROP_GET_NO(T)
 #define PROP_SET_FWD(T) into->push_back("REALSetPropValue(REALobjectStruct*, char const*, " #T ")");
@@ -135,8 +136,9 @@ Expected ExpectedBindings() {
   COILWORK_PROPERTY_OVERLOADS(PROPERTY_OVERLOAD)
 
   into = &e.arrays;
-#define ARRAY(T, ...) \
-  into->insert(into->end(), {"REALGetArrayValue" #T, "REALSetArrayValue" #T, "REALInsertArrayValue" #T});
+#define ARRAY(T, ...)       \
+  into->insert(into->end(), \
+               {"REALGetArrayValue" #T, "REALSetArrayValue" #T, "REALInsertArrayValue" #T});
 #define ARRAY_GET_FWD(T) into->push_back("REALGetArrayValue(REALarrayStruct*, int, " #T "*)");
 #define ARRAY_GET_OWN ARRAY_GET_FWD
 #define ARRAY_SET_FWD(T) into->push_back("REALSetArrayValue(REALarrayStruct*, int, " #T ")");

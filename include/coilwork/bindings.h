@@ -270,7 +270,8 @@ typedef void (*REALExceptionHandledProc)(void* data);
   X(FWD, REALGetControlEnabled, "REALGetControlEnabled", int8_t, 0, (REALobject, control))       \
   X(FWD, REALSetControlEnabled, "controlEnabledSetter", void, ,                                  \
     (REALobject, control, intptr_t, param, int8_t, enabled))                                     \
-  X(FWD, REALGetControlPosition, "ctlPosGetter", int32_t, 0, (REALobject, control, intptr_t, which)) \
+  X(FWD, REALGetControlPosition, "ctlPosGetter", int32_t, 0,                                    \
+    (REALobject, control, intptr_t, which))                                                      \
   X(FWD, REALSetControlPosition, "ctlPosSetter", void, ,                                         \
     (REALobject, control, intptr_t, which, int32_t, value))                                      \
   X(FWD, REALInvalidateControl, "REALInvalidateControl", void, , (REALobject, control))          \
@@ -309,7 +310,8 @@ typedef void (*REALExceptionHandledProc)(void* data);
     (REALobject, graphics, int32_t, originX, int32_t, originY))                                  \
   X(FWD, REALGetGraphicsFontStyle, "REALGetGraphicsFontStyle", void, ,                           \
     (REALobject, graphics, void*, style))                                                        \
-  X(FWD, REALSetGraphicsStyle, "REALSetGraphicsStyle", void, , (REALobject, graphics, void*, style)) \
+  X(FWD, REALSetGraphicsStyle, "REALSetGraphicsStyle", void, ,                                  \
+    (REALobject, graphics, void*, style))                                                        \
   X(FWD, REALGraphicsDC, "REALGraphicsDC", void*, 0, (REALobject, graphics))                     \
   X(FWD, REALGraphicsGdkDrawable, "REALGraphicsGdkDrawable", void*, 0, (REALobject, graphics))   \
   X(FWD, REALDrawPicturePrimitive, "REALDrawPicturePrimitive", void, ,                           \

@@ -68,18 +68,18 @@ inline To* PassVariable(From* variable) {
 // with the same parameters that resolves the slot and either calls the entry
 // or returns the unresolved result. OWN rows are written by hand next to the
 // table's use.
-#define COILWORK_DEFINE_FWD(name, entry, R, unresolved, params)                           \
-  namespace {                                                                              \
-  __attribute__((noinline, cold)) R FirstCall_##name(COILWORK_PARAMS params) {            \
-    auto fn = ::coilwork::binding::Entry<R (*)(COILWORK_TYPES params)>(slot_##name);      \
-    if (!fn) return unresolved;                                                            \
-    return fn(COILWORK_NAMES params);                                                      \
-  }                                                                                        \
-  }                                                                                        \
-  COILWORK_EXPORT_C R name(COILWORK_PARAMS params) {                                       \
-    auto fn = reinterpret_cast<R (*)(COILWORK_TYPES params)>(slot_##name.address);        \
-    if (__builtin_expect(fn != nullptr, 1)) return fn(COILWORK_NAMES params);             \
-    return FirstCall_##name(COILWORK_NAMES params);                                        \
+#define COILWORK_DEFINE_FWD(name, entry, R, unresolved, params)                      \
+  namespace {                                                                        \
+  __attribute__((noinline, cold)) R FirstCall_##name(COILWORK_PARAMS params) {       \
+    auto fn = ::coilwork::binding::Entry<R (*)(COILWORK_TYPES params)>(slot_##name); \
+    if (!fn) return unresolved;                                                      \
+    return fn(COILWORK_NAMES params);                                                \
+  }                                                                                  \
+  }                                                                                  \
+  COILWORK_EXPORT_C R name(COILWORK_PARAMS params) {                                 \
+    auto fn = reinterpret_cast<R (*)(COILWORK_TYPES params)>(slot_##name.address);   \
+    if (__builtin_expect(fn != nullptr, 1)) return fn(COILWORK_NAMES params);        \
+    return FirstCall_##name(COILWORK_NAMES params);                                  \
   }
 #define COILWORK_DEFINE_OWN(name, entry, R, unresolved, params)
 #define COILWORK_DEFINE_ROW(kind, name, entry, R, unresolved, params) \

@@ -10,7 +10,7 @@ using coilwork::binding::Slot;
 namespace {
 
 #define COILWORK_PROPERTY_SLOTS(T, CType, getEntry, getFallback, setEntry, setFallback) \
-  Slot slot_REALGetPropValue##T{getEntry, getFallback, nullptr};                          \
+  Slot slot_REALGetPropValue##T{getEntry, getFallback, nullptr};                        \
   Slot slot_REALSetPropValue##T{setEntry, setFallback, nullptr};
 COILWORK_PROPERTY_TYPES(COILWORK_PROPERTY_SLOTS)
 
@@ -48,21 +48,21 @@ inline bool GetThroughTemporary(int8_t (*named)(REALobject, const char*, V*), RE
                       (REALobject, obj, const char*, propName, CType, value))
 COILWORK_PROPERTY_TYPES(COILWORK_DEFINE_PROPERTY)
 
-#define COILWORK_PROP_GET_FWD(T, named)                                                     \
-  COILWORK_EXPORT_CXX bool REALGetPropValue(REALobjectStruct* obj, char const* propName,    \
-                                            T* value) {                                     \
-    return GetThrough(REALGetPropValue##named, obj, propName, value);                      \
+#define COILWORK_PROP_GET_FWD(T, named)                                                  \
+  COILWORK_EXPORT_CXX bool REALGetPropValue(REALobjectStruct* obj, char const* propName, \
+                                            T* value) {                                  \
+    return GetThrough(REALGetPropValue##named, obj, propName, value);                    \
   }
-#define COILWORK_PROP_GET_OWN(T, named)                                                     \
-  COILWORK_EXPORT_CXX bool REALGetPropValue(REALobjectStruct* obj, char const* propName,    \
-                                            T* value) {                                     \
-    return GetThroughTemporary(REALGetPropValue##named, obj, propName, value);             \
+#define COILWORK_PROP_GET_OWN(T, named)                                                  \
+  COILWORK_EXPORT_CXX bool REALGetPropValue(REALobjectStruct* obj, char const* propName, \
+                                            T* value) {                                  \
+    return GetThroughTemporary(REALGetPropValue##named, obj, propName, value);           \
   }
 #define COILWORK_PROP_GET_NO(T, named)
-#define COILWORK_PROP_SET_FWD(T, named)                                                     \
-  COILWORK_EXPORT_CXX bool REALSetPropValue(REALobjectStruct* obj, char const* propName,    \
-                                            T value) {                                      \
-    return SetThrough(REALSetPropValue##named, obj, propName, value);                      \
+#define COILWORK_PROP_SET_FWD(T, named)                                                  \
+  COILWORK_EXPORT_CXX bool REALSetPropValue(REALobjectStruct* obj, char const* propName, \
+                                            T value) {                                   \
+    return SetThrough(REALSetPropValue##named, obj, propName, value);                    \
   }
 #define COILWORK_PROP_SET_NO(T, named)
 #define COILWORK_DEFINE_PROPERTY_OVERLOAD(T, getKind, getNamed, setKind, setNamed) \
