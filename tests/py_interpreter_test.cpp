@@ -131,6 +131,24 @@ TEST_F(InterpreterTest, InitWithApplicationNameStartsInterpreter) {
   EXPECT_EQ(Eval("x = 6 * 7\n", "x"), 42);
 }
 
+// The library was chosen by path, so Python got the prefix that holds its
+// standard library as its home: PREFIX/lib/libpython3.X.so (pyenv) and
+// PREFIX/lib/<multiarch>/libpython3.X.so (Debian) both give PREFIX.
+TEST_F(InterpreterTest, ChosenLibraryGivesPythonItsHome) {
+  auto parent = [](const std::string& p) { return p.substr(0, p.rfind('/')); };
+  auto name = [](const std::string& p) { return p.substr(p.rfind('/') + 1); };
+  auto holdsStdlib = [](const std::string& prefix) {
+    return access((prefix + "/lib/python" + PythonVersion() + "/os.py").c_str(), F_OK) == 0;
+  };
+  std::string folder = parent(PythonLibrary());
+  std::string home = name(folder) == "lib" ? parent(folder) : folder;
+  if (!holdsStdlib(home) && name(parent(folder)) == "lib") home = parent(parent(folder));
+  ASSERT_TRUE(holdsStdlib(home)) << "no standard library next to " << PythonLibrary();
+  Ref sys(GetModule("sys"));
+  SRef prefix(host.call<Str>(sys, "StringField(name as String) as String", S("prefix").get()));
+  EXPECT_EQ(prefix.bytes(), home);
+}
+
 TEST_F(InterpreterTest, GetModuleGivesNewHandleOnTheSameModule) {
   {
     Ref a(GetModule("json"));
