@@ -8,6 +8,20 @@ namespace {
 
 const char kSetError[] = "SetError(errorType as Integer, message as String)";
 
+// A host function as extension modules have them: raise_(type, message)
+// raises through SetError and answers nil.
+void* HostRaise(void*, void* args) {
+  Host& host = Host::get();
+  Ref params(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", args));
+  int32_t type = host.call<int32_t>(params, "Int32Value(index as Integer) as Int32", int32_t(0));
+  SRef message(host.call<Str>(params, "StringValue(index as Integer) as String", int32_t(1)));
+  host.callShared<void>("Coilwork", kSetError, type, message.get());
+  return nullptr;
+}
+
+Obj gRaiserModule;
+void* CreateRaiser() { return Host::get().call<void*>(gRaiserModule, "ModuleCreateProc() as Ptr"); }
+
 class ErrorsTest : public PythonTest {
  protected:
   void SetError(int32_t type, Str message) {
@@ -56,6 +70,48 @@ TEST_F(ErrorsTest, SetErrorIsReadBackOnceThenGone) {
     EXPECT_EQ(empty.bytes(), "");
   }
   EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// Python code sees each type raised from a host function as the exception
+// the constant names, with the message as its only argument.
+TEST_F(ErrorsTest, SetErrorRaisesTheNamedExceptionInPython) {
+  Ref module(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                         S("coiltest_raiser").get(), uint32_t(1)));
+  host.call<void>(module, "RegisterFunction(name as String, fuction as Ptr)", S("raise_").get(),
+                  reinterpret_cast<void*>(&HostRaise));
+  gRaiserModule = module.get();
+  host.callShared<void>(
+      "Coilwork",
+      "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+      module.get(), reinterpret_cast<void*>(&CreateRaiser));
+  Ref m(Run(
+      "import builtins, coiltest_raiser\n"
+      "names = ['AssertionError', 'AttributeError', 'EOFError', 'FloatingPointError',\n"
+      "         'IOError', 'ImportError', 'IndexError', 'KeyError', 'KeyboardInterrupt',\n"
+      "         'MemoryError', 'NameError', 'NotImplementedError', 'OSError', 'OverflowError',\n"
+      "         'RuntimeError', 'SyntaxError', 'SystemError', 'SystemExit', 'TypeError',\n"
+      "         'ValueError', 'ZeroDivisionError', 'ReferenceError']\n"
+      "wrong = []\n"
+      "for number, name in enumerate(names, 1):\n"
+      "    expected = getattr(builtins, name)\n"
+      "    try:\n"
+      "        coiltest_raiser.raise_(number, 'message %d \\u00e9' % number)\n"
+      "    except BaseException as e:\n"
+      "        if type(e) is not expected or e.args != ('message %d \\u00e9' % number,):\n"
+      "            wrong.append(name)\n"
+      "    else:\n"
+      "        wrong.append(name)\n"
+      "wrong = ' '.join(wrong)\n"
+      "# Out of range: nothing is raised, so Python reports the bare nil answer.\n"
+      "try:\n"
+      "    coiltest_raiser.raise_(23, 'ignored')\n"
+      "except SystemError as e:\n"
+      "    out_of_range = 'ignored' not in str(e)\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  SRef wrong(host.call<Str>(m, "StringField(name as String) as String", S("wrong").get()));
+  EXPECT_EQ(wrong.bytes(), "");
+  EXPECT_TRUE(host.call<int8_t>(m, "BooleanField(name as String) as Boolean",
+                                S("out_of_range").get()));
 }
 
 TEST_F(ErrorsTest, SetErrorOutOfRangeChangesNothing) {
