@@ -9,13 +9,13 @@
 namespace {
 
 REALconstant PythonErrorTypesConstants[] = {
-    {"AssertionError = 1", {}},        {"AttributeError = 2", {}},   {"EOFError = 3", {}},
-    {"FloatingPointError = 4", {}},    {"IOError = 5", {}},          {"ImportError = 6", {}},
-    {"IndexError = 7", {}},            {"KeyError = 8", {}},         {"KeyboardInterrupt = 9", {}},
-    {"MemoryError = 10", {}},          {"NameError = 11", {}},       {"NotImplementedError = 12", {}},
-    {"OSError = 13", {}},              {"OverflowError = 14", {}},   {"RuntimeError = 15", {}},
-    {"SyntaxError = 16", {}},          {"SystemError = 17", {}},     {"SystemExit = 18", {}},
-    {"TypeError = 19", {}},            {"ValueError = 20", {}},      {"ZeroDivisionError = 21", {}},
+    {"AssertionError = 1", {}},     {"AttributeError = 2", {}}, {"EOFError = 3", {}},
+    {"FloatingPointError = 4", {}}, {"IOError = 5", {}},        {"ImportError = 6", {}},
+    {"IndexError = 7", {}},         {"KeyError = 8", {}},       {"KeyboardInterrupt = 9", {}},
+    {"MemoryError = 10", {}},       {"NameError = 11", {}},     {"NotImplementedError = 12", {}},
+    {"OSError = 13", {}},           {"OverflowError = 14", {}}, {"RuntimeError = 15", {}},
+    {"SyntaxError = 16", {}},       {"SystemError = 17", {}},   {"SystemExit = 18", {}},
+    {"TypeError = 19", {}},         {"ValueError = 20", {}},    {"ZeroDivisionError = 21", {}},
     {"ReferenceError = 22", {}},
 };
 
@@ -56,7 +56,8 @@ void Python_ClearError() {
 // text. The type name and traceback stay out. Nothing is left pending, even
 // when the text cannot be made (nil then).
 REALstring Python_GetError() {
-  if (!ErrorsUsable() || !EPyErr_Fetch || !EPyErr_Clear || !EPyUnicode_AsUTF8AndSize) return nullptr;
+  if (!ErrorsUsable() || !EPyErr_Fetch || !EPyErr_Clear || !EPyUnicode_AsUTF8AndSize)
+    return nullptr;
   if (!EPyErr_Occurred()) return nullptr;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   EPyErr_Fetch(&type, &value, &traceback);

@@ -46,9 +46,9 @@ struct Library {
   const char* file;
 };
 constexpr Library kLibraries[] = {
-    {10, "libpython3.13.so.1.0"}, {9, "libpython3.12.so.1.0"},  {8, "libpython3.11.so.1.0"},
-    {7, "libpython3.10.so.1.0"},  {6, "libpython3.9.so.1.0"},   {5, "libpython3.8.so.1.0"},
-    {5, "libpython3.8m.so.1.0"},  {4, "libpython3.7m.so.1.0"},  {3, "libpython3.6m.so.1.0"},
+    {10, "libpython3.13.so.1.0"}, {9, "libpython3.12.so.1.0"}, {8, "libpython3.11.so.1.0"},
+    {7, "libpython3.10.so.1.0"},  {6, "libpython3.9.so.1.0"},  {5, "libpython3.8.so.1.0"},
+    {5, "libpython3.8m.so.1.0"},  {4, "libpython3.7m.so.1.0"}, {3, "libpython3.6m.so.1.0"},
     {2, "libpython3.5m.so.1.0"},  {1, "libpython3.4m.so.1.0"},
 };
 
