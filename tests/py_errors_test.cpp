@@ -122,18 +122,6 @@ TEST_F(ErrorsTest, SetErrorOutOfRangeChangesNothing) {
   EXPECT_EQ(GetError(), "kept");
 }
 
-TEST_F(ErrorsTest, SetErrorMessageIsTheBytesAsStored) {
-  // Latin-1 "é" is one byte the host keeps as such; Python cannot decode it
-  // as UTF-8, so some error is pending, and nothing crashes.
-  SRef latin(host.newString("caf\xe9", emuhost::kLatin1));
-  SetError(20, latin);
-  EXPECT_TRUE(ErrorOccurred());
-  ClearError();
-  EXPECT_FALSE(ErrorOccurred());
-  ClearError();  // nothing pending: nothing happens
-  EXPECT_FALSE(ErrorOccurred());
-}
-
 TEST_F(ErrorsTest, MessagesOfErrorsRaisedInPython) {
   Ref m(Import("coiltest_raisers",
                "class Unprintable(Exception):\n"

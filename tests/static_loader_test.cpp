@@ -2,8 +2,7 @@
 // files it opens in which order and with which flags, what it binds, which
 // symbols it requires, the lines it prints, and the Python home it derives
 // from a library chosen by path. No real library is involved; FolderItems
-// come from the emulated host. Also the table behind SetError, with fake
-// exception objects.
+// come from the emulated host.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -336,28 +335,21 @@ TEST_F(LoaderTest, MissingRequiredSymbolClosesTheLibrary) {
 TEST_F(LoaderTest, ChosenLibraryIsOpenedByPathOnly) {
   TempTree tree;
   std::string lib = tree.File("opt/py/lib/libpython3.11.so.1.0");
-  fake.present = {lib};
+  fake.present = {"libpython3.13.so.1.0"};  // a standard one would open
   ChooseLibrary(lib);
-  ASSERT_NE(gPythonPath, nullptr);
-  EXPECT_TRUE(IsFound(0));
+  EXPECT_FALSE(IsFound(0));  // no fallback, and no message
   EXPECT_EQ(fake.opened, std::vector<std::string>{lib});
-  EXPECT_EQ(fake.flags, std::vector<int>{0x101});
+  EXPECT_TRUE(fake.lines.empty());
+
+  fake.present = {lib};
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_EQ(fake.opened, (std::vector<std::string>{lib, lib}));
+  EXPECT_EQ(fake.flags, (std::vector<int>{0x101, 0x101}));
 
   // The library cannot change once the table is loaded.
   REALobject held = gPythonPath;
   ChooseLibrary(tree.File("other/libpython3.12.so.1.0"));
   EXPECT_EQ(gPythonPath, held);
-}
-
-TEST_F(LoaderTest, ChosenLibraryThatDoesNotOpenFallsBackToNothing) {
-  TempTree tree;
-  std::string lib = tree.File("libpython3.11.so.1.0");
-  fake.present = {"libpython3.13.so.1.0"};  // a standard one would open
-  ChooseLibrary(lib);
-  EXPECT_FALSE(IsFound(0));
-  EXPECT_EQ(fake.opened, std::vector<std::string>{lib});
-  EXPECT_TRUE(fake.lines.empty());  // no message
-  EXPECT_FALSE(gPythonFound);
 }
 
 TEST_F(LoaderTest, SetPythonPathTakesExistingFilesOnly) {
@@ -442,66 +434,6 @@ TEST_F(LoaderTest, LibraryWithoutHomeFunctionsIsUsedWithoutHome) {
     EXPECT_TRUE(fake.homes.empty());
     EXPECT_TRUE(fake.lines.empty());
   }
-}
-
-// --- SetError's table -----------------------------------------------------------
-
-PyObject* gRaisedType;
-std::string gRaisedText;
-int gRaiseCount;
-void FakeSetString(PyObject* type, const char* text) {
-  gRaisedType = type;
-  gRaisedText = text;
-  ++gRaiseCount;
-}
-PyObject* FakeOccurred() { return nullptr; }
-
-TEST_F(LoaderTest, SetErrorRaisesTheExceptionOfEachType) {
-  fake.present = {"libpython3.13.so.1.0"};
-  ASSERT_TRUE(EnsurePython());
-  // Fake exception variables, each holding a distinct fake object.
-  PyObject objects[22] = {};
-  PyObject* variables[22];
-  int i = 0;
-#define POINT(name) e__##name = &variables[i++];
-  COILWORK_PY_EXCEPTIONS(POINT)
-#undef POINT
-  ASSERT_EQ(i, 22);
-  for (int k = 0; k < 22; ++k) variables[k] = &objects[k];
-  EPyErr_SetString = FakeSetString;
-  EPyErr_Occurred = FakeOccurred;
-  gPythonInitialized = true;
-
-  REALstring message = host.newString("m\xc3\xa9ssage");
-  for (int32_t type = 1; type <= 22; ++type) {
-    SCOPED_TRACE(type);
-    gRaisedType = nullptr;
-    Python_SetTypeError(type, message);
-    EXPECT_EQ(gRaisedType, &objects[type - 1]);
-    EXPECT_EQ(gRaisedText, "m\xc3\xa9ssage");
-  }
-  // Read through the slot when raising: a changed variable counts.
-  PyObject replaced{};
-  variables[18] = &replaced;
-  Python_SetTypeError(19, message);
-  EXPECT_EQ(gRaisedType, &replaced);
-
-  gRaiseCount = 0;
-  for (int32_t type : {0, 23, -5}) Python_SetTypeError(type, message);
-  EXPECT_EQ(gRaiseCount, 0);
-
-  Python_SetTypeError(20, nullptr);  // nil message: empty
-  EXPECT_EQ(gRaisedText, "");
-  REALstring latin = host.newString("caf\xe9", emuhost::kLatin1);
-  Python_SetTypeError(20, latin);  // the bytes as stored
-  EXPECT_EQ(gRaisedText, "caf\xe9");
-
-  gPythonInitialized = false;  // no interpreter: nothing is raised
-  gRaiseCount = 0;
-  Python_SetTypeError(20, message);
-  EXPECT_EQ(gRaiseCount, 0);
-  host.unlockString(latin);
-  host.unlockString(message);
 }
 
 }  // namespace
