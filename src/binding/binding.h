@@ -8,7 +8,6 @@
 // once for the second, and the answer lands in the same slot.
 #pragma once
 
-#include <cstring>
 #include <type_traits>
 
 #include "coilwork/rb_plugin.h"
