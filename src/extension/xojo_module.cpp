@@ -71,7 +71,7 @@ void Hold(REALobject o, LiveType* live) {
 // This interpreter's type object of a class, made on first use from the
 // type as the class's constructor left it.
 PyTypeObject* LiveTypeOf(REALobject cls) {
-  if (Held* h = FindHeld(cls)) return &h->live->type;
+  if (Held* h = FindHeld(cls)) return h->live ? &h->live->type : nullptr;
   const PyTypeObject& constructed = Data<XojoClassData>(cls, PythonXojoClassClass)->typeObject;
   if (constructed.ob_base.ob_refcnt == 0) return nullptr;  // never constructed
   LiveType* live = new (std::nothrow) LiveType{constructed, constructed.tp_name};
@@ -80,6 +80,7 @@ PyTypeObject* LiveTypeOf(REALobject cls) {
   Hold(cls, live);
   return &live->type;
 }
+
 // A module definition as the constructor left it: Python writes its header
 // (type, index, and a copy of the module dict) when it first makes a module.
 void ResetDefinition(PyModuleDef* def) {
