@@ -11,7 +11,10 @@
 
 namespace emuhost {
 
+Host::Impl* gImpl;
+
 Host::Impl::Impl() : spaces(kMaxSpaces) {
+  gImpl = this;
   AddStringEntries(entries);
   AddObjectEntries(entries);
   AddHostClassEntries(entries);
@@ -28,8 +31,6 @@ void* Host::Impl::resolveIn(int space, const char* name) {
   auto it = entries.find(key);
   return it == entries.end() ? nullptr : it->second;
 }
-
-Host::Impl& I() { return *Host::get().impl(); }
 
 Host::Host() : impl_(new Impl) {}
 
@@ -170,7 +171,7 @@ std::string Host::utf8(Str s) const {
 void Host::lockString(Str s) { LockStringEntry(s); }
 void Host::unlockString(Str s) { UnlockStringEntry(s); }
 int Host::stringRefCount(Str s) const { return s ? impl_->header(s)->refs : 0; }
-size_t Host::liveStrings() const { return impl_->liveStrings.size(); }
+size_t Host::liveStrings() const { return impl_->liveStrings; }
 size_t Host::liveStringData() const { return impl_->liveStringData; }
 
 // --- Classes and objects --------------------------------------------------------------
@@ -221,7 +222,7 @@ bool Host::isA(Obj o, const std::string& name) const {
   return false;
 }
 
-size_t Host::liveObjects() const { return impl_->liveObjects.size(); }
+size_t Host::liveObjects() const { return impl_->liveObjects; }
 
 size_t Host::liveObjects(const std::string& name) const {
   ClassInfo* c = impl_->findClass(0, name);

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "emuhost/host.h"
@@ -27,7 +26,12 @@ std::string Lower(const std::string& text);
 // a stale pointer) would corrupt memory in a real host; here it stops loudly.
 [[noreturn]] void Fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+struct ObjHeader;
+
+constexpr uint32_t kClassMagic = 0x434C5331;  // "CLS1"
+
 struct ClassInfo {
+  uint32_t magic = kClassMagic;  // a class reference is checked by this tag
   std::string name;
   REALclassDefinition* def = nullptr;
   ClassInfo* super = nullptr;
@@ -35,12 +39,20 @@ struct ClassInfo {
   size_t offset = 0;              // this class's own data block, from the instance address
   size_t size = 0;                // bytes of an instance of exactly this class
   std::vector<ClassInfo*> chain;  // root first, this class last
+  // The constructors and destructors an instance runs, in the order it runs
+  // them: constructors root first, destructors most derived first.
+  std::vector<void (*)(REALobject)> constructors, destructors;
   std::unordered_map<std::string, const REALmethodDefinition*> methods;  // normalized
   std::unordered_map<std::string, const REALmethodDefinition*> shared;   // normalized
   std::unordered_map<std::string, const REALproperty*> properties;       // lower-case name
   std::unordered_map<std::string, REALevent*> events;                    // normalized
   std::unordered_map<std::string, const REALenum*> enums;                // lower-case name
   size_t live = 0;
+  // Memory of destroyed instances (a list through their headers), reused for
+  // new ones of this class before the allocator is asked again. It is never
+  // handed back, so a released handle still reads as dead (its tag cleared)
+  // until the memory is reused.
+  ObjHeader* spare = nullptr;
 };
 
 struct ModuleInfo {
@@ -49,6 +61,8 @@ struct ModuleInfo {
   std::unordered_map<std::string, const REALmethodDefinition*> methods;  // normalized
 };
 
+// Live objects and strings carry these tags in their headers; destroying one
+// clears its tag, so a stale handle is caught by reading the tag.
 constexpr uint32_t kObjectMagic = 0x4F424A31;  // "OBJ1"
 constexpr uint32_t kStringMagic = 0x53545231;  // "STR1"
 constexpr uintptr_t kStringDataMagic = 0x53444154;
@@ -58,10 +72,22 @@ struct ObjHeader {
   uint32_t magic;
   int32_t refs;
   ClassInfo* cls;
-  std::map<uintptr_t, void*>* handlers;  // event word -> handler, or null
-  uint32_t dying;                        // destructors are running
+  union {
+    std::map<uintptr_t, void*>* handlers;  // live: event word -> handler, or null
+    ObjHeader* nextSpare;                  // released: the next spare of its class
+  };
+  uint32_t dying;  // destructors are running
 };
 constexpr size_t kHeaderSize = AlignUp(sizeof(ObjHeader));
+
+// The header of a live object; anything else (nil, a released object, a
+// string) stops the process.
+[[noreturn]] void NotLiveObject(const void* o);
+inline ObjHeader* LiveHeader(REALobject o) {
+  ObjHeader* h = reinterpret_cast<ObjHeader*>(o);
+  if (__builtin_expect(!h || h->magic != kObjectMagic, 0)) NotLiveObject(o);
+  return h;
+}
 
 // A string: this header, then the bytes and two zero bytes (so that UTF-16
 // text is terminated too).
@@ -93,7 +119,6 @@ struct Host::Impl {
   std::deque<std::unique_ptr<ClassInfo>> allClasses;
   std::deque<std::unique_ptr<ModuleInfo>> allModules;
   std::unordered_map<const REALclassDefinition*, ClassInfo*> byRecord;
-  std::unordered_set<const ClassInfo*> classSet;
   std::map<std::string, ClassInfo*> hostClasses;
   std::vector<Space> spaces;
   int spacesUsed = 1;  // space 0: the first plugin loaded and the tests' own classes
@@ -101,8 +126,8 @@ struct Host::Impl {
   std::unordered_map<uintptr_t, EventInfo> eventWords;
   uintptr_t nextEventWord = 0x45560001;
 
-  std::unordered_set<ObjHeader*> liveObjects;
-  std::unordered_set<StrHeader*> liveStrings;
+  size_t liveObjects = 0;
+  size_t liveStrings = 0;
   size_t liveStringData = 0;
 
   std::unordered_map<std::string, void*> entries;    // the host's own
@@ -132,7 +157,9 @@ struct Host::Impl {
   StrHeader* header(REALstring s) const;  // aborts when s is not live
 };
 
-Host::Impl& I();
+// The host's state, set as soon as it exists; the entries reach it directly.
+extern Host::Impl* gImpl;
+inline Host::Impl& I() { return gImpl ? *gImpl : *Host::get().impl(); }
 
 // Member look-ups along the class chain, most derived first.
 const REALmethodDefinition* FindMethod(const ClassInfo* cls, const std::string& decl);

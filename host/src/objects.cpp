@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "impl.h"
@@ -85,7 +86,7 @@ ModuleInfo* Host::Impl::findModule(int space, const std::string& name) const {
 
 ClassInfo* Host::Impl::checkRef(REALclassRef ref) const {
   ClassInfo* c = reinterpret_cast<ClassInfo*>(ref);
-  return classSet.count(c) ? c : nullptr;
+  return c && c->magic == kClassMagic ? c : nullptr;
 }
 
 // Lays the class's own block out after every block of its superclasses, so
@@ -122,6 +123,12 @@ bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
   c->size = c->offset + AlignUp(def->dataSize);
   if (super) c->chain = super->chain;
   c->chain.push_back(c);
+  for (ClassInfo* k : c->chain)
+    if (k->def->constructor)
+      c->constructors.push_back(reinterpret_cast<void (*)(REALobject)>(k->def->constructor));
+  for (auto k = c->chain.rbegin(); k != c->chain.rend(); ++k)
+    if ((*k)->def->destructor)
+      c->destructors.push_back(reinterpret_cast<void (*)(REALobject)>((*k)->def->destructor));
   for (uintptr_t i = 0; def->methods && i < def->methodCount; ++i)
     if (def->methods[i].declaration)
       c->methods.emplace(Normalize(def->methods[i].declaration), &def->methods[i]);
@@ -142,7 +149,6 @@ bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
   }
   def->forSystemUse = c->offset;
   byRecord[def] = c;
-  classSet.insert(c);
   if (space >= 0) {
     spaces[space].classes[c->name] = c;
     spaces[space].log.push_back("class " + c->name);
@@ -167,49 +173,54 @@ void Host::Impl::registerModule(int space, REALmoduleDefinition* def) {
 
 // --- Instances -------------------------------------------------------------
 
-ObjHeader* Host::Impl::header(REALobject o) const {
-  ObjHeader* h = reinterpret_cast<ObjHeader*>(o);
-  if (!liveObjects.count(h)) Fatal("%p is not a live host object", static_cast<void*>(o));
-  return h;
-}
+void NotLiveObject(const void* o) { Fatal("%p is not a live host object", o); }
+
+ObjHeader* Host::Impl::header(REALobject o) const { return LiveHeader(o); }
 
 ClassInfo* Host::Impl::classOf(REALobject o) const { return header(o)->cls; }
 
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
-  void* memory = calloc(1, cls->size);  // every data block starts zero-filled
-  if (!memory) return nullptr;
-  ObjHeader* h = static_cast<ObjHeader*>(memory);
+  ObjHeader* h = cls->spare;
+  if (h) {
+    // Every data block starts zero-filled, on reused memory as on new.
+    cls->spare = h->nextSpare;
+    uint64_t* data = reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(h) + kHeaderSize);
+    for (size_t i = 0, n = (cls->size - kHeaderSize) / sizeof(uint64_t); i < n; ++i) data[i] = 0;
+  } else {
+    h = static_cast<ObjHeader*>(calloc(1, cls->size));
+    if (!h) return nullptr;
+  }
   h->magic = kObjectMagic;
   h->refs = 1;
   h->cls = cls;
-  liveObjects.insert(h);
+  h->handlers = nullptr;
+  h->dying = 0;
+  ++liveObjects;
   ++cls->live;
   REALobject o = reinterpret_cast<REALobject>(h);
-  for (ClassInfo* c : cls->chain)
-    if (c->def->constructor) reinterpret_cast<void (*)(REALobject)>(c->def->constructor)(o);
+  for (void (*constructor)(REALobject) : cls->constructors) constructor(o);
   return o;
 }
 
 void Host::Impl::lock(REALobject o) {
-  if (o) ++header(o)->refs;
+  if (o) ++LiveHeader(o)->refs;
 }
 
 void Host::Impl::unlock(REALobject o) {
   if (!o) return;
-  ObjHeader* h = header(o);
+  ObjHeader* h = LiveHeader(o);
   // While the destructors run, the instance may be locked and unlocked again
   // (handed to a helper, say); that must not destroy it a second time.
   if (--h->refs > 0 || h->dying) return;
   h->dying = 1;
-  const std::vector<ClassInfo*>& chain = h->cls->chain;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    if ((*it)->def->destructor) reinterpret_cast<void (*)(REALobject)>((*it)->def->destructor)(o);
-  liveObjects.erase(h);
+  for (void (*destructor)(REALobject) : h->cls->destructors) destructor(o);
+  --liveObjects;
   --h->cls->live;
   delete h->handlers;
   h->magic = 0;
-  free(h);
+  h->nextSpare = h->cls->spare;
+  h->cls->spare = h;
 }
 
 namespace {

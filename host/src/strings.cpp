@@ -57,6 +57,48 @@ bool DecodeUTF8(const unsigned char* p, size_t n, std::u32string* out) {
   return true;
 }
 
+// True when none of the 64 bytes at p has its high bit set.
+inline bool AsciiBlock(const unsigned char* p) {
+  uint64_t w[8];
+  memcpy(w, p, sizeof w);
+  return ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & 0x8080808080808080ULL) == 0;
+}
+
+// The same test as DecodeUTF8 without decoding: runs of ASCII are checked a
+// block at a time, the rest a sequence at a time.
+bool ValidUTF8(const unsigned char* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) {
+      while (n - i >= 64 && AsciiBlock(p + i)) i += 64;
+      while (i < n && p[i] < 0x80) ++i;
+      continue;
+    }
+    unsigned char c = p[i];
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (size_t k = 2; k < len; ++k)
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
 bool Decode(const char* bytes, size_t n, uint32_t enc, std::u32string& out) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
   switch (enc) {
@@ -180,11 +222,45 @@ bool Encode(const std::u32string& text, uint32_t enc, std::string& out) {
 
 // --- Entries ---------------------------------------------------------------
 
+// True when the text asked for in encoding `to` is the stored bytes
+// themselves, provided they are valid in `*check` (kUnknown: no check).
+bool StoredFormIs(uint32_t from, uint32_t to, uint32_t* check) {
+  if (to == kUnknown) {
+    *check = from;  // raw bytes: valid text in their own encoding
+    return true;
+  }
+  if (from == kUnknown) from = kUTF8;  // raw bytes count as text only when they are UTF-8
+  if (from != to) return false;
+  *check = from;
+  return true;
+}
+
+bool ValidIn(const char* bytes, size_t n, uint32_t enc) {
+  if (enc == kUnknown || enc == kLatin1) return true;
+  if (enc == kUTF8) return ValidUTF8(reinterpret_cast<const unsigned char*>(bytes), n);
+  std::u32string text;
+  return Decode(bytes, n, enc, text);
+}
+
 int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
   if (!out) return 0;
   std::string text;
   if (s) {
     StrHeader* h = I().header(s);
+    uint32_t check;
+    if (StoredFormIs(h->encoding, encoding, &check)) {
+      // Already in the form asked for: the string's own bytes (NUL-terminated)
+      // are handed out, and the string is kept alive until they are disposed.
+      if (!ValidIn(h->bytes(), h->length, check)) return 0;
+      ++h->refs;
+      out->data = h->bytes();
+      out->length = h->length;
+      out->hostReserved[0] = kStringDataMagic;
+      out->hostReserved[1] = encoding;
+      out->hostReserved[2] = reinterpret_cast<uintptr_t>(h);
+      ++I().liveStringData;
+      return 1;
+    }
     if (!ConvertText(h->bytes(), h->length, h->encoding, encoding, text)) return 0;
   }  // the nil string is the empty text in every encoding
   char* data = static_cast<char*>(malloc(text.size() + 2));
@@ -202,7 +278,10 @@ int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
 
 void DisposeStringData(REALstringData* d) {
   if (!d || d->hostReserved[0] != kStringDataMagic || !d->data) return;
-  free(const_cast<void*>(d->data));
+  if (d->hostReserved[2])
+    UnlockStringEntry(reinterpret_cast<REALstring>(d->hostReserved[2]));
+  else
+    free(const_cast<void*>(d->data));
   --I().liveStringData;
   memset(d, 0, sizeof *d);
 }
@@ -270,16 +349,13 @@ bool ConvertText(const char* bytes, size_t length, uint32_t from, uint32_t to, s
   if (to == kUnknown) {
     // Raw bytes asked for: the bytes as stored, provided they are valid text
     // in their own encoding.
-    if (from != kUnknown) {
-      std::u32string text;
-      if (!Decode(bytes, length, from, text)) return false;
-    }
+    if (!ValidIn(bytes, length, from)) return false;
     out.assign(bytes, length);
     return true;
   }
   if (from == kUnknown) from = kUTF8;  // raw bytes count as text only when they are UTF-8
   if (from == to && (to == kUTF8 || to == kLatin1)) {
-    if (to == kUTF8 && !DecodeUTF8(p, length, nullptr)) return false;
+    if (to == kUTF8 && !ValidUTF8(p, length)) return false;
     out.assign(bytes, length);
     return true;
   }
@@ -297,7 +373,7 @@ void UnlockStringEntry(REALstring s) {
   Host::Impl& impl = I();
   StrHeader* h = impl.header(s);
   if (--h->refs > 0) return;
-  impl.liveStrings.erase(h);
+  --impl.liveStrings;
   h->magic = 0;
   free(h);
 }
@@ -316,13 +392,13 @@ REALstring Host::Impl::makeString(const char* bytes, size_t length, uint32_t enc
   h->length = length;
   if (length) memcpy(h->bytes(), bytes, length);
   h->bytes()[length] = h->bytes()[length + 1] = 0;
-  liveStrings.insert(h);
+  ++liveStrings;
   return reinterpret_cast<REALstring>(h);
 }
 
 StrHeader* Host::Impl::header(REALstring s) const {
   StrHeader* h = reinterpret_cast<StrHeader*>(s);
-  if (!liveStrings.count(h)) Fatal("%p is not a live host string", static_cast<void*>(s));
+  if (!h || h->magic != kStringMagic) Fatal("%p is not a live host string", static_cast<void*>(s));
   return h;
 }
 
