@@ -6,6 +6,7 @@
 // still never calls through an empty table slot.
 #include "python/convert.h"
 
+#include <stdint.h>
 #include <string.h>
 
 namespace {
@@ -96,15 +97,57 @@ PyObject* PyFromBoolean(int8_t v) {
   return o;
 }
 
+namespace {
+
+// Text the host already stores as UTF-8 goes to Python as stored: Python's
+// decoder checks it, so the host is not asked to check it first. Null, with
+// nothing pending, when that does not give the str; the caller then asks the
+// host for the text as before, which decides between its refusal and
+// Python's.
+PyObject* PyFromStoredUTF8(REALstring s) {
+  if (!s || REALGetStringEncoding(s) != kUTF8) return nullptr;
+  // Only with no error pending: a failed decode is dropped again below.
+  if (EPyErr_Occurred()) return nullptr;
+  size_t length = SIZE_MAX;  // stays so when the host cannot tell the length
+  const char* bytes = REALGetStringContents(s, &length);
+  if (!bytes || length == SIZE_MAX) return nullptr;
+  PyObject* o = EPyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
+  if (!o) EPyErr_Clear();
+  return o;
+}
+
+}  // namespace
+
 PyObject* PyFromString(REALstring s, bool* hostFailed) {
   if (hostFailed) *hostFailed = false;
   if (!PythonRunning()) return nullptr;
+  if (PyObject* o = PyFromStoredUTF8(s)) return o;
   HostUTF8 text(s);
   if (!text.ok()) {
     if (hostFailed) *hostFailed = true;
     return nullptr;
   }
   return EPyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* PyNewNone() {
+  if (!PythonRunning()) return nullptr;
+  // None is a static object of the library: it is asked for once and then
+  // reused for as long as the same library stays bound.
+  static PyObject* none;
+  static PyObject* trueOfNone;  // True of the library None was taken from
+  static decltype(EPy_BuildValue) buildOfNone;
+  if (none && trueOfNone == e___Py_TrueStruct && buildOfNone == EPy_BuildValue) {
+    EPy_IncRef(none);
+    return none;
+  }
+  PyObject* fresh = EPy_BuildValue("");  // its reference is the caller's
+  if (fresh) {
+    none = fresh;
+    trueOfNone = e___Py_TrueStruct;
+    buildOfNone = EPy_BuildValue;
+  }
+  return fresh;
 }
 
 PyObject* PyFromObject(REALobject v) {

@@ -63,6 +63,7 @@ PyObject* PyFromInt64(int64_t v);
 PyObject* PyFromUInt64(uint64_t v);
 PyObject* PyFromDouble(double v);
 PyObject* PyFromBoolean(int8_t v);  // True or False with a reference added
+PyObject* PyNewNone();              // None with a reference added
 // Null when the host cannot give UTF-8 (*hostFailed set, nothing pending) or
 // when Python refuses the bytes (error pending).
 PyObject* PyFromString(REALstring s, bool* hostFailed = nullptr);

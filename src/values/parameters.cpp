@@ -40,22 +40,27 @@ void Store(REALobject self, PyObject* o) {
 
 void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
   EnsurePython();
-  Params(self)->lastError = PY_NO_ERROR;
+  ParametersData* params = Params(self);
+  params->lastError = PY_NO_ERROR;
   // A negative count makes no tuple: the object stays empty.
   if (!PythonRunning() || parameterCount < 0) return;
   PyObject* tuple = EPyTuple_New(parameterCount);
   // Slots start as None rather than empty: an empty slot that reaches Python
   // code (a call with a slot left unset) would crash the interpreter. None
-  // passes no test, so an unset slot still reads as nothing.
-  PyObject* none = tuple ? EPy_BuildValue("") : nullptr;
-  if (none) {
-    for (int32_t i = 0; i < parameterCount; ++i) {
-      PyAddRef(none);
-      EPyTuple_SetItem(tuple, i, none);
+  // passes no test, so an unset slot still reads as nothing. Each slot takes
+  // over one reference.
+  if (tuple && parameterCount > 0) {
+    if (PyObject* none = PyNewNone()) {
+      EPyTuple_SetItem(tuple, 0, none);
+      for (int32_t i = 1; i < parameterCount; ++i) {
+        EPy_IncRef(none);
+        EPyTuple_SetItem(tuple, i, none);
+      }
     }
-    PyRelease(none);
   }
-  Store(self, tuple);
+  EntityBaseData* data = EntityData(self);
+  PyRelease(data->pyObject);
+  data->pyObject = tuple;
 }
 
 void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {

@@ -30,7 +30,7 @@ void PythonResult_Destructor(REALobject self) {
 // Constructors: a failed Python call stores nothing, its error pending.
 
 void PythonResult_Constructor(REALobject self) {
-  if (Ready()) Store(self, EPy_BuildValue(""));  // None
+  if (Ready()) Store(self, PyNewNone());
 }
 void PythonResult_ConstructorInt32(REALobject self, int32_t value) {
   if (Ready()) Store(self, PyFromInt32(value));
