@@ -9,4 +9,4 @@ scripts/setup.sh
 scripts/build.sh release --target coilwork_bench coilwork >/dev/null
 export COILWORK_BENCH_PYTHON="${COILWORK_BENCH_PYTHON:-/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0}"
 export COILWORK_PLUGIN="$PWD/build/release/libcoilwork.so"
-exec build/release/coilwork_bench --benchmark_min_time=0.5 "$@"
+exec build/release/bench/coilwork_bench --benchmark_min_time=0.5 "$@"
