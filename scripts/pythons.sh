@@ -4,6 +4,4 @@
 deb=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0
 [ -e "$deb" ] && echo "$deb"
 root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-for lib in "$root"/versions/3.*/lib/libpython3.*.so.1.0; do
-  [ -e "$lib" ] && echo "$lib"
-done | sort -t. -k2,2n -u
+ls -d "$root"/versions/3.*/lib/libpython3.*.so.1.0 2>/dev/null | sort -V
