@@ -23,6 +23,28 @@ void PythonModule_SetObjectField(REALobject self, REALstring name, REALobject va
 int8_t PythonModule_HasAttribute(REALobject self, REALstring name);
 int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
 
+// The method records of the attribute accessors, in record order, shared by
+// the records of Python3Module and Python3Instance.
+#define PYTHON_ATTRIBUTE_METHODS                                                              \
+  {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),                           \
+   "Int32Field(name as String) as Int32", REALmemberFlag, 0, 0},                              \
+  {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),                           \
+   "Int64Field(name as String) as Int64", REALmemberFlag, 0, 0},                              \
+  {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),                         \
+   "UInt64Field(name as String) as UInt64", REALmemberFlag, 0, 0},                            \
+  {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),                         \
+   "DoubleField(name as String) as Double", REALmemberFlag, 0, 0},                            \
+  {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),                       \
+   "BooleanField(name as String) as Boolean", REALmemberFlag, 0, 0},                          \
+  {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),                         \
+   "StringField(name as String) as String", REALmemberFlag, 0, 0},                            \
+  {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),                         \
+   "ObjectField(name as String) as Object", REALmemberFlag, 0, 0},                            \
+  {FN(PythonModule_HasAttribute), nullptr, "HasAttribute(name as String) as Boolean",        \
+   REALmemberFlag, 0, 0},                                                                     \
+  {FN(PythonModule_DeleteAttribute), nullptr, "DeleteAttribute(name as String) as Integer",   \
+   REALmemberFlag, 0, 0},
+
 // The Python object of a handle, or null when there is nothing to ask Python
 // about: a nil handle, a handle without an object, or no running interpreter.
 PyObject* HandleTarget(REALobject self);

@@ -28,24 +28,7 @@ void PythonInstance_Destructor(REALobject self) {
 REALmethodDefinition PythonInstanceMethods[] = {
     {FN(PythonInstance_GetFunction), nullptr, "GetFunction(name as String) as Python3Function",
      REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),
-     "Int32Field(name as String) as Int32", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),
-     "Int64Field(name as String) as Int64", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),
-     "UInt64Field(name as String) as UInt64", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),
-     "DoubleField(name as String) as Double", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),
-     "BooleanField(name as String) as Boolean", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),
-     "StringField(name as String) as String", REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),
-     "ObjectField(name as String) as Object", REALmemberFlag, 0, 0},
-    {FN(PythonModule_HasAttribute), nullptr, "HasAttribute(name as String) as Boolean",
-     REALmemberFlag, 0, 0},
-    {FN(PythonModule_DeleteAttribute), nullptr, "DeleteAttribute(name as String) as Integer",
-     REALmemberFlag, 0, 0},
+    PYTHON_ATTRIBUTE_METHODS
 };
 
 }  // namespace
