@@ -179,14 +179,25 @@ ObjHeader* Host::Impl::header(REALobject o) const { return LiveHeader(o); }
 
 ClassInfo* Host::Impl::classOf(REALobject o) const { return header(o)->cls; }
 
+// Zero-fills a data area of whole words; most are one to three words long,
+// too short to be worth a call to memset.
+inline void ZeroData(char* p, size_t size) {
+  switch (size) {
+    case 24: memset(p + 16, 0, 8); [[fallthrough]];
+    case 16: memset(p + 8, 0, 8); [[fallthrough]];
+    case 8: memset(p, 0, 8); [[fallthrough]];
+    case 0: return;
+    default: memset(p, 0, size);
+  }
+}
+
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
   ObjHeader* h = cls->spare;
   if (h) {
     // Every data block starts zero-filled, on reused memory as on new.
     cls->spare = h->nextSpare;
-    uint64_t* data = reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(h) + kHeaderSize);
-    for (size_t i = 0, n = (cls->size - kHeaderSize) / sizeof(uint64_t); i < n; ++i) data[i] = 0;
+    ZeroData(reinterpret_cast<char*>(h) + kHeaderSize, cls->size - kHeaderSize);
   } else {
     h = static_cast<ObjHeader*>(calloc(1, cls->size));
     if (!h) return nullptr;

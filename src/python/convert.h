@@ -5,6 +5,10 @@
 
 #include "plugin/plugin.h"
 
+// EnsurePython for the paths every instance takes: the table is bound once,
+// and later calls only read the flag.
+inline bool PythonTableBound() { return gPythonEntryPointsLoaded || EnsurePython(); }
+
 // Adds one reference (Py_IncRef: safe for immortal objects).
 inline void PyAddRef(PyObject* o) {
   if (o) EPy_IncRef(o);

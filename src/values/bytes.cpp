@@ -31,7 +31,7 @@ void* BlockData(REALobject block) {
 // included. A nil string leaves the handle without an object.
 void PythonBytes_ConstructorString(REALobject self, REALstring value) {
   if (!value) return;
-  EnsurePython();
+  PythonTableBound();
   if (!PythonRunning()) return;
   // The length comes from a separate host method; a host without it leaves
   // 0 and the bytes are measured up to their terminator.
@@ -45,7 +45,7 @@ void PythonBytes_ConstructorString(REALobject self, REALstring value) {
 // A copy of the block's bytes: later changes of the block do not reach it.
 void PythonBytes_ConstructorMemoryBlock(REALobject self, REALobject value) {
   if (!value) return;
-  EnsurePython();
+  PythonTableBound();
   if (!PythonRunning()) return;
   int32_t size = REALMemoryBlockGetSize(value);
   const char* address = static_cast<const char*>(BlockData(value));

@@ -37,7 +37,7 @@ void Remove(PyObject* dict, PyObject* key) {
 // ---------------------------------------------------------------------------
 
 void PythonDictionary_Constructor(REALobject self) {
-  EnsurePython();
+  PythonTableBound();
   if (!PythonRunning()) return;
   EntityBaseData* data = EntityData(self);
   PyRelease(data->pyObject);

@@ -8,7 +8,7 @@ namespace {
 // Python3EntityBase
 
 void PythonEntityBase_Initializer(REALobject self) {
-  EnsurePython();
+  PythonTableBound();
   EntityData(self)->pyObject = nullptr;
 }
 

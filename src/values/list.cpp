@@ -23,7 +23,7 @@ void Replace(REALobject self, PyObject* list) {
 // The list's "Constructor()": a new, empty list. (The sort and reverse
 // functions are bound together with the entry-point table.)
 void PythonDictionary_Constructor(REALobject self) {
-  EnsurePython();
+  PythonTableBound();
   if (PythonRunning()) Replace(self, EPyList_New(0));
 }
 

@@ -5,7 +5,7 @@
 
 namespace {
 
-void PythonObject_Initializer(REALobject self) { EnsurePython(); }
+void PythonObject_Initializer(REALobject self) { PythonTableBound(); }
 
 // Releases the object only while the interpreter runs (after Finalize the
 // object belongs to no live interpreter), and always the name.

@@ -12,6 +12,9 @@ enum : int32_t {
   PY_NIL_PARAM_ERROR = 3,
 };
 
+// The most slots a Python3Parameters made with a count holds (2^24).
+constexpr int32_t kMaxParameterCount = 1 << 24;
+
 ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
 
 // The tuple, or null when there is none or no interpreter runs.
@@ -39,11 +42,18 @@ void Store(REALobject self, PyObject* o) {
 // Constructors
 
 void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
-  EnsurePython();
+  PythonTableBound();
   ParametersData* params = Params(self);
   params->lastError = PY_NO_ERROR;
   // A negative count makes no tuple: the object stays empty.
   if (!PythonRunning() || parameterCount < 0) return;
+  // More slots than any call takes makes no tuple either, with MemoryError
+  // pending: a count near the Integer limit would ask for gigabytes, which
+  // a 32-bit Python refuses and a 64-bit one would try to fill.
+  if (parameterCount > kMaxParameterCount) {
+    if (e__PyExc_MemoryError) EPyErr_SetString(*e__PyExc_MemoryError, "too many parameters");
+    return;
+  }
   PyObject* tuple = EPyTuple_New(parameterCount);
   // Slots start as None rather than empty: an empty slot that reaches Python
   // code (a call with a slot left unset) would crash the interpreter. None
@@ -64,7 +74,7 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
 }
 
 void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {
-  EnsurePython();
+  PythonTableBound();
   Params(self)->lastError = PY_NO_ERROR;
   if (!PythonRunning() || !paramPtr) return;
   PyObject* o = static_cast<PyObject*>(paramPtr);

@@ -12,7 +12,7 @@ ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResult
 PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->pyObject : nullptr; }
 
 // Binds the table if needed; true when Python can be called.
-bool Ready() { return EnsurePython() && PythonRunning(); }
+bool Ready() { return PythonTableBound() && PythonRunning(); }
 
 void Store(REALobject self, PyObject* o) {
   ResultData* data = Result(self);
