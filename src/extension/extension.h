@@ -8,15 +8,22 @@
 
 #include "python/convert.h"
 
-// Makes the tables for count functions (none for 0). A count the process
-// cannot hold leaves no slots at all.
+// The most functions one module or class holds. The tables are made whole
+// at construction, before any function is known, so a count far beyond what
+// anyone registers (a mistyped or negative one, read as UInt32) gets this
+// many slots instead of gigabytes of memory; functions past it are ignored.
+constexpr uint32_t kMaxMethods = 65536;
+
+// Makes the tables for count functions (none for 0), at most kMaxMethods.
+// When memory for them cannot be had, there are no slots at all.
 template <class D>
 void MakeMethodTables(D* d, uint32_t count) {
   d->capacity = 0;
   d->functionCount = 0;
   d->methodTable = nullptr;
   d->nameRefs = nullptr;
-  if (count == 0 || count >= SIZE_MAX / sizeof(PyMethodDef) - 1) return;
+  if (count == 0) return;
+  if (count > kMaxMethods) count = kMaxMethods;
   d->methodTable = static_cast<PyMethodDef*>(calloc(size_t(count) + 1, sizeof(PyMethodDef)));
   d->nameRefs = static_cast<REALstring*>(calloc(count, sizeof(REALstring)));
   if (!d->methodTable || !d->nameRefs) {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "interpreter/interpreter.h"
+#include "python/capsules.h"
 #include "python/convert.h"
 
 namespace {
@@ -69,6 +70,7 @@ void Python_Finalize() {
   XojoModulesBeforeFinalize();
   EPy_Finalize();
   gPythonInitialized = false;
+  ReleaseCapsulesAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {
     gRegisteredModules = nullptr;

@@ -6,6 +6,8 @@
 // still never calls through an empty table slot.
 #include "python/convert.h"
 
+#include "python/capsules.h"
+
 #include <stdint.h>
 #include <string.h>
 
@@ -28,10 +30,10 @@ bool IsExactly(PyObject* o, PyTypeObject* type) {
 }
 
 // Python calls this when one of our capsules is freed: the host reference
-// taken when the capsule was made is given back here and only here.
+// taken when the capsule was made is given back here, unless Finalize gave
+// it back already (capsules.h).
 void Capsule_Destructor(PyObject* capsule) {
-  REALobject hostObject = static_cast<REALobject>(EPyCapsule_GetPointer(capsule, nullptr));
-  if (hostObject) EUnlockObject(hostObject);
+  if (REALobject hostObject = CapsuleFreed(capsule)) EUnlockObject(hostObject);
 }
 
 }  // namespace
@@ -155,7 +157,10 @@ PyObject* PyFromObject(REALobject v) {
   // Python refuses a null pointer itself (ValueError pending), which is the
   // answer callers expect for nil; no host reference is taken then.
   PyObject* capsule = EPyCapsule_New(v, nullptr, Capsule_Destructor);
-  if (capsule) ELockObject(v);
+  if (capsule) {
+    ELockObject(v);
+    CapsuleMade(capsule, v);
+  }
   return capsule;
 }
 
@@ -183,7 +188,7 @@ bool IsCapsuleObject(PyObject* o) {
   bool wasPending = EPyErr_Occurred() != nullptr;
   PyCapsule_Destructor d = EPyCapsule_GetDestructor(o);
   if (!d && !wasPending && EPyErr_Occurred()) EPyErr_Clear();
-  return d == Capsule_Destructor;
+  return d == Capsule_Destructor && CapsuleLive(o);  // not one of a stopped interpreter
 }
 
 bool IsBytesObject(PyObject* o) { return IsExactly(o, e__PyBytes_Type); }

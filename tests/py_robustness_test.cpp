@@ -1,0 +1,121 @@
+// Regressions of what fuzzing host call sequences found: each case is the
+// shortest host program that brought the process down or lost a reference.
+#include "code_helpers.h"
+
+namespace coiltest {
+namespace {
+
+Host& H() { return Host::get(); }
+
+// A host function answering 7, as a host program writes it.
+void* Seven(void*, void*) {
+  Ref r(H().create("Python3Result", "Constructor(value as Int32)", int32_t(7)));
+  return H().call<void*>(r, "GetPtr() as Ptr");
+}
+
+Obj gPublished;
+void* CreatePublished() { return H().call<void*>(gPublished, "ModuleCreateProc() as Ptr"); }
+
+class RobustnessTest : public CodeTest {
+ protected:
+  void TearDown() override {
+    ClearError();
+    CodeTest::TearDown();
+  }
+  void Finalize() { host.callShared<void>("Coilwork", "Finalize()"); }
+  void Init() { EnsureInterpreter(); }
+};
+
+// A method count near the UInt32 limit asked for the tables at once: 64 GiB
+// of memory, an abort under a sanitizer and no slots at all where the
+// allocation fails. The tables hold a bounded number of slots instead, and
+// the functions registered work.
+TEST_F(RobustnessTest, HugeMethodCountsKeepModulesAndClassesUsable) {
+  {
+    Ref m(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                      S("cw_huge").get(), uint32_t(0xFFFFFFFF)));
+    Ref c(host.create("Python3XojoClass",
+                      "Constructor(name as String, methodCount as UInt32, initMethod as Ptr)",
+                      S("Huge").get(), uint32_t(0xFFFFFFFF), static_cast<void*>(nullptr)));
+    host.call<void>(m, "RegisterFunction(name as String, fuction as Ptr)", S("seven").get(),
+                    reinterpret_cast<void*>(&Seven));
+    host.call<void>(c, "RegisterFunction(name as String, fuction as Ptr)", S("seven").get(),
+                    reinterpret_cast<void*>(&Seven));
+    host.call<void>(m, "AddClass(classToAdd as Python3XojoClass)", c.get());
+    gPublished = m.get();
+    host.callShared<void>(
+        "Coilwork",
+        "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+        m.get(), reinterpret_cast<void*>(&CreatePublished));
+    Ref r(Exec("import cw_huge\na = cw_huge.seven()\nb = cw_huge.Huge().seven()\n"));
+    ASSERT_NE(r.get(), nullptr);
+    EXPECT_EQ(Int32(r, "a"), 7);
+    EXPECT_EQ(Int32(r, "b"), 7);
+  }
+  Finalize();  // lets the registration go
+  gPublished = nullptr;
+  Init();
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// A parameter count near the Integer limit made Python fill a 16 GiB tuple
+// on a 64-bit machine. Such a count makes no tuple, as a 32-bit Python
+// answers it: MemoryError pending, an empty object.
+TEST_F(RobustnessTest, HugeParameterCountsMakeNoTuple) {
+  for (int32_t count : {int32_t(0x7FFFFFFF), int32_t((1 << 24) + 1)}) {
+    Ref p(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", count));
+    EXPECT_EQ(host.prop<int32_t>(p, "Count"), 0) << count;
+    EXPECT_EQ(host.prop<int32_t>(p, "LastError"), 0) << count;
+    EXPECT_TRUE(PendingIs("MemoryError")) << count;
+    host.assign(p, "Int32Value(index as Integer) as Int32", int32_t(0), int32_t(5));
+    EXPECT_EQ(host.prop<int32_t>(p, "LastError"), 0) << count;  // no tuple: nothing done
+    EXPECT_FALSE(ErrorOccurred());
+  }
+  Ref small(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(3)));
+  EXPECT_EQ(host.prop<int32_t>(small, "Count"), 3);
+  EXPECT_FALSE(ErrorOccurred());
+}
+
+// A host object put into Python through a capsule that a host holder still
+// held when the interpreter stopped: the holder let go afterwards cannot
+// tell Python, so the capsule was never freed and the host object never
+// released. Finalize gives such references back; the old capsule no longer
+// stands for the object in a later interpreter.
+TEST_F(RobustnessTest, CapsulesLeftAtFinalizeReleaseTheirObjects) {
+  Obj block = host.newMemoryBlock("payload");
+  Obj kept = host.create("Python3Result", "Constructor(value as Object)", block);
+  Obj alsoKept = host.create("Python3Result", "Constructor(value as Object)", block);
+  host.unlock(block);
+  EXPECT_EQ(host.refCount(block), 2);  // one per capsule
+  Finalize();
+  EXPECT_EQ(host.liveObjects("MemoryBlock"), 0u);  // both capsules gave theirs back
+  host.unlock(kept);                               // no Python call after Finalize
+  Init();
+  EXPECT_EQ(host.call<Obj>(alsoKept, "ObjectValue() as Object"), nullptr);
+  EXPECT_EQ(host.call<int8_t>(alsoKept, "IsObject() as Boolean"), 0);
+  host.unlock(alsoKept);  // frees the old capsule in the new interpreter
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// The same object through capsules Python itself keeps (a module global):
+// Python frees them when it stops, and each gives its reference back once.
+TEST_F(RobustnessTest, CapsulesPythonKeepsAreReleasedOnceAtFinalize) {
+  Ref m(Import("cw_keeps", "x = None\n"));
+  ASSERT_NE(m.get(), nullptr);
+  Obj block = host.newMemoryBlock("payload");
+  host.assign(m, "ObjectField(name as String) as Object", S("x").get(), block);
+  Ref e(host.callShared<Obj>("Python3Entity", "FromObject(value as Object) as Python3Entity", block));
+  host.unlock(block);
+  e.reset();
+  EXPECT_EQ(host.refCount(block), 1);
+  m.reset();
+  Finalize();
+  EXPECT_EQ(host.liveObjects("MemoryBlock"), 0u);
+  Init();
+  EXPECT_EQ(host.liveObjects(), startObjects);
+}
+
+}  // namespace
+}  // namespace coiltest
