@@ -12,5 +12,5 @@ export COILWORK_PLUGIN="$PWD/build/fuzz/libcoilwork.so"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-exec build/fuzz/fuzz_calls -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+exec build/fuzz/fuzz/fuzz_calls -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
   -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 build/fuzz/corpus fuzz/corpus
