@@ -122,9 +122,12 @@ struct XojoClassData {
   PyTypeObject typeObject;
 };
 
+// The same arithmetic as REALGetClassData, done in place: every member call
+// reaches one or two data blocks, so this sits on every path.
 template <class T>
 inline T* Data(REALobject instance, REALclassDefinition& definition) {
-  return static_cast<T*>(REALGetClassData(instance, &definition));
+  if (!instance) return nullptr;
+  return reinterpret_cast<T*>(reinterpret_cast<char*>(instance) + definition.forSystemUse);
 }
 
 inline Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }

@@ -134,22 +134,11 @@ PyObject* PyFromString(REALstring s, bool* hostFailed) {
 
 PyObject* PyNewNone() {
   if (!PythonRunning()) return nullptr;
-  // None is a static object of the library: it is asked for once and then
-  // reused for as long as the same library stays bound.
-  static PyObject* none;
-  static PyObject* trueOfNone;  // True of the library None was taken from
-  static decltype(EPy_BuildValue) buildOfNone;
-  if (none && trueOfNone == e___Py_TrueStruct && buildOfNone == EPy_BuildValue) {
-    EPy_IncRef(none);
-    return none;
+  if (e___Py_NoneStruct) {
+    EPy_IncRef(e___Py_NoneStruct);
+    return e___Py_NoneStruct;
   }
-  PyObject* fresh = EPy_BuildValue("");  // its reference is the caller's
-  if (fresh) {
-    none = fresh;
-    trueOfNone = e___Py_TrueStruct;
-    buildOfNone = EPy_BuildValue;
-  }
-  return fresh;
+  return EPy_BuildValue("");  // its reference is the caller's
 }
 
 PyObject* PyFromObject(REALobject v) {

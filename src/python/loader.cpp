@@ -24,6 +24,7 @@ COILWORK_PY_EXCEPTIONS(COILWORK_DEFINE_PY_EXC)
 #undef COILWORK_DEFINE_PY_EXC
 PyObject* e___Py_TrueStruct;
 PyObject* e___Py_FalseStruct;
+PyObject* e___Py_NoneStruct;
 
 void* PythonDLLHandle;
 bool gPythonFound;
@@ -70,6 +71,7 @@ void ClearTable() {
 #undef CLEAR_DATA
   e___Py_TrueStruct = nullptr;
   e___Py_FalseStruct = nullptr;
+  e___Py_NoneStruct = nullptr;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -246,6 +248,8 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   if (failed) return Abandon(handle, "Coult not dlsym_errorload symbol _Py_TrueStruct");
   e___Py_FalseStruct = static_cast<PyObject*>(Lookup(handle, "_Py_FalseStruct", &failed));
   if (failed) return Abandon(handle, "Coult not dlsym_errorload symbol _Py_FalseStruct");
+
+  e___Py_NoneStruct = static_cast<PyObject*>(Lookup(handle, "_Py_NoneStruct"));
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)

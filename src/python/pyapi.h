@@ -120,6 +120,14 @@ enum : unsigned long {
 
 inline PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
 
+// A tuple as Python 3.4 to 3.13 lay it out: the variable-size header, then
+// the item pointers. Read only for objects whose type is exactly tuple.
+struct PyTupleObject {
+  PyObject ob_base;
+  Py_ssize_t ob_size;
+  PyObject* ob_item[1];
+};
+
 // Functions bound from the library: X(return type, name, parameter list).
 // Slot names are the C-API name with the prefix E (EPyTuple_New).
 #define COILWORK_PY_FUNCTIONS(X)                                                        \
@@ -245,6 +253,7 @@ COILWORK_PY_EXCEPTIONS(COILWORK_DECLARE_PY_EXC)
 
 extern PyObject* e___Py_TrueStruct;
 extern PyObject* e___Py_FalseStruct;
+extern PyObject* e___Py_NoneStruct;  // optional: None, where the library exports it
 
 extern void* PythonDLLHandle;
 extern bool gPythonFound;

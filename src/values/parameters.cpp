@@ -20,15 +20,25 @@ ParametersData* Params(REALobject self) { return Data<ParametersData>(self, Pyth
 // The tuple, or null when there is none or no interpreter runs.
 PyObject* Tuple(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
 
+// An exact tuple is read in place; anything else (a subclass, or an object
+// "Constructor(paramPtr as Ptr)" took unchecked) through Python's calls.
+PyTupleObject* ExactTuple(PyObject* o) {
+  return Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o) : nullptr;
+}
+
 // The tuple's size is asked anew on every call: the tuple may be shared.
 bool ValidIndex(PyObject* tuple, int32_t index) {
-  return tuple && index >= 0 && index < EPyTuple_Size(tuple);
+  if (!tuple || index < 0) return false;
+  if (PyTupleObject* t = ExactTuple(tuple)) return index < t->ob_size;
+  return index < EPyTuple_Size(tuple);
 }
 
 // The item at a valid index, borrowed from the tuple; null otherwise.
 PyObject* Item(REALobject self, int32_t index) {
   PyObject* tuple = Tuple(self);
-  return ValidIndex(tuple, index) ? EPyTuple_GetItem(tuple, index) : nullptr;
+  if (!ValidIndex(tuple, index)) return nullptr;
+  if (PyTupleObject* t = ExactTuple(tuple)) return t->ob_item[index];
+  return EPyTuple_GetItem(tuple, index);
 }
 
 void Store(REALobject self, PyObject* o) {
@@ -61,10 +71,13 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
   // over one reference.
   if (tuple && parameterCount > 0) {
     if (PyObject* none = PyNewNone()) {
-      EPyTuple_SetItem(tuple, 0, none);
+      // The new tuple is ours alone and its slots are empty: fill them in
+      // place.
+      PyTupleObject* t = reinterpret_cast<PyTupleObject*>(tuple);
+      t->ob_item[0] = none;
       for (int32_t i = 1; i < parameterCount; ++i) {
         EPy_IncRef(none);
-        EPyTuple_SetItem(tuple, i, none);
+        t->ob_item[i] = none;
       }
     }
   }
