@@ -117,5 +117,40 @@ TEST_F(RobustnessTest, CapsulesPythonKeepsAreReleasedOnceAtFinalize) {
   EXPECT_EQ(host.liveObjects(), startObjects);
 }
 
+// Holders made in one interpreter and used after Finalize and a new Init
+// still hold their objects: nothing is freed under them, and what they
+// answer comes from the objects of the stopped interpreter.
+TEST_F(RobustnessTest, HoldersKeptAcrossARestartStayUsable) {
+  {
+    Ref m(Import("cw_restart", "class K:\n    x = 3\ndef f(*a):\n    return len(a)\n"));
+    ASSERT_NE(m.get(), nullptr);
+    Ref f(GetFunction(m, "f"));
+    Ref k(GetClass(m, "K"));
+    Ref e(host.callShared<Obj>("Python3Entity", "FromString(value as String) as Python3Entity",
+                               S("abc").get()));
+    Ref list(host.create("Python3List", "Constructor()"));
+    host.call<void>(list, "Append(value as Python3EntityBase)", e.get());
+    Ref dict(host.create("Python3Dictionary", "Constructor()"));
+    host.call<void>(dict, "SetValue(key as String, value as Python3EntityBase)", S("k").get(),
+                    e.get());
+    Ref args(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(2)));
+    Finalize();
+    Init();
+    host.call<void>(list, "Append(value as Python3EntityBase)", e.get());
+    EXPECT_EQ(host.prop<int32_t>(list, "Count"), 2);
+    SRef text(host.prop<Str>(e, "StringValue"));
+    EXPECT_EQ(T(text), "abc");
+    Ref value(host.call<Obj>(dict, "GetValue(key as String) as Python3Entity", S("k").get()));
+    EXPECT_NE(value.get(), nullptr);
+    Ref instance(CreateInstance(k));
+    ASSERT_NE(instance.get(), nullptr) << GetError();
+    EXPECT_EQ(Int32(instance, "x"), 3);
+    Ref r(Invoke(f, args));  // may raise: the old module's globals are gone
+    ClearError();
+  }
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
 }  // namespace
 }  // namespace coiltest
