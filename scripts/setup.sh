@@ -10,7 +10,8 @@ SUDO=""
 
 native=(cmake make g++ clang libclang-rt-14-dev googletest libbenchmark-dev
         libpython3.11 libpython3.11-stdlib g++-arm-linux-gnueabihf qemu-user)
-armhf=(libc6:armhf libstdc++6:armhf libpython3.11:armhf libpython3.11-stdlib:armhf)
+armhf=(libc6:armhf libstdc++6:armhf libpython3.11:armhf libpython3.11-stdlib:armhf
+       libbenchmark-dev:armhf)
 
 missing=()
 for p in "${native[@]}" "${armhf[@]}"; do
