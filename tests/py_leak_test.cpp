@@ -12,7 +12,7 @@
 namespace coiltest {
 namespace {
 
-constexpr int kRounds = 500;
+constexpr int kRounds = 1000;
 
 Host& H() { return Host::get(); }
 
@@ -122,9 +122,11 @@ class LeakTest : public CodeTest {
     EXPECT_FALSE(ErrorOccurred()) << GetError();
     ClearError();
     EXPECT_EQ(Counts(), startCounts) << "reference counts of the module's objects";
-    // Python keeps bounded caches: far fewer blocks than rounds. (Zero
-    // throughout where Python allocates with malloc.)
-    EXPECT_LT(Blocks() - startBlocks, kRounds / 2) << "Python memory blocks";
+    // An object lost per round is at least a block per round; what Python
+    // keeps in its caches varies from run to run (hash seeds) but stays
+    // below a few hundred blocks. (Zero throughout where Python allocates
+    // with malloc.)
+    EXPECT_LT(Blocks() - startBlocks, kRounds * 3 / 4) << "Python memory blocks";
     EXPECT_EQ(host.liveObjects(), objects) << "host objects";
     EXPECT_EQ(host.liveStrings(), strings) << "host strings";
     for (size_t i = 0; i < watched.size(); ++i)

@@ -24,6 +24,14 @@ class RobustnessTest : public CodeTest {
   }
   void Finalize() { host.callShared<void>("Coilwork", "Finalize()"); }
   void Init() { EnsureInterpreter(); }
+  // A new interpreter, and the live counts to come back to: what earlier
+  // tests left inside Python goes with the old one.
+  void Restart() {
+    Finalize();
+    Init();
+    startObjects = host.liveObjects();
+    startStrings = host.liveStrings();
+  }
 };
 
 // A method count near the UInt32 limit asked for the tables at once: 64 GiB
@@ -31,6 +39,7 @@ class RobustnessTest : public CodeTest {
 // allocation fails. The tables hold a bounded number of slots instead, and
 // the functions registered work.
 TEST_F(RobustnessTest, HugeMethodCountsKeepModulesAndClassesUsable) {
+  Restart();
   {
     Ref m(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
                       S("cw_huge").get(), uint32_t(0xFFFFFFFF)));
@@ -83,6 +92,7 @@ TEST_F(RobustnessTest, HugeParameterCountsMakeNoTuple) {
 // released. Finalize gives such references back; the old capsule no longer
 // stands for the object in a later interpreter.
 TEST_F(RobustnessTest, CapsulesLeftAtFinalizeReleaseTheirObjects) {
+  Restart();
   Obj block = host.newMemoryBlock("payload");
   Obj kept = host.create("Python3Result", "Constructor(value as Object)", block);
   Obj alsoKept = host.create("Python3Result", "Constructor(value as Object)", block);
@@ -102,6 +112,7 @@ TEST_F(RobustnessTest, CapsulesLeftAtFinalizeReleaseTheirObjects) {
 // The same object through capsules Python itself keeps (a module global):
 // Python frees them when it stops, and each gives its reference back once.
 TEST_F(RobustnessTest, CapsulesPythonKeepsAreReleasedOnceAtFinalize) {
+  Restart();
   Ref m(Import("cw_keeps", "x = None\n"));
   ASSERT_NE(m.get(), nullptr);
   Obj block = host.newMemoryBlock("payload");
@@ -121,9 +132,10 @@ TEST_F(RobustnessTest, CapsulesPythonKeepsAreReleasedOnceAtFinalize) {
 // still hold their objects: nothing is freed under them, and what they
 // answer comes from the objects of the stopped interpreter.
 TEST_F(RobustnessTest, HoldersKeptAcrossARestartStayUsable) {
+  Restart();
   {
-    Ref m(Import("cw_restart", "class K:\n    x = 3\ndef f(*a):\n    return len(a)\n"));
-    ASSERT_NE(m.get(), nullptr);
+    Ref m(Import("cw_kept_holders", "class K:\n    x = 3\ndef f(*a):\n    return len(a)\n"));
+    ASSERT_NE(m.get(), nullptr) << GetError();
     Ref f(GetFunction(m, "f"));
     Ref k(GetClass(m, "K"));
     Ref e(host.callShared<Obj>("Python3Entity", "FromString(value as String) as Python3Entity",
@@ -150,6 +162,29 @@ TEST_F(RobustnessTest, HoldersKeptAcrossARestartStayUsable) {
   }
   EXPECT_EQ(host.liveObjects(), startObjects);
   EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// SetError handed Python the message's bytes as stored: a Latin-1 or UTF-16
+// message lost its text, and newer Pythons raised a UnicodeDecodeError in
+// place of the type asked for. The message goes as UTF-8 text; what the host
+// cannot give as UTF-8 raises the type asked for with an empty message.
+TEST_F(RobustnessTest, SetErrorRaisesTheTypeAskedForWhateverTheEncoding) {
+  const char kSetError[] = "SetError(errorType as Integer, message as String)";
+  struct Case {
+    SRef message;
+    std::string expected;
+  } cases[] = {
+      {SRef(host.newString("caf\xe9", emuhost::kLatin1)), "caf\xc3\xa9"},
+      {SRef(host.newString(std::string("h\0i\0", 4), emuhost::kUTF16)), "hi"},
+      {SRef(host.newString("\xff\xfe", emuhost::kUTF8)), ""},
+      {SRef(host.newString(std::string("cut\0here", 8))), "cut"},
+  };
+  for (Case& c : cases) {
+    host.callShared<void>("Coilwork", kSetError, int32_t(20), c.message.get());
+    EXPECT_EQ(GetError(), c.expected);
+    host.callShared<void>("Coilwork", kSetError, int32_t(20), c.message.get());
+    EXPECT_TRUE(PendingIs("ValueError")) << c.expected;
+  }
 }
 
 }  // namespace

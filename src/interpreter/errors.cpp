@@ -3,6 +3,8 @@
 // constants select the exception that SetError raises.
 #include <string.h>
 
+#include <string>
+
 #include "interpreter/interpreter.h"
 #include "python/convert.h"
 
@@ -85,11 +87,14 @@ void Python_SetTypeError(int32_t errorType, REALstring message) {
   if (!ErrorsUsable() || !EPyErr_SetString) return;
   PyObject** variable = *kExceptionSlots[errorType - 1];
   if (!variable || !*variable) return;
-  // The message's bytes as the host stores them, up to the first NUL; a nil
-  // message raises with an empty one.
-  size_t length = 0;
-  const char* text = message ? REALGetStringContents(message, &length) : nullptr;
-  EPyErr_SetString(*variable, text ? text : "");
+  // The message as UTF-8 text, up to the first NUL, whatever encoding the
+  // host stores it in: Python decodes it as UTF-8, and bytes that are not
+  // would lose the message or, in newer versions, raise a UnicodeDecodeError
+  // in place of the type asked for. A nil message, or text the host cannot
+  // give as UTF-8, raises with an empty one.
+  HostUTF8 text(message);
+  std::string utf8 = text.ok() && text.data() ? std::string(text.data(), text.size()) : "";
+  EPyErr_SetString(*variable, utf8.c_str());
 }
 
 REALmoduleDefinition PythonErrorTypesModule = {
