@@ -14,10 +14,16 @@
 // subclasses, which for a plugin class may be a sibling's handle through a
 // common base (an entity where any Python3EntityBase is allowed, a module
 // where any Python3Object is); only a parameter declared "as Object" takes
-// anything. The host's compiler and its checked casts guarantee that much,
-// and the plugin has no way to check the class of a handle it is given.
+// any object. The host's compiler and its checked casts guarantee that much,
+// and the plugin has no way to check the class of a handle it is given. What
+// goes "as Object" ends up in a capsule that Python holds, so it is drawn
+// from objects that hold no Python object (see PickAnyObject). Raw pointers
+// are null or what the parameter takes: host functions, initialisers, module
+// creators, live Python objects. Programs also publish host-made modules and
+// import Python code that calls into them.
 //
-// COILWORK_FUZZ_TRACE=1 prints each call, to turn a finding into a test.
+// COILWORK_FUZZ_TRACE=1 prints each call, to turn a finding into a test
+// (scripts/fuzz.sh FILE does that).
 //
 // Members are called through their records with the host's calling
 // convention; argument lists are laid out in registers by class (integer or
