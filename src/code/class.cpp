@@ -29,7 +29,7 @@ REALobject PythonClass_CreateInstance(REALobject self) {
   ELockObject(self);
   Python3ObjectData* object = ObjectData(instance);
   object->name = name;
-  object->pyObject = made;  // the call's reference passes to the handle
+  object->held.set(made);  // the call's reference passes to the handle
   Data<InstanceData>(instance, PythonInstanceClass)->owningClass = self;
   return instance;
 }

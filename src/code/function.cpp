@@ -14,7 +14,7 @@ REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject own
   if (ownerInstance) ELockObject(ownerInstance);
   Python3ObjectData* object = ObjectData(handle);
   object->name = name;
-  object->pyObject = callable;  // the caller's reference passes to the handle
+  object->held.set(callable);  // the caller's reference passes to the handle
   FunctionData* data = Data<FunctionData>(handle, PythonFunctionClass);
   data->ownerModule = ownerModule;
   data->ownerInstance = ownerInstance;
@@ -42,7 +42,7 @@ REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
     PyRelease(answer);
     return nullptr;
   }
-  Data<ResultData>(result, PythonResultClass)->pyObject = answer;  // reference passes
+  Data<ResultData>(result, PythonResultClass)->held.set(answer);  // reference passes
   return result;
 }
 

@@ -5,7 +5,7 @@
 
 PyObject* HandleTarget(REALobject self) {
   if (!self || !PythonRunning()) return nullptr;
-  return ObjectData(self)->pyObject;
+  return ObjectData(self)->held.get();
 }
 
 PyObject* FetchAttribute(REALobject self, REALstring name) {
@@ -137,7 +137,7 @@ REALobject PythonModule_GetClass(REALobject self, REALstring name) {
   ELockObject(self);
   Python3ObjectData* object = ObjectData(handle);
   object->name = name;
-  object->pyObject = value;  // the fetched reference passes to the handle
+  object->held.set(value);  // the fetched reference passes to the handle
   Data<ClassData>(handle, PythonClassClass)->ownerModule = self;
   return handle;
 }
@@ -151,7 +151,7 @@ int8_t PythonModule_Reload(REALobject self) {
     EPyErr_Clear();
     return 0;
   }
-  ObjectData(self)->pyObject = reloaded;
+  ObjectData(self)->held.set(reloaded);
   PyRelease(module);
   return 1;
 }

@@ -49,6 +49,7 @@ void SetProgramName(REALstring name) {
 void StartInterpreter() {
   if (InterpreterRuns()) return;
   EPy_Initialize();
+  ++gInterpreterGeneration;
   initaview();
   gPythonInitialized = true;
   XojoModulesAfterInit();
@@ -140,7 +141,7 @@ REALobject Python_GetModule(REALstring name) {
   Python3ObjectData* data = ObjectData(instance);
   if (name) ELockString(name);
   data->name = name;
-  data->pyObject = module;  // the import's new reference passes to the handle
+  data->held.set(module);  // the import's new reference passes to the handle
   return instance;
 }
 

@@ -66,13 +66,32 @@ extern REALmoduleDefinition PythonErrorTypesModule; // interpreter/errors.cpp
 // Per-instance data blocks. Each is reached with the record of the class that
 // declares it, whatever the instance's own class.
 
+// A Python object held by a handle, with the interpreter it belongs to.
+// Objects of a stopped interpreter are never touched again, not even after
+// a later Init starts another one: Python may have freed their memory, so
+// releasing or reading them there would corrupt the new interpreter. A held
+// object therefore counts only in the interpreter that made it.
+struct HeldPython {
+  PyObject* pyObject;   // owned while its interpreter runs, or null
+  uint32_t generation;  // the interpreter pyObject belongs to
+
+  PyObject* get() const {
+    return generation == gInterpreterGeneration && gPythonInitialized ? pyObject : nullptr;
+  }
+  // Takes over one reference of o, made in the running interpreter.
+  void set(PyObject* o) {
+    pyObject = o;
+    generation = gInterpreterGeneration;
+  }
+};
+
 struct Python3ObjectData {
-  REALstring name;     // retained, or nil
-  PyObject* pyObject;  // owned, or null
+  REALstring name;  // retained, or nil
+  HeldPython held;
 };
 
 struct EntityBaseData {
-  PyObject* pyObject;  // owned, or null
+  HeldPython held;
 };
 
 struct ParametersData {
@@ -80,7 +99,7 @@ struct ParametersData {
 };
 
 struct ResultData {
-  PyObject* pyObject;  // owned, or null
+  HeldPython held;
 };
 
 struct FunctionData {
@@ -135,7 +154,7 @@ inline EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o,
 
 // The Python object a value holder holds, or null for nil or an empty holder.
 inline PyObject* HeldObject(REALobject holder) {
-  return holder ? EntityData(holder)->pyObject : nullptr;
+  return holder ? EntityData(holder)->held.get() : nullptr;
 }
 
 // ---------------------------------------------------------------------------

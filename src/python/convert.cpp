@@ -260,8 +260,7 @@ REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o) {
     return nullptr;
   }
   EntityBaseData* data = EntityData(holder);
-  PyRelease(data->pyObject);  // a fresh holder has none; never leak one
-  data->pyObject = o;
+  ReplaceHeld(data->held, o);  // a fresh holder has none; never leak one
   return holder;
 }
 

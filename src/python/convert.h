@@ -20,6 +20,19 @@ inline void PyRelease(PyObject* o) {
   if (o && PythonRunning()) EPy_DecRef(o);
 }
 
+// Releases what a handle holds (only in the interpreter that made it) and
+// leaves it empty.
+inline void ReleaseHeld(HeldPython& h) {
+  PyRelease(h.get());
+  h.pyObject = nullptr;
+}
+
+// Replaces what a handle holds with o, whose reference passes to it.
+inline void ReplaceHeld(HeldPython& h, PyObject* o) {
+  PyRelease(h.get());
+  h.set(o);
+}
+
 // A temporary new reference, released at scope exit.
 class PyRef {
  public:

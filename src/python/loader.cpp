@@ -31,6 +31,7 @@ bool gPythonFound;
 bool gPythonEntryPointsLoaded;
 bool gPythonInitialized;
 wchar_t* gPythonHome;
+uint32_t gInterpreterGeneration;
 
 PlatformLoader gPlatform = {dlopen, dlsym, dlerror, dlclose, puts};
 

@@ -260,6 +260,8 @@ extern bool gPythonFound;
 extern bool gPythonEntryPointsLoaded;
 extern bool gPythonInitialized;
 extern wchar_t* gPythonHome;
+// Counts the interpreters Init has started; objects are tagged with it.
+extern uint32_t gInterpreterGeneration;
 
 // Opens a library and binds the table (see loader.cpp). Result 1 when loaded.
 int LoadPythonEntryPoints(int32_t preferredVersion);

@@ -11,8 +11,7 @@ PyObject* Bytes(REALobject self) { return PythonRunning() ? HeldObject(self) : n
 
 void Store(REALobject self, PyObject* bytes) {
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = bytes;
+  ReplaceHeld(data->held, bytes);
 }
 
 // Blocks are sized with a signed 32-bit count.

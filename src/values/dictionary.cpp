@@ -40,8 +40,7 @@ void PythonDictionary_Constructor(REALobject self) {
   PythonTableBound();
   if (!PythonRunning()) return;
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = EPyDict_New();
+  ReplaceHeld(data->held, EPyDict_New());
 }
 
 // The dict is released by the Python3EntityBase destructor.
@@ -94,7 +93,7 @@ REALobject PythonDictionary_Copy(REALobject self) {
   if (!dict || !EPyDict_Copy) return nullptr;
   REALobject copy = REALnewInstanceOfClass(&PythonDictionaryClass);
   if (!copy) return nullptr;
-  EntityData(copy)->pyObject = EPyDict_Copy(dict);
+  EntityData(copy)->held.set(EPyDict_Copy(dict));
   return copy;
 }
 

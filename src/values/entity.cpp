@@ -9,13 +9,12 @@ namespace {
 
 void PythonEntityBase_Initializer(REALobject self) {
   PythonTableBound();
-  EntityData(self)->pyObject = nullptr;
+  EntityData(self)->held = HeldPython{};
 }
 
 void PythonEntityBase_Destructor(REALobject self) {
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);  // no Python call before Init or after Finalize
-  data->pyObject = nullptr;
+  ReleaseHeld(data->held);  // no Python call before Init or after Finalize
 }
 
 // The no-argument constructor of both classes: the holder stays empty.

@@ -16,8 +16,7 @@ void BadInternalCall() {
 
 void Replace(REALobject self, PyObject* list) {
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = list;
+  ReplaceHeld(data->held, list);
 }
 
 // The list's "Constructor()": a new, empty list. (The sort and reverse

@@ -11,8 +11,7 @@ void PythonObject_Initializer(REALobject self) { PythonTableBound(); }
 // object belongs to no live interpreter), and always the name.
 void PythonObject_Destructor(REALobject self) {
   Python3ObjectData* data = ObjectData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = nullptr;
+  ReleaseHeld(data->held);
   if (data->name) EUnlockString(data->name);
   data->name = nullptr;
 }

@@ -43,8 +43,7 @@ PyObject* Item(REALobject self, int32_t index) {
 
 void Store(REALobject self, PyObject* o) {
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = o;
+  ReplaceHeld(data->held, o);
   Params(self)->lastError = PY_NO_ERROR;
 }
 
@@ -82,8 +81,7 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
     }
   }
   EntityBaseData* data = EntityData(self);
-  PyRelease(data->pyObject);
-  data->pyObject = tuple;
+  ReplaceHeld(data->held, tuple);
 }
 
 void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {

@@ -9,21 +9,19 @@ namespace {
 ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }
 
 // The result's object, or null when there is none or no interpreter runs.
-PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->pyObject : nullptr; }
+PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->held.get() : nullptr; }
 
 // Binds the table if needed; true when Python can be called.
 bool Ready() { return PythonTableBound() && PythonRunning(); }
 
 void Store(REALobject self, PyObject* o) {
   ResultData* data = Result(self);
-  PyRelease(data->pyObject);
-  data->pyObject = o;
+  ReplaceHeld(data->held, o);
 }
 
 void PythonResult_Destructor(REALobject self) {
   ResultData* data = Result(self);
-  PyRelease(data->pyObject);  // no Python call before Init or after Finalize
-  data->pyObject = nullptr;
+  ReleaseHeld(data->held);  // no Python call before Init or after Finalize
 }
 
 // ---------------------------------------------------------------------------
