@@ -1,6 +1,12 @@
 // Regressions of what fuzzing host call sequences found: each case is the
 // shortest host program that brought the process down or lost a reference.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
 #include "code_helpers.h"
+#include "python/pyapi.h"
 
 namespace coiltest {
 namespace {
@@ -190,6 +196,45 @@ TEST_F(RobustnessTest, SetErrorRaisesTheTypeAskedForWhateverTheEncoding) {
     host.callShared<void>("Coilwork", kSetError, int32_t(20), c.message.get());
     EXPECT_TRUE(PendingIs("ValueError")) << c.expected;
   }
+}
+
+// A host-made module whose Python module object outlived the interpreter (a
+// host handle kept it) while the host let the module go: its definition was
+// freed, and Python 3.6 and 3.7, whose collector still walks the old
+// interpreter's objects, read it in the next interpreter and called through
+// whatever had taken its place. Definitions Python was given are kept.
+TEST_F(RobustnessTest, ModuleDefinitionsOutliveTheirHostObjects) {
+  Restart();
+  Ref kept;
+  {
+    Ref m(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                      S("cw_outlived").get(), uint32_t(1)));
+    host.call<void>(m, "RegisterFunction(name as String, fuction as Ptr)", S("seven").get(),
+                    reinterpret_cast<void*>(&Seven));
+    gPublished = m.get();
+    host.callShared<void>(
+        "Coilwork",
+        "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+        m.get(), reinterpret_cast<void*>(&CreatePublished));
+    kept.reset(GetModule("cw_outlived"));
+    ASSERT_NE(kept.get(), nullptr) << GetError();
+    Finalize();
+  }
+  gPublished = nullptr;
+  // What the allocator hands out next takes the place of anything just freed.
+  std::vector<void*> filler;
+  for (int i = 0; i < 64; ++i) {
+    filler.push_back(malloc(sizeof(PyModuleDef)));
+    memset(filler.back(), 0x41, sizeof(PyModuleDef));
+  }
+  Init();
+  Ref r(Exec("import gc\nn = gc.collect()\n"));
+  EXPECT_NE(r.get(), nullptr);
+  for (void* p : filler) free(p);
+  kept.reset();
+  r.reset();
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <array>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -31,10 +32,21 @@ XojoModuleData* ModuleBlock(REALobject self) {
   return Data<XojoModuleData>(self, PythonXojoModuleClass);
 }
 
+// Module definitions Python has been given. A module object keeps a
+// pointer to its definition and reads it when the collector walks the
+// module or frees it; a module of a stopped interpreter that Python never
+// freed is still walked by the next interpreter's collections in older
+// versions. So such a definition outlives its host object: it is never freed.
+std::unordered_set<PyModuleDef*>& GivenDefinitions() {
+  static auto* given = new std::unordered_set<PyModuleDef*>();
+  return *given;
+}
+
 // Name and function table as Python reads them when it makes the module.
 void PrepareDefinition(REALobject self, XojoModuleData* d) {
   d->moduleDef->m_name = HostBytes(ObjectData(self)->name);  // kept alive by name
   d->moduleDef->m_methods = d->functionCount ? d->methodTable : ModuleNoMethods;
+  GivenDefinitions().insert(d->moduleDef);
 }
 
 // --------------------------------------------------------------------------
@@ -239,7 +251,15 @@ void* PythonXojoModule_ModuleCreateProc(REALobject self) {
 void PythonXojoModule_Destructor(REALobject self) {
   XojoModuleData* d = ModuleBlock(self);
   FreeMethodTables(d);
-  free(d->moduleDef);
+  // A definition Python was given stays, without its name and functions,
+  // which go with this object: only the walk and the freeing of old module
+  // objects read it any more.
+  if (d->moduleDef && GivenDefinitions().count(d->moduleDef)) {
+    d->moduleDef->m_name = "";
+    d->moduleDef->m_methods = ModuleNoMethods;
+  } else {
+    free(d->moduleDef);
+  }
   d->moduleDef = nullptr;
   if (d->classes) EUnlockObject(d->classes);
   d->classes = nullptr;
