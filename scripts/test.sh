@@ -47,8 +47,13 @@ run_matrix() {
     if [ ! -e "$lib" ]; then
       echo "$label python $lib: NOT FOUND"; status=1; total_failed=$((total_failed + 1)); continue
     fi
+    local name
+    case "$lib" in
+      */versions/*) name="pyenv $(echo "$lib" | sed -E 's#.*/versions/([^/]+)/.*#\1#')" ;;
+      *) name="debian $(basename "$lib")" ;;
+    esac
     COILWORK_TEST_PYTHON="$lib" PYTHONDONTWRITEBYTECODE=1 \
-      run_gtest "$label python $(basename "$lib")" "${runner[@]}" "$bin"
+      run_gtest "$label python $name" "${runner[@]}" "$bin"
   done
 }
 
