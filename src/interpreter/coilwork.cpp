@@ -49,7 +49,8 @@ void SetProgramName(REALstring name) {
 void StartInterpreter() {
   if (InterpreterRuns()) return;
   EPy_Initialize();
-  ++gInterpreterGeneration;
+  static uint32_t started;
+  gInterpreterGeneration = ++started;
   initaview();
   gPythonInitialized = true;
   XojoModulesAfterInit();
@@ -71,6 +72,7 @@ void Python_Finalize() {
   XojoModulesBeforeFinalize();
   EPy_Finalize();
   gPythonInitialized = false;
+  gInterpreterGeneration = 0;
   ReleaseCapsulesAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {

@@ -75,9 +75,9 @@ struct HeldPython {
   PyObject* pyObject;   // owned while its interpreter runs, or null
   uint32_t generation;  // the interpreter pyObject belongs to
 
-  PyObject* get() const {
-    return generation == gInterpreterGeneration && gPythonInitialized ? pyObject : nullptr;
-  }
+  // Null while no interpreter runs (generation 0 then matches only empty
+  // blocks) and for objects of an earlier interpreter.
+  PyObject* get() const { return generation == gInterpreterGeneration ? pyObject : nullptr; }
   // Takes over one reference of o, made in the running interpreter.
   void set(PyObject* o) {
     pyObject = o;

@@ -260,7 +260,8 @@ extern bool gPythonFound;
 extern bool gPythonEntryPointsLoaded;
 extern bool gPythonInitialized;
 extern wchar_t* gPythonHome;
-// Counts the interpreters Init has started; objects are tagged with it.
+// The number of the running interpreter among those Init has started (1, 2,
+// ...), 0 while none runs; objects are tagged with it.
 extern uint32_t gInterpreterGeneration;
 
 // Opens a library and binds the table (see loader.cpp). Result 1 when loaded.
