@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -641,6 +642,7 @@ void Setup() {
   gTrace = getenv("COILWORK_FUZZ_TRACE") && *getenv("COILWORK_FUZZ_TRACE") == '1';
   char tmpl[] = "/tmp/coilfuzz-XXXXXX";
   gDir = mkdtemp(tmpl);
+  atexit([] { std::filesystem::remove_all(gDir); });
   std::ofstream(gDir + "/fuzzclean.py")
       << "import sys, gc\n"
          "def clean():\n"
