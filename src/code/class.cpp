@@ -47,19 +47,8 @@ REALmethodDefinition PythonClassMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonClassClass = {
-    kCurrentREALControlVersion, "Python3Class", "Python3Object", sizeof(ClassData), 0,
-    nullptr, FN(PythonClass_Destructor),  // constructor, destructor
-    NO_TABLE,                              // properties
-    CLASS_TABLE(PythonClassMethods),       // methods
-    NO_TABLE,                              // events
-    NO_TABLE,                              // event instances
-    "",                                    // interfaces
-    NO_TABLE,                              // bindings
-    NO_TABLE,                              // constants
-    0,                                     // flags
-    NO_TABLE,                              // shared properties
-    NO_TABLE,                              // shared methods
-    NO_TABLE,                              // delegates
-    NO_TABLE,                              // enums
-};
+REALclassDefinition PythonClassClass = CLASS_RECORD(
+    "Python3Class", "Python3Object", sizeof(ClassData),
+    nullptr, FN(PythonClass_Destructor),
+    NO_TABLE, CLASS_TABLE(PythonClassMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

@@ -65,19 +65,8 @@ REALmethodDefinition PythonFunctionMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonFunctionClass = {
-    kCurrentREALControlVersion, "Python3Function", "Python3Object", sizeof(FunctionData), 0,
-    nullptr, FN(PythonFunction_Destructor),  // constructor, destructor
-    CLASS_TABLE(PythonFunctionProperties),    // properties
-    CLASS_TABLE(PythonFunctionMethods),       // methods
-    NO_TABLE,                                 // events
-    NO_TABLE,                                 // event instances
-    "",                                       // interfaces
-    NO_TABLE,                                 // bindings
-    NO_TABLE,                                 // constants
-    0,                                        // flags
-    NO_TABLE,                                 // shared properties
-    NO_TABLE,                                 // shared methods
-    NO_TABLE,                                 // delegates
-    NO_TABLE,                                 // enums
-};
+REALclassDefinition PythonFunctionClass = CLASS_RECORD(
+    "Python3Function", "Python3Object", sizeof(FunctionData),
+    nullptr, FN(PythonFunction_Destructor),
+    CLASS_TABLE(PythonFunctionProperties), CLASS_TABLE(PythonFunctionMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

@@ -33,19 +33,8 @@ REALmethodDefinition PythonInstanceMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonInstanceClass = {
-    kCurrentREALControlVersion, "Python3Instance", "Python3Object", sizeof(InstanceData), 0,
-    nullptr, FN(PythonInstance_Destructor),  // constructor, destructor
-    NO_TABLE,                                 // properties
-    CLASS_TABLE(PythonInstanceMethods),       // methods
-    NO_TABLE,                                 // events
-    NO_TABLE,                                 // event instances
-    "",                                       // interfaces
-    NO_TABLE,                                 // bindings
-    NO_TABLE,                                 // constants
-    0,                                        // flags
-    NO_TABLE,                                 // shared properties
-    NO_TABLE,                                 // shared methods
-    NO_TABLE,                                 // delegates
-    NO_TABLE,                                 // enums
-};
+REALclassDefinition PythonInstanceClass = CLASS_RECORD(
+    "Python3Instance", "Python3Object", sizeof(InstanceData),
+    nullptr, FN(PythonInstance_Destructor),
+    NO_TABLE, CLASS_TABLE(PythonInstanceMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

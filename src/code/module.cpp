@@ -170,19 +170,8 @@ REALmethodDefinition PythonModuleMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonModuleClass = {
-    kCurrentREALControlVersion, "Python3Module", "Python3Object", sizeof(ModuleData), 0,
-    nullptr, FN(PythonModule_Destructor),  // constructor, destructor
-    NO_TABLE,                               // properties
-    CLASS_TABLE(PythonModuleMethods),       // methods
-    NO_TABLE,                               // events
-    NO_TABLE,                               // event instances
-    "",                                     // interfaces
-    NO_TABLE,                               // bindings
-    NO_TABLE,                               // constants
-    0,                                      // flags
-    NO_TABLE,                               // shared properties
-    NO_TABLE,                               // shared methods
-    NO_TABLE,                               // delegates
-    NO_TABLE,                               // enums
-};
+REALclassDefinition PythonModuleClass = CLASS_RECORD(
+    "Python3Module", "Python3Object", sizeof(ModuleData),
+    nullptr, FN(PythonModule_Destructor),
+    NO_TABLE, CLASS_TABLE(PythonModuleMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

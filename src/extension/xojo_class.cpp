@@ -58,19 +58,8 @@ REALmethodDefinition PythonXojoClassMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonXojoClassClass = {
-    kCurrentREALControlVersion, "Python3XojoClass", "Python3Object", sizeof(XojoClassData), 0,
-    nullptr, FN(PythonXojoClass_Destructor),  // constructor, destructor
-    NO_TABLE,                                  // properties
-    CLASS_TABLE(PythonXojoClassMethods),       // methods
-    NO_TABLE,                                  // events
-    NO_TABLE,                                  // event instances
-    "",                                        // interfaces
-    NO_TABLE,                                  // bindings
-    NO_TABLE,                                  // constants
-    0,                                         // flags
-    NO_TABLE,                                  // shared properties
-    NO_TABLE,                                  // shared methods
-    NO_TABLE,                                  // delegates
-    NO_TABLE,                                  // enums
-};
+REALclassDefinition PythonXojoClassClass = CLASS_RECORD(
+    "Python3XojoClass", "Python3Object", sizeof(XojoClassData),
+    nullptr, FN(PythonXojoClass_Destructor),
+    NO_TABLE, CLASS_TABLE(PythonXojoClassMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

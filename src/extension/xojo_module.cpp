@@ -304,22 +304,11 @@ void ForgetSubclass(PyTypeObject* type) {
 
 }  // namespace
 
-REALclassDefinition PythonXojoModuleClass = {
-    kCurrentREALControlVersion, "Python3XojoModule", "Python3Object", sizeof(XojoModuleData), 0,
-    nullptr, FN(PythonXojoModule_Destructor),  // constructor, destructor
-    NO_TABLE,                                   // properties
-    CLASS_TABLE(PythonXojoModuleMethods),       // methods
-    NO_TABLE,                                   // events
-    NO_TABLE,                                   // event instances
-    "",                                         // interfaces
-    NO_TABLE,                                   // bindings
-    NO_TABLE,                                   // constants
-    0,                                          // flags
-    NO_TABLE,                                   // shared properties
-    NO_TABLE,                                   // shared methods
-    NO_TABLE,                                   // delegates
-    NO_TABLE,                                   // enums
-};
+REALclassDefinition PythonXojoModuleClass = CLASS_RECORD(
+    "Python3XojoModule", "Python3Object", sizeof(XojoModuleData),
+    nullptr, FN(PythonXojoModule_Destructor),
+    NO_TABLE, CLASS_TABLE(PythonXojoModuleMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);
 
 void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunction) {
   if (!xojoModule || !moduleCreatorFunction) return;

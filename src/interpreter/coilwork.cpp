@@ -194,19 +194,8 @@ REALmethodDefinition CoilworkSharedMethods[] = {
 
 }  // namespace
 
-REALclassDefinition CoilworkClass = {
-    kCurrentREALControlVersion, "Coilwork", nullptr, 1, 0,
+REALclassDefinition CoilworkClass = CLASS_RECORD(
+    "Coilwork", nullptr, 1,
     nullptr, nullptr,
-    NO_TABLE,                            // properties
-    NO_TABLE,                            // methods
-    NO_TABLE,                            // events
-    NO_TABLE,                            // event instances
-    "",
-    NO_TABLE,                            // bindings
-    CLASS_TABLE(CoilworkConstants),
-    0,
-    NO_TABLE,                            // shared properties
-    CLASS_TABLE(CoilworkSharedMethods),  // shared methods
-    NO_TABLE,                            // delegates
-    CLASS_TABLE(CoilworkEnums),
-};
+    NO_TABLE, NO_TABLE, NO_TABLE,
+    CLASS_TABLE(CoilworkConstants), CLASS_TABLE(CoilworkSharedMethods), CLASS_TABLE(CoilworkEnums));

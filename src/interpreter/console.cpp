@@ -82,19 +82,8 @@ void OnConsoleOutput(REALobject instance, REALstring text) {
   reinterpret_cast<ConsoleOutputHandler>(data->handler)(instance, text);
 }
 
-REALclassDefinition CoilworkConsoleOutputClass = {
-    kCurrentREALControlVersion, "CoilworkConsoleOutput", nullptr, sizeof(ConsoleOutputData), 0,
+REALclassDefinition CoilworkConsoleOutputClass = CLASS_RECORD(
+    "CoilworkConsoleOutput", nullptr, sizeof(ConsoleOutputData),
     FN(CoilworkConsoleOutput_Constructor), nullptr,
-    NO_TABLE,                     // properties
-    NO_TABLE,                     // methods
-    CLASS_TABLE(CoilworkEvents),  // events
-    NO_TABLE,                     // event instances
-    "",                           // interfaces
-    NO_TABLE,                     // bindings
-    NO_TABLE,                     // constants
-    0,                            // flags
-    NO_TABLE,                     // shared properties
-    NO_TABLE,                     // shared methods
-    NO_TABLE,                     // delegates
-    NO_TABLE,                     // enums
-};
+    NO_TABLE, NO_TABLE, CLASS_TABLE(CoilworkEvents),
+    NO_TABLE, NO_TABLE, NO_TABLE);

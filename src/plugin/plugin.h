@@ -62,6 +62,16 @@ extern REALmoduleDefinition PythonErrorTypesModule; // interpreter/errors.cpp
 #define CLASS_TABLE(t) t, (sizeof(t) / sizeof((t)[0]))
 #define NO_TABLE nullptr, 0
 
+// A class record with the words the plugin fills; the rest (system-use word,
+// event instances, interfaces "", bindings, class flags, shared properties,
+// delegates) as every record of the plugin has them. Each table argument is
+// CLASS_TABLE(t) or NO_TABLE.
+#define CLASS_RECORD(name, superName, dataSize, constructor, destructor, properties, methods, \
+                     events, constants, sharedMethods, enums)                                   \
+  {kCurrentREALControlVersion, name, superName, dataSize, 0, constructor, destructor,          \
+   properties, methods, events, NO_TABLE, "", NO_TABLE, constants, 0, NO_TABLE, sharedMethods,  \
+   NO_TABLE, enums}
+
 // ---------------------------------------------------------------------------
 // Per-instance data blocks. Each is reached with the record of the class that
 // declares it, whatever the instance's own class.

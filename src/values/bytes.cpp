@@ -108,19 +108,8 @@ REALmethodDefinition PythonBytesMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonBytesClass = {
-    kCurrentREALControlVersion, "Python3Bytes", "Python3EntityBase", 0, 0,
+REALclassDefinition PythonBytesClass = CLASS_RECORD(
+    "Python3Bytes", "Python3EntityBase", 0,
     nullptr, FN(PythonBytes_Destructor),
-    CLASS_TABLE(PythonBytesProperties),
-    CLASS_TABLE(PythonBytesMethods),
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
-};
+    CLASS_TABLE(PythonBytesProperties), CLASS_TABLE(PythonBytesMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

@@ -145,19 +145,8 @@ REALmethodDefinition PythonDictionaryMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonDictionaryClass = {
-    kCurrentREALControlVersion, "Python3Dictionary", "Python3EntityBase", 0, 0,
+REALclassDefinition PythonDictionaryClass = CLASS_RECORD(
+    "Python3Dictionary", "Python3EntityBase", 0,
     nullptr, FN(PythonDictionary_Destructor),
-    CLASS_TABLE(PythonDictionaryProperties),
-    CLASS_TABLE(PythonDictionaryMethods),
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
-};
+    CLASS_TABLE(PythonDictionaryProperties), CLASS_TABLE(PythonDictionaryMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

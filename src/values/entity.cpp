@@ -145,36 +145,14 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonEntityBaseClass = {
-    kCurrentREALControlVersion, "Python3EntityBase", nullptr, sizeof(EntityBaseData), 0,
+REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
+    "Python3EntityBase", nullptr, sizeof(EntityBaseData),
     FN(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
-    NO_TABLE,                            // properties
-    CLASS_TABLE(PythonEntityBaseMethods),
-    NO_TABLE,                            // events
-    NO_TABLE,                            // event instances
-    "",                                  // interfaces
-    NO_TABLE,                            // bindings
-    NO_TABLE,                            // constants
-    0,                                   // flags
-    NO_TABLE,                            // shared properties
-    NO_TABLE,                            // shared methods
-    NO_TABLE,                            // delegates
-    NO_TABLE,                            // enums
-};
+    NO_TABLE, CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);
 
-REALclassDefinition PythonEntityClass = {
-    kCurrentREALControlVersion, "Python3Entity", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,                    // constructor, destructor: the base's run
-    CLASS_TABLE(PythonEntityProperties),
-    CLASS_TABLE(PythonEntityMethods),
-    NO_TABLE,                            // events
-    NO_TABLE,                            // event instances
-    "",                                  // interfaces
-    NO_TABLE,                            // bindings
-    NO_TABLE,                            // constants
-    0,                                   // flags
-    NO_TABLE,                            // shared properties
-    CLASS_TABLE(PythonEntitySharedMethods),
-    NO_TABLE,                            // delegates
-    NO_TABLE,                            // enums
-};
+REALclassDefinition PythonEntityClass = CLASS_RECORD(
+    "Python3Entity", "Python3EntityBase", 0,
+    nullptr, nullptr,
+    CLASS_TABLE(PythonEntityProperties), CLASS_TABLE(PythonEntityMethods), NO_TABLE,
+    NO_TABLE, CLASS_TABLE(PythonEntitySharedMethods), NO_TABLE);

@@ -116,19 +116,8 @@ REALmethodDefinition PythonListMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonListClass = {
-    kCurrentREALControlVersion, "Python3List", "Python3EntityBase", 0, 0,
-    nullptr, nullptr,          // constructor, destructor: the base's run
-    CLASS_TABLE(PythonListProperties),
-    CLASS_TABLE(PythonListMethods),
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
-};
+REALclassDefinition PythonListClass = CLASS_RECORD(
+    "Python3List", "Python3EntityBase", 0,
+    nullptr, nullptr,
+    CLASS_TABLE(PythonListProperties), CLASS_TABLE(PythonListMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

@@ -30,19 +30,8 @@ REALproperty PythonObjectProperties[] = {
 
 }  // namespace
 
-REALclassDefinition PythonObjectClass = {
-    kCurrentREALControlVersion, "Python3Object", nullptr, sizeof(Python3ObjectData), 0,
+REALclassDefinition PythonObjectClass = CLASS_RECORD(
+    "Python3Object", nullptr, sizeof(Python3ObjectData),
     FN(PythonObject_Initializer), FN(PythonObject_Destructor),
-    CLASS_TABLE(PythonObjectProperties),  // properties
-    NO_TABLE,                             // methods
-    NO_TABLE,                             // events
-    NO_TABLE,                             // event instances
-    "",                                   // interfaces
-    NO_TABLE,                             // bindings
-    NO_TABLE,                             // constants
-    0,                                    // flags
-    NO_TABLE,                             // shared properties
-    NO_TABLE,                             // shared methods
-    NO_TABLE,                             // delegates
-    NO_TABLE,                             // enums
-};
+    CLASS_TABLE(PythonObjectProperties), NO_TABLE, NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

@@ -306,19 +306,8 @@ REALmethodDefinition PythonParametersMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonParametersClass = {
-    kCurrentREALControlVersion, "Python3Parameters", "Python3EntityBase", sizeof(ParametersData), 0,
+REALclassDefinition PythonParametersClass = CLASS_RECORD(
+    "Python3Parameters", "Python3EntityBase", sizeof(ParametersData),
     nullptr, FN(PythonParameters_Destructor),
-    CLASS_TABLE(PythonParametersProperties),
-    CLASS_TABLE(PythonParametersMethods),
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    NO_TABLE,                  // shared methods
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
-};
+    CLASS_TABLE(PythonParametersProperties), CLASS_TABLE(PythonParametersMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);

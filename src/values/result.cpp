@@ -146,19 +146,8 @@ REALmethodDefinition PythonResultSharedMethods[] = {
 
 }  // namespace
 
-REALclassDefinition PythonResultClass = {
-    kCurrentREALControlVersion, "Python3Result", nullptr, sizeof(ResultData), 0,
+REALclassDefinition PythonResultClass = CLASS_RECORD(
+    "Python3Result", nullptr, sizeof(ResultData),
     nullptr, FN(PythonResult_Destructor),
-    NO_TABLE,                  // properties
-    CLASS_TABLE(PythonResultMethods),
-    NO_TABLE,                  // events
-    NO_TABLE,                  // event instances
-    "",                        // interfaces
-    NO_TABLE,                  // bindings
-    NO_TABLE,                  // constants
-    0,                         // flags
-    NO_TABLE,                  // shared properties
-    CLASS_TABLE(PythonResultSharedMethods),
-    NO_TABLE,                  // delegates
-    NO_TABLE,                  // enums
-};
+    NO_TABLE, CLASS_TABLE(PythonResultMethods), NO_TABLE,
+    NO_TABLE, CLASS_TABLE(PythonResultSharedMethods), NO_TABLE);
