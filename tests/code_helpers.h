@@ -75,28 +75,6 @@ class CodeTest : public PythonTest {
     return m;
   }
 
-  // A symbol of the Python library under test (already loaded by the plugin).
-  static void* PySym(const char* name) {
-    static void* lib = dlopen(PythonLibrary().c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    return lib ? dlsym(lib, name) : nullptr;
-  }
-
-  // True when the pending error is of the named built-in exception type
-  // ("OverflowError"); nothing is pending afterwards.
-  bool PendingIs(const std::string& type) {
-    auto occurred = reinterpret_cast<void* (*)()>(PySym("PyErr_Occurred"));
-    auto matches = reinterpret_cast<int (*)(void*, void*)>(PySym("PyErr_GivenExceptionMatches"));
-    auto exc = static_cast<void**>(PySym(("PyExc_" + type).c_str()));
-    if (!occurred || !matches || !exc) {
-      ADD_FAILURE() << "no Python symbol for " << type;
-      return false;
-    }
-    void* pending = occurred();
-    bool same = pending && matches(pending, *exc);
-    if (pending) ClearError();
-    return same;
-  }
-
   void ExpectCountsAtStart() {
     EXPECT_EQ(host.liveObjects(), startObjects) << "host objects leaked";
     EXPECT_EQ(host.liveStrings(), startStrings) << "host strings leaked";

@@ -146,33 +146,11 @@ class ValuesTest : public PythonTest {
   }
   intptr_t Refs(Obj holder) { return RefCountOf(HeldPtr(holder)); }
 
-  // A symbol of the Python library under test (already loaded by the plugin).
-  static void* PySym(const char* name) {
-    static void* lib = dlopen(PythonLibrary().c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    return lib ? dlsym(lib, name) : nullptr;
-  }
-
   // Python's own Py_DecRef, for references a test was handed (GetPtr).
   void DecRef(void* o) {
     auto decref = reinterpret_cast<void (*)(void*)>(PySym("Py_DecRef"));
     ASSERT_NE(decref, nullptr);
     decref(o);
-  }
-
-  // True when the pending error is of the named built-in exception type
-  // ("OverflowError"); nothing is pending afterwards.
-  bool PendingIs(const std::string& type) {
-    auto occurred = reinterpret_cast<void* (*)()>(PySym("PyErr_Occurred"));
-    auto matches = reinterpret_cast<int (*)(void*, void*)>(PySym("PyErr_GivenExceptionMatches"));
-    auto exc = static_cast<void**>(PySym(("PyExc_" + type).c_str()));
-    if (!occurred || !matches || !exc) {
-      ADD_FAILURE() << "no Python symbol for " << type;
-      return false;
-    }
-    void* pending = occurred();
-    bool same = pending && matches(pending, *exc);
-    if (pending) ClearError();
-    return same;
   }
 
   // The pending error's message ("" when none), leaving nothing pending.
