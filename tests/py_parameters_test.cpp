@@ -253,5 +253,23 @@ TEST_F(ParametersTest, SlotsOwnOneReferencePerItem) {
   EXPECT_EQ(Refs(list), base);
 }
 
+// Unset slots all hold None. Its count moves by one per slot while it is
+// ordinary; an immortal None (3.12 on) keeps its count exactly, however many
+// slots take it and give it back.
+TEST_F(ParametersTest, UnsetSlotsCountNoneAsPythonDoes) {
+  Ref r(Eval("None"));
+  void* none = host.call<void*>(r, "GetPtr() as Ptr");
+  const intptr_t before = RefCountOf(none);
+  const bool immortal = PythonMinor() >= 12;
+  {
+    Ref p(Params(1000));
+    EXPECT_EQ(RefCountOf(none), immortal ? before : before + 1000);
+    host.assign(p.get(), kInt32, int32_t(999), int32_t(5));
+    EXPECT_EQ(RefCountOf(none), immortal ? before : before + 999);
+  }
+  EXPECT_EQ(RefCountOf(none), before);
+  DecRef(none);  // the reference GetPtr handed out
+}
+
 }  // namespace
 }  // namespace coiltest

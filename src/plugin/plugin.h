@@ -154,16 +154,16 @@ struct XojoClassData {
 // The same arithmetic as REALGetClassData, done in place: every member call
 // reaches one or two data blocks, so this sits on every path.
 template <class T>
-inline T* Data(REALobject instance, REALclassDefinition& definition) {
+COILWORK_HOT T* Data(REALobject instance, REALclassDefinition& definition) {
   if (!instance) return nullptr;
   return reinterpret_cast<T*>(reinterpret_cast<char*>(instance) + definition.forSystemUse);
 }
 
-inline Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }
-inline EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
+COILWORK_HOT Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }
+COILWORK_HOT EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
 
 // The Python object a value holder holds, or null for nil or an empty holder.
-inline PyObject* HeldObject(REALobject holder) {
+COILWORK_HOT PyObject* HeldObject(REALobject holder) {
   return holder ? EntityData(holder)->held.get() : nullptr;
 }
 

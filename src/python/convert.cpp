@@ -135,7 +135,7 @@ PyObject* PyFromString(REALstring s, bool* hostFailed) {
 PyObject* PyNewNone() {
   if (!PythonRunning()) return nullptr;
   if (e___Py_NoneStruct) {
-    EPy_IncRef(e___Py_NoneStruct);
+    PyAddRef(e___Py_NoneStruct);
     return e___Py_NoneStruct;
   }
   return EPy_BuildValue("");  // its reference is the caller's

@@ -7,30 +7,59 @@
 
 // EnsurePython for the paths every instance takes: the table is bound once,
 // and later calls only read the flag.
-inline bool PythonTableBound() { return gPythonEntryPointsLoaded || EnsurePython(); }
+COILWORK_HOT bool PythonTableBound() { return gPythonEntryPointsLoaded || EnsurePython(); }
 
-// Adds one reference (Py_IncRef: safe for immortal objects).
-inline void PyAddRef(PyObject* o) {
-  if (o) EPy_IncRef(o);
+// Reference counts are changed in place while they are ordinary, as Python's
+// own Py_INCREF and Py_DECREF do; everything else goes through Py_IncRef and
+// Py_DecRef. From 3.12 on, immortal objects carry a count at or above this
+// limit (2^30 - 1 on 32-bit builds, 2^32 - 1 in the low word on 64-bit ones)
+// and must not be counted here; a release that would reach zero must run the
+// deallocator, which only Python's function does.
+constexpr Py_ssize_t kPlainRefLimit = 0x3FFFFFFF;
+
+// Adds n references to a non-null object.
+COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
+  Py_ssize_t count = o->ob_refcnt;
+  if (count > 0 && count < kPlainRefLimit - n) {
+    o->ob_refcnt = count + n;
+    return;
+  }
+  while (n-- > 0) EPy_IncRef(o);
+}
+
+// Adds one reference.
+COILWORK_HOT void PyAddRef(PyObject* o) {
+  if (o) PyAddRefs(o, 1);
 }
 
 // Releases one reference: only for a non-null object while the interpreter
 // runs; before Init and after Finalize it makes no Python call at all.
-inline void PyRelease(PyObject* o) {
-  if (o && PythonRunning()) EPy_DecRef(o);
+COILWORK_HOT void PyRelease(PyObject* o) {
+  if (!o || !PythonRunning()) return;
+  Py_ssize_t count = o->ob_refcnt;
+  if (count > 1 && count < kPlainRefLimit)
+    o->ob_refcnt = count - 1;
+  else
+    EPy_DecRef(o);
 }
 
 // Releases what a handle holds (only in the interpreter that made it) and
 // leaves it empty.
-inline void ReleaseHeld(HeldPython& h) {
+COILWORK_HOT void ReleaseHeld(HeldPython& h) {
   PyRelease(h.get());
   h.pyObject = nullptr;
 }
 
 // Replaces what a handle holds with o, whose reference passes to it.
-inline void ReplaceHeld(HeldPython& h, PyObject* o) {
+COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {
   PyRelease(h.get());
   h.set(o);
+}
+
+// What a value holder holds, or null for nil, an empty holder, and while no
+// interpreter runs: the object every member of a holder works on.
+COILWORK_HOT PyObject* LiveHeld(REALobject holder) {
+  return PythonRunning() ? HeldObject(holder) : nullptr;
 }
 
 // A temporary new reference, released at scope exit.

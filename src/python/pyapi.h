@@ -10,10 +10,14 @@
 
 typedef ssize_t Py_ssize_t;
 
+// Small helpers on every call path: inlined even where the compiler would
+// rather make a call of them.
+#define COILWORK_HOT inline __attribute__((always_inline))
+
 // Object header of a regular (not free-threaded) build: the reference count
-// and the type pointer, one word each. From 3.12 on the count of an immortal
-// object must not be edited by hand, so references go through Py_IncRef and
-// Py_DecRef; only the type pointer is read directly.
+// and the type pointer, one word each. Ordinary counts are changed in place;
+// the count of an immortal object (3.12 on) only through Py_IncRef and
+// Py_DecRef (see PyAddRefs).
 struct PyObject {
   Py_ssize_t ob_refcnt;
   struct PyTypeObject* ob_type;
@@ -118,7 +122,7 @@ enum : unsigned long {
   Py_TPFLAGS_UNICODE_SUBCLASS = 1UL << 28,
 };
 
-inline PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
+COILWORK_HOT PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
 
 // A tuple as Python 3.4 to 3.13 lay it out: the variable-size header, then
 // the item pointers. Read only for objects whose type is exactly tuple.
@@ -273,7 +277,7 @@ bool EnsurePython();
 
 // True when the table is loaded and an interpreter started by Init runs:
 // the condition for every call into Python.
-inline bool PythonRunning() { return gPythonEntryPointsLoaded && gPythonInitialized; }
+COILWORK_HOT bool PythonRunning() { return gPythonEntryPointsLoaded && gPythonInitialized; }
 
 // The platform calls of the loader, replaceable by tests so that the search
 // order, the flags and the messages can be checked without a real library.

@@ -6,9 +6,6 @@
 
 namespace {
 
-// The bytes object, or null when there is none or no interpreter runs.
-PyObject* Bytes(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
-
 void Store(REALobject self, PyObject* bytes) {
   EntityBaseData* data = EntityData(self);
   ReplaceHeld(data->held, bytes);
@@ -54,7 +51,7 @@ void PythonBytes_ConstructorMemoryBlock(REALobject self, REALobject value) {
 
 // The same bytes in a host String marked as having no known text encoding.
 REALstring PythonBytes_ToString(REALobject self) {
-  PyObject* bytes = Bytes(self);
+  PyObject* bytes = LiveHeld(self);
   if (!bytes) return nullptr;
   const char* contents = EPyBytes_AsString(bytes);  // owned by the bytes object
   if (!contents) return nullptr;
@@ -64,7 +61,7 @@ REALstring PythonBytes_ToString(REALobject self) {
 
 // A new MemoryBlock with a copy of the bytes; size 0 gives an empty block.
 REALobject PythonBytes_ToMemoryBlock(REALobject self) {
-  PyObject* bytes = Bytes(self);
+  PyObject* bytes = LiveHeld(self);
   if (!bytes) return nullptr;
   const char* contents = EPyBytes_AsString(bytes);
   if (!contents) return nullptr;
@@ -84,7 +81,7 @@ REALobject PythonBytes_ToMemoryBlock(REALobject self) {
 }
 
 int64_t PythonBytes_Size(REALobject self, intptr_t) {
-  PyObject* bytes = Bytes(self);
+  PyObject* bytes = LiveHeld(self);
   return bytes ? static_cast<int64_t>(EPyBytes_Size(bytes)) : 0;
 }
 

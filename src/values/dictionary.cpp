@@ -5,9 +5,6 @@
 
 namespace {
 
-// The dict, or null when there is none or no interpreter runs.
-PyObject* Dict(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
-
 // A key str made from host text for one operation; null when the host cannot
 // give the text as UTF-8 or Python cannot make the str. A nil key is refused
 // by the callers before this.
@@ -47,29 +44,29 @@ void PythonDictionary_Constructor(REALobject self) {
 void PythonDictionary_Destructor(REALobject) {}
 
 int32_t PythonDictionary_Count(REALobject self, intptr_t) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   return dict ? static_cast<int32_t>(EPyDict_Size(dict)) : 0;
 }
 
 // Empties the dict in place: every holder of it sees it empty.
 void PythonDictionary_Clear(REALobject self) {
-  if (PyObject* dict = Dict(self)) EPyDict_Clear(dict);
+  if (PyObject* dict = LiveHeld(self)) EPyDict_Clear(dict);
 }
 
 int8_t PythonDictionary_ContainsString(REALobject self, REALstring key) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   if (!dict || !key) return 0;
   return Contains(dict, StringKey(key).get());
 }
 
 REALobject PythonDictionary_GetValue(REALobject self, REALstring key) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   if (!dict || !key) return nullptr;
   return GetValue(dict, StringKey(key).get());
 }
 
 void PythonDictionary_SetValue(REALobject self, REALstring key, REALobject value) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   if (!dict || !key || !HeldObject(value)) return;
   SetValue(dict, StringKey(key).get(), HeldObject(value));
 }
@@ -77,19 +74,19 @@ void PythonDictionary_SetValue(REALobject self, REALstring key, REALobject value
 // Keys and values are snapshots: new lists whose reference passes to the
 // new handle.
 REALobject PythonDictionary_GetKeys(REALobject self) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   return dict ? NewHolder(PythonListClassRef, "Python3List", EPyDict_Keys(dict)) : nullptr;
 }
 
 REALobject PythonDictionary_GetValues(REALobject self) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   return dict ? NewHolder(PythonListClassRef, "Python3List", EPyDict_Values(dict)) : nullptr;
 }
 
 // A shallow copy in a new handle made from the class record, so that its
 // Constructor does not run.
 REALobject PythonDictionary_Copy(REALobject self) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   if (!dict || !EPyDict_Copy) return nullptr;
   REALobject copy = REALnewInstanceOfClass(&PythonDictionaryClass);
   if (!copy) return nullptr;
@@ -98,25 +95,25 @@ REALobject PythonDictionary_Copy(REALobject self) {
 }
 
 void PythonDictionary_Remove(REALobject self, REALstring key) {
-  PyObject* dict = Dict(self);
+  PyObject* dict = LiveHeld(self);
   if (!dict || !key) return;
   Remove(dict, StringKey(key).get());
 }
 
 void PythonDictionary_RemoveByEnt(REALobject self, REALobject key) {
-  Remove(Dict(self), HeldObject(key));
+  Remove(LiveHeld(self), HeldObject(key));
 }
 
 int8_t PythonDictionary_ContainsByEnt(REALobject self, REALobject key) {
-  return Contains(Dict(self), HeldObject(key));
+  return Contains(LiveHeld(self), HeldObject(key));
 }
 
 REALobject PythonDictionary_GetValueByEnt(REALobject self, REALobject key) {
-  return GetValue(Dict(self), HeldObject(key));
+  return GetValue(LiveHeld(self), HeldObject(key));
 }
 
 void PythonDictionary_SetValueByEnt(REALobject self, REALobject key, REALobject value) {
-  SetValue(Dict(self), HeldObject(key), HeldObject(value));
+  SetValue(LiveHeld(self), HeldObject(key), HeldObject(value));
 }
 
 REALproperty PythonDictionaryProperties[] = {

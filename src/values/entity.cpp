@@ -67,32 +67,30 @@ REALobject PythonEntity_FromUInt64(uint64_t value) {
 // Python3Entity: read-only properties. The conversion functions answer
 // neutrally for an empty entity and when no interpreter runs.
 
-PyObject* Held(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
-
-int32_t PythonEntity_Int32Value(REALobject self, intptr_t) { return ToInt32(Held(self)); }
-double PythonEntity_DoubleValue(REALobject self, intptr_t) { return ToDouble(Held(self)); }
-REALstring PythonEntity_StringValue(REALobject self, intptr_t) { return ToString(Held(self)); }
-int8_t PythonEntity_BooleanValue(REALobject self, intptr_t) { return ToBoolean(Held(self)); }
-REALobject PythonEntity_ObjectValue(REALobject self, intptr_t) { return ToObject(Held(self)); }
-int64_t PythonEntity_Int64Value(REALobject self, intptr_t) { return ToInt64(Held(self)); }
-uint64_t PythonEntity_UInt64Value(REALobject self, intptr_t) { return ToUInt64(Held(self)); }
-REALobject PythonEntity_BytesValue(REALobject self, intptr_t) { return ToBytesHolder(Held(self)); }
-REALobject PythonEntity_TupleValue(REALobject self, intptr_t) { return ToTupleHolder(Held(self)); }
-REALobject PythonEntity_ListValue(REALobject self, intptr_t) { return ToListHolder(Held(self)); }
+int32_t PythonEntity_Int32Value(REALobject self, intptr_t) { return ToInt32(LiveHeld(self)); }
+double PythonEntity_DoubleValue(REALobject self, intptr_t) { return ToDouble(LiveHeld(self)); }
+REALstring PythonEntity_StringValue(REALobject self, intptr_t) { return ToString(LiveHeld(self)); }
+int8_t PythonEntity_BooleanValue(REALobject self, intptr_t) { return ToBoolean(LiveHeld(self)); }
+REALobject PythonEntity_ObjectValue(REALobject self, intptr_t) { return ToObject(LiveHeld(self)); }
+int64_t PythonEntity_Int64Value(REALobject self, intptr_t) { return ToInt64(LiveHeld(self)); }
+uint64_t PythonEntity_UInt64Value(REALobject self, intptr_t) { return ToUInt64(LiveHeld(self)); }
+REALobject PythonEntity_BytesValue(REALobject self, intptr_t) { return ToBytesHolder(LiveHeld(self)); }
+REALobject PythonEntity_TupleValue(REALobject self, intptr_t) { return ToTupleHolder(LiveHeld(self)); }
+REALobject PythonEntity_ListValue(REALobject self, intptr_t) { return ToListHolder(LiveHeld(self)); }
 REALobject PythonEntity_DictionaryValue(REALobject self, intptr_t) {
-  return ToDictHolder(Held(self));
+  return ToDictHolder(LiveHeld(self));
 }
 
-int8_t PythonEntity_IsInteger(REALobject self, intptr_t) { return IsIntObject(Held(self)); }
-int8_t PythonEntity_IsString(REALobject self, intptr_t) { return IsStringObject(Held(self)); }
-int8_t PythonEntity_IsDouble(REALobject self, intptr_t) { return IsDoubleObject(Held(self)); }
-int8_t PythonEntity_IsBytes(REALobject self, intptr_t) { return IsBytesObject(Held(self)); }
-int8_t PythonEntity_IsTuple(REALobject self, intptr_t) { return IsTupleObject(Held(self)); }
-int8_t PythonEntity_IsBoolean(REALobject self, intptr_t) { return IsBoolObject(Held(self)); }
-int8_t PythonEntity_IsList(REALobject self, intptr_t) { return IsListObject(Held(self)); }
-int8_t PythonEntity_IsObject(REALobject self, intptr_t) { return IsCapsuleObject(Held(self)); }
-int8_t PythonEntity_IsDictionary(REALobject self, intptr_t) { return IsDictObject(Held(self)); }
-int8_t PythonEntity_FitsInInt32(REALobject self, intptr_t) { return FitsInt32(Held(self)); }
+int8_t PythonEntity_IsInteger(REALobject self, intptr_t) { return IsIntObject(LiveHeld(self)); }
+int8_t PythonEntity_IsString(REALobject self, intptr_t) { return IsStringObject(LiveHeld(self)); }
+int8_t PythonEntity_IsDouble(REALobject self, intptr_t) { return IsDoubleObject(LiveHeld(self)); }
+int8_t PythonEntity_IsBytes(REALobject self, intptr_t) { return IsBytesObject(LiveHeld(self)); }
+int8_t PythonEntity_IsTuple(REALobject self, intptr_t) { return IsTupleObject(LiveHeld(self)); }
+int8_t PythonEntity_IsBoolean(REALobject self, intptr_t) { return IsBoolObject(LiveHeld(self)); }
+int8_t PythonEntity_IsList(REALobject self, intptr_t) { return IsListObject(LiveHeld(self)); }
+int8_t PythonEntity_IsObject(REALobject self, intptr_t) { return IsCapsuleObject(LiveHeld(self)); }
+int8_t PythonEntity_IsDictionary(REALobject self, intptr_t) { return IsDictObject(LiveHeld(self)); }
+int8_t PythonEntity_FitsInInt32(REALobject self, intptr_t) { return FitsInt32(LiveHeld(self)); }
 
 #define PROPERTY(name, type) {nullptr, #name, type, REALmemberFlag, FN(PythonEntity_##name), nullptr, 0, {}}
 

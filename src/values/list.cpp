@@ -5,9 +5,6 @@
 
 namespace {
 
-// The list, or null when there is none or no interpreter runs.
-PyObject* List(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
-
 // Stands in for Python's own complaint about a null item, so that a value
 // holder without an object never reaches the list functions.
 void BadInternalCall() {
@@ -27,7 +24,7 @@ void PythonDictionary_Constructor(REALobject self) {
 }
 
 int32_t PythonList_Count(REALobject self, intptr_t) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   return list ? static_cast<int32_t>(EPyList_Size(list)) : 0;
 }
 
@@ -38,7 +35,7 @@ void PythonList_Clear(REALobject self) {
 }
 
 void PythonList_Append(REALobject self, REALobject value) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (!list || !value) return;
   if (PyObject* item = HeldObject(value))
     EPyList_Append(list, item);  // adds its own reference
@@ -49,7 +46,7 @@ void PythonList_Append(REALobject self, REALobject value) {
 // Python's position rule: negative counts from the end, beyond the end
 // appends; never an index error.
 void PythonList_Insert(REALobject self, int32_t index, REALobject value) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (!list || !value) return;
   if (PyObject* item = HeldObject(value))
     EPyList_Insert(list, index, item);  // adds its own reference
@@ -60,13 +57,13 @@ void PythonList_Insert(REALobject self, int32_t index, REALobject value) {
 // No counting from the end: an index outside 0..Count-1 gives nil with
 // IndexError pending.
 REALobject PythonList_GetItem(REALobject self, int32_t index) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (!list) return nullptr;
   return NewEntitySharing(EPyList_GetItem(list, index));  // borrowed from the list
 }
 
 void PythonList_SetItem(REALobject self, int32_t index, REALobject value) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   PyObject* item = HeldObject(value);
   if (!list || !item) return;
   // PyList_SetItem takes over this reference, and drops it again on an index
@@ -78,19 +75,19 @@ void PythonList_SetItem(REALobject self, int32_t index, REALobject value) {
 // A snapshot as a Python3Parameters handle, made as "Constructor(paramPtr)"
 // makes one.
 REALobject PythonList_AsTuple(REALobject self) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (!list) return nullptr;
   PyRef tuple(EPyList_AsTuple(list));
   return tuple ? ToTupleHolder(tuple.get()) : nullptr;
 }
 
 void PythonList_Sort(REALobject self) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (list && EPyList_Sort) EPyList_Sort(list);  // TypeError pending for items that do not compare
 }
 
 void PythonList_Reverse(REALobject self) {
-  PyObject* list = List(self);
+  PyObject* list = LiveHeld(self);
   if (list && EPyList_Reverse) EPyList_Reverse(list);
 }
 

@@ -15,27 +15,24 @@ enum : int32_t {
 // The most slots a Python3Parameters made with a count holds (2^24).
 constexpr int32_t kMaxParameterCount = 1 << 24;
 
-ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
-
-// The tuple, or null when there is none or no interpreter runs.
-PyObject* Tuple(REALobject self) { return PythonRunning() ? HeldObject(self) : nullptr; }
+COILWORK_HOT ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
 
 // An exact tuple is read in place; anything else (a subclass, or an object
 // "Constructor(paramPtr as Ptr)" took unchecked) through Python's calls.
-PyTupleObject* ExactTuple(PyObject* o) {
+COILWORK_HOT PyTupleObject* ExactTuple(PyObject* o) {
   return Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o) : nullptr;
 }
 
 // The tuple's size is asked anew on every call: the tuple may be shared.
-bool ValidIndex(PyObject* tuple, int32_t index) {
+COILWORK_HOT bool ValidIndex(PyObject* tuple, int32_t index) {
   if (!tuple || index < 0) return false;
   if (PyTupleObject* t = ExactTuple(tuple)) return index < t->ob_size;
   return index < EPyTuple_Size(tuple);
 }
 
 // The item at a valid index, borrowed from the tuple; null otherwise.
-PyObject* Item(REALobject self, int32_t index) {
-  PyObject* tuple = Tuple(self);
+COILWORK_HOT PyObject* Item(REALobject self, int32_t index) {
+  PyObject* tuple = LiveHeld(self);
   if (!ValidIndex(tuple, index)) return nullptr;
   if (PyTupleObject* t = ExactTuple(tuple)) return t->ob_item[index];
   return EPyTuple_GetItem(tuple, index);
@@ -73,11 +70,8 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
       // The new tuple is ours alone and its slots are empty: fill them in
       // place.
       PyTupleObject* t = reinterpret_cast<PyTupleObject*>(tuple);
-      t->ob_item[0] = none;
-      for (int32_t i = 1; i < parameterCount; ++i) {
-        EPy_IncRef(none);
-        t->ob_item[i] = none;
-      }
+      PyAddRefs(none, parameterCount - 1);
+      for (int32_t i = 0; i < parameterCount; ++i) t->ob_item[i] = none;
     }
   }
   EntityBaseData* data = EntityData(self);
@@ -168,8 +162,8 @@ int8_t PythonParameters_IsList(REALobject self, int32_t index) {
 // that others share (SystemError pending, item dropped) and lastError stays.
 
 // Index check shared by the setters: records code 2 on failure.
-PyObject* TupleForSet(REALobject self, int32_t index) {
-  PyObject* tuple = Tuple(self);
+COILWORK_HOT PyObject* TupleForSet(REALobject self, int32_t index) {
+  PyObject* tuple = LiveHeld(self);
   if (!tuple) return nullptr;
   if (!ValidIndex(tuple, index)) {
     Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
@@ -179,9 +173,18 @@ PyObject* TupleForSet(REALobject self, int32_t index) {
 }
 
 // Stores a freshly made item, or records code 1 when it was not made.
-void SetMade(REALobject self, PyObject* tuple, int32_t index, PyObject* item) {
+COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, int32_t index, PyObject* item) {
   if (!item) {
     Params(self)->lastError = PY_ERROR_COULD_NOT_CONVERT;
+    return;
+  }
+  // An exact tuple that no one else holds is written in place, as
+  // PyTuple_SetItem itself would write it; the index was checked.
+  PyTupleObject* t = ExactTuple(tuple);
+  if (t && tuple->ob_refcnt == 1) {
+    PyObject* old = t->ob_item[index];
+    t->ob_item[index] = item;
+    PyRelease(old);
     return;
   }
   EPyTuple_SetItem(tuple, index, item);
@@ -228,7 +231,7 @@ void SetShared(REALobject self, PyObject* tuple, int32_t index, REALobject value
 
 // Dictionary, tuple and list: nil is an error of its own, checked first.
 void SetContainer(REALobject self, int32_t index, REALobject value) {
-  if (!Tuple(self)) return;
+  if (!LiveHeld(self)) return;
   if (!value) {
     Params(self)->lastError = PY_NIL_PARAM_ERROR;
     return;
@@ -253,7 +256,7 @@ void PythonParameters_ClearError(REALobject self) { Params(self)->lastError = PY
 // Properties
 
 int32_t PythonParameters_Count(REALobject self, intptr_t) {
-  PyObject* tuple = Tuple(self);
+  PyObject* tuple = LiveHeld(self);
   return tuple ? static_cast<int32_t>(EPyTuple_Size(tuple)) : 0;
 }
 

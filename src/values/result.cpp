@@ -6,13 +6,13 @@
 
 namespace {
 
-ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }
+COILWORK_HOT ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }
 
 // The result's object, or null when there is none or no interpreter runs.
-PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->held.get() : nullptr; }
+COILWORK_HOT PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->held.get() : nullptr; }
 
 // Binds the table if needed; true when Python can be called.
-bool Ready() { return PythonTableBound() && PythonRunning(); }
+COILWORK_HOT bool Ready() { return PythonTableBound() && PythonRunning(); }
 
 void Store(REALobject self, PyObject* o) {
   ResultData* data = Result(self);
