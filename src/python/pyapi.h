@@ -132,6 +132,16 @@ struct PyTupleObject {
   PyObject* ob_item[1];
 };
 
+// A list as Python 3.4 to 3.13 lay it out: the variable-size header, the
+// item array and its capacity. Read only for objects whose type is exactly
+// list.
+struct PyListObject {
+  PyObject ob_base;
+  Py_ssize_t ob_size;
+  PyObject** ob_item;
+  Py_ssize_t allocated;
+};
+
 // Functions bound from the library: X(return type, name, parameter list).
 // Slot names are the C-API name with the prefix E (EPyTuple_New).
 #define COILWORK_PY_FUNCTIONS(X)                                                        \

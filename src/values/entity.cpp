@@ -7,10 +7,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // Python3EntityBase
 
-void PythonEntityBase_Initializer(REALobject self) {
-  PythonTableBound();
-  EntityData(self)->held = HeldPython{};
-}
+// Binds the entry-point table; the holder starts empty because the host
+// zero-fills every data block.
+void PythonEntityBase_Initializer(REALobject) { PythonTableBound(); }
 
 void PythonEntityBase_Destructor(REALobject self) {
   EntityBaseData* data = EntityData(self);

@@ -59,7 +59,15 @@ void PythonList_Insert(REALobject self, int32_t index, REALobject value) {
 REALobject PythonList_GetItem(REALobject self, int32_t index) {
   PyObject* list = LiveHeld(self);
   if (!list) return nullptr;
-  return NewEntitySharing(EPyList_GetItem(list, index));  // borrowed from the list
+  // An exact list is read in place within its bounds; Python's own function
+  // answers everything else, raising IndexError where it must.
+  PyObject* item;
+  if (Py_TYPE(list) == e__PyList_Type && index >= 0 &&
+      index < reinterpret_cast<PyListObject*>(list)->ob_size)
+    item = reinterpret_cast<PyListObject*>(list)->ob_item[index];
+  else
+    item = EPyList_GetItem(list, index);
+  return NewEntitySharing(item);  // borrowed from the list
 }
 
 void PythonList_SetItem(REALobject self, int32_t index, REALobject value) {
