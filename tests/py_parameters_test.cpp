@@ -237,6 +237,22 @@ TEST_F(ParametersTest, PointerConstructorSharesTheTuple) {
   DecRef(raw);  // the reference GetPtr handed out
 }
 
+// Any Python object can be wrapped, a capsule of a host object included; the
+// host object is given back once both holders of the capsule are gone.
+TEST_F(ParametersTest, PointerConstructorOverACapsuleGivesItsHostObjectBack) {
+  Ref payload(host.newObjectArray());
+  const int base = host.refCount(payload);
+  Ref r(host.create("Python3Result", "Constructor(value as Object)", payload.get()));
+  void* capsule = host.call<void*>(r, "GetPtr() as Ptr");
+  Ref p(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", capsule));
+  DecRef(capsule);  // the reference GetPtr handed out
+  EXPECT_EQ(host.refCount(payload), base + 1);
+  p.reset();
+  r.reset();
+  ClearError();
+  EXPECT_EQ(host.refCount(payload), base);
+}
+
 TEST_F(ParametersTest, SlotsOwnOneReferencePerItem) {
   Ref list(Entity("[]"));
   Ref shared(host.prop<Obj>(list, "ListValue"));
