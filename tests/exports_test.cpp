@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "coilwork/rb_plugin.h"
+#include "coilwork/plugin_interface.h"
 #include "emuhost/host.h"
 
 namespace {

@@ -3,7 +3,7 @@
  * names, each of which finds one host entry by name on first use and forwards
  * its arguments to it (src/binding generates them from the tables below).
  *
- * Included by coilwork/rb_plugin.h; do not include directly.
+ * Included by coilwork/plugin_interface.h; do not include directly.
  *
  * Every function is described by a row of a table. The same tables produce
  * the declarations here, the definitions in the plugin, and the list of

@@ -10,7 +10,7 @@
 
 #include <type_traits>
 
-#include "coilwork/rb_plugin.h"
+#include "coilwork/plugin_interface.h"
 
 // Named binding functions are C functions; overloaded forms are C++ ones.
 #define COILWORK_EXPORT_C extern "C" __attribute__((visibility("default")))

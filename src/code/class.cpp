@@ -41,14 +41,14 @@ void PythonClass_Destructor(REALobject self) {
 }
 
 REALmethodDefinition PythonClassMethods[] = {
-    {FN(PythonClass_CreateInstance), nullptr, "CreateInstance() as Python3Instance",
+    {FN(PythonClass_CreateInstance), nullptr, DOC("CreateInstance() as Python3Instance", "Calls the class with no arguments and returns a handle on the new instance.", "Raised, or not callable: nil, error pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition PythonClassClass = CLASS_RECORD(
-    "Python3Class", "Python3Object", sizeof(ClassData),
+    DOC("Python3Class", "A Python class taken from a module.", ""), "Python3Object", sizeof(ClassData),
     nullptr, FN(PythonClass_Destructor),
     NO_TABLE, CLASS_TABLE(PythonClassMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

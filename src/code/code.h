@@ -27,22 +27,22 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
 // the records of Python3Module and Python3Instance.
 #define PYTHON_ATTRIBUTE_METHODS                                                              \
   {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),                           \
-   "Int32Field(name as String) as Int32", REALmemberFlag, 0, 0},                              \
+   DOC("Int32Field(name as String) as Int32", "The attribute as Int32; the setter stores an int.", "Wrong type: -1, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                              \
   {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),                           \
-   "Int64Field(name as String) as Int64", REALmemberFlag, 0, 0},                              \
+   DOC("Int64Field(name as String) as Int64", "The attribute as Int64; the setter stores an int.", "Wrong type: -1, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                              \
   {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),                         \
-   "UInt64Field(name as String) as UInt64", REALmemberFlag, 0, 0},                            \
+   DOC("UInt64Field(name as String) as UInt64", "The attribute as UInt64; the setter stores an int.", "Wrong type: all bits set, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
   {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),                         \
-   "DoubleField(name as String) as Double", REALmemberFlag, 0, 0},                            \
+   DOC("DoubleField(name as String) as Double", "The attribute as Double; the setter stores a float.", "Wrong type: -1.0, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
   {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),                       \
-   "BooleanField(name as String) as Boolean", REALmemberFlag, 0, 0},                          \
+   DOC("BooleanField(name as String) as Boolean", "Python's truth of the attribute; the setter stores True or False.", "Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                          \
   {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),                         \
-   "StringField(name as String) as String", REALmemberFlag, 0, 0},                            \
+   DOC("StringField(name as String) as String", "The attribute's str as text; the setter stores a str.", "Not a str: the empty string. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
   {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),                         \
-   "ObjectField(name as String) as Object", REALmemberFlag, 0, 0},                            \
-  {FN(PythonModule_HasAttribute), nullptr, "HasAttribute(name as String) as Boolean",        \
+   DOC("ObjectField(name as String) as Object", "The host object of the attribute's capsule; the setter stores a capsule.", "Not such a capsule: nil. Setter nil: ValueError pending, unchanged. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
+  {FN(PythonModule_HasAttribute), nullptr, DOC("HasAttribute(name as String) as Boolean", "Whether the attribute exists.", "Missing: False, nothing pending. Empty handle or no interpreter: neutral."),        \
    REALmemberFlag, 0, 0},                                                                     \
-  {FN(PythonModule_DeleteAttribute), nullptr, "DeleteAttribute(name as String) as Integer",   \
+  {FN(PythonModule_DeleteAttribute), nullptr, DOC("DeleteAttribute(name as String) as Integer", "Deletes the attribute: 0 when done.", "Missing: -1, AttributeError pending. Empty handle or no interpreter: neutral."),   \
    REALmemberFlag, 0, 0},
 
 // The Python object of a handle, or null when there is nothing to ask Python

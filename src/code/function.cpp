@@ -4,7 +4,7 @@
 
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance) {
-  REALobject handle = NewInstance(PythonFunctionClassRef, "Python3Function");
+  REALobject handle = NewInstance(PythonFunctionClassRef, DOC("Python3Function", "A callable Python object: a module's function or an instance's bound method.", ""));
   if (!handle) {
     PyRelease(callable);
     return nullptr;
@@ -54,19 +54,19 @@ void PythonFunction_Destructor(REALobject self) {
 }
 
 REALproperty PythonFunctionProperties[] = {
-    {nullptr, "OwnerModule", "Python3Module", REALmemberFlag, FN(PythonFunction_Module), nullptr,
+    {nullptr, DOC("OwnerModule", "The module handle the function was taken from.", "Taken from an instance: nil."), "Python3Module", REALmemberFlag, FN(PythonFunction_Module), nullptr,
      0, {}},
 };
 
 REALmethodDefinition PythonFunctionMethods[] = {
     {FN(PythonFunction_Invoke), nullptr,
-     "Invoke(parameters as Python3Parameters) as Python3Result", REALmemberFlag, 0, 0},
+     DOC("Invoke(parameters as Python3Parameters) as Python3Result", "Calls the function with the tuple's items as arguments.", "Nil or empty parameters: no arguments. Raised: nil, error pending. Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition PythonFunctionClass = CLASS_RECORD(
-    "Python3Function", "Python3Object", sizeof(FunctionData),
+    DOC("Python3Function", "A callable Python object: a module's function or an instance's bound method.", ""), "Python3Object", sizeof(FunctionData),
     nullptr, FN(PythonFunction_Destructor),
     CLASS_TABLE(PythonFunctionProperties), CLASS_TABLE(PythonFunctionMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

@@ -26,7 +26,7 @@ void PythonInstance_Destructor(REALobject self) {
 }
 
 REALmethodDefinition PythonInstanceMethods[] = {
-    {FN(PythonInstance_GetFunction), nullptr, "GetFunction(name as String) as Python3Function",
+    {FN(PythonInstance_GetFunction), nullptr, DOC("GetFunction(name as String) as Python3Function", "The bound method of that name.", "Missing: nil, AttributeError pending. Not callable: nil, nothing pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
     PYTHON_ATTRIBUTE_METHODS
 };
@@ -34,7 +34,7 @@ REALmethodDefinition PythonInstanceMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonInstanceClass = CLASS_RECORD(
-    "Python3Instance", "Python3Object", sizeof(InstanceData),
+    DOC("Python3Instance", "An instance of a Python class, with attribute access and bound methods.", ""), "Python3Object", sizeof(InstanceData),
     nullptr, FN(PythonInstance_Destructor),
     NO_TABLE, CLASS_TABLE(PythonInstanceMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

@@ -50,16 +50,16 @@ void PythonXojoClass_Destructor(REALobject self) { FreeMethodTables(ClassBlock(s
 
 REALmethodDefinition PythonXojoClassMethods[] = {
     {FN(PythonXojoClass_Constructor), nullptr,
-     "Constructor(name as String, methodCount as UInt32, initMethod as Ptr)", REALmemberFlag, 0,
+     DOC("Constructor(name as String, methodCount as UInt32, initMethod as Ptr)", "Names the class, sizes its method table (at most 65,536) and sets the host initialiser run by the class's __init__.", "Called again: ignored."), REALmemberFlag, 0,
      0},
     {FN(PythonXojoClass_RegisterFunction), nullptr,
-     "RegisterFunction(name as String, fuction as Ptr)", REALmemberFlag, 0, 0},
+     DOC("RegisterFunction(name as String, fuction as Ptr)", "Adds a method whose body is a host function (self As Ptr, args As Ptr) As Ptr.", "Nil function, or past the table's size: ignored."), REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition PythonXojoClassClass = CLASS_RECORD(
-    "Python3XojoClass", "Python3Object", sizeof(XojoClassData),
+    DOC("Python3XojoClass", "A Python class whose methods are host functions, added to a host module.", ""), "Python3Object", sizeof(XojoClassData),
     nullptr, FN(PythonXojoClass_Destructor),
     NO_TABLE, CLASS_TABLE(PythonXojoClassMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

@@ -267,12 +267,12 @@ void PythonXojoModule_Destructor(REALobject self) {
 
 REALmethodDefinition PythonXojoModuleMethods[] = {
     {FN(PythonXojoModule_Constructor), nullptr,
-     "Constructor(name as String, methodCount as UInt32)", REALmemberFlag, 0, 0},
+     DOC("Constructor(name as String, methodCount as UInt32)", "Names the module and sizes its function table (at most 65,536).", "Called again: ignored."), REALmemberFlag, 0, 0},
     {FN(PythonXojoModule_RegisterFunction), nullptr,
-     "RegisterFunction(name as String, fuction as Ptr)", REALmemberFlag, 0, 0},
-    {FN(PythonXojoModule_AddClass), nullptr, "AddClass(classToAdd as Python3XojoClass)",
+     DOC("RegisterFunction(name as String, fuction as Ptr)", "Adds a module function whose body is a host function (module As Ptr, args As Ptr) As Ptr.", "Nil function, or past the table's size: ignored."), REALmemberFlag, 0, 0},
+    {FN(PythonXojoModule_AddClass), nullptr, DOC("AddClass(classToAdd as Python3XojoClass)", "Adds a host class to the module.", "Nil: nothing."),
      REALmemberFlag, 0, 0},
-    {FN(PythonXojoModule_ModuleCreateProc), nullptr, "ModuleCreateProc() as Ptr", REALmemberFlag,
+    {FN(PythonXojoModule_ModuleCreateProc), nullptr, DOC("ModuleCreateProc() as Ptr", "Makes the Python module object with its functions and classes, for the host's module creator function to return.", "Never constructed or no interpreter: null."), REALmemberFlag,
      0, 0},
 };
 
@@ -305,7 +305,7 @@ void ForgetSubclass(PyTypeObject* type) {
 }  // namespace
 
 REALclassDefinition PythonXojoModuleClass = CLASS_RECORD(
-    "Python3XojoModule", "Python3Object", sizeof(XojoModuleData),
+    DOC("Python3XojoModule", "A Python extension module made by host code: host functions and host classes.", ""), "Python3Object", sizeof(XojoModuleData),
     nullptr, FN(PythonXojoModule_Destructor),
     NO_TABLE, CLASS_TABLE(PythonXojoModuleMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

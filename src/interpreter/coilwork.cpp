@@ -148,10 +148,10 @@ REALobject Python_GetModule(REALstring name) {
 }
 
 REALconstant CoilworkConstants[] = {
-    {"PY_NO_ERROR = 0", {}},
-    {"PY_ERROR_COULD_NOT_CONVERT = 1", {}},
-    {"PY_ERROR_INDEX_OUT_OF_BOUNDS = 2", {}},
-    {"PY_NIL_PARAM_ERROR = 3", {}},
+    {DOC("PY_NO_ERROR = 0", "LastError: no error.", ""), {}},
+    {DOC("PY_ERROR_COULD_NOT_CONVERT = 1", "LastError: the value could not be made a Python object.", ""), {}},
+    {DOC("PY_ERROR_INDEX_OUT_OF_BOUNDS = 2", "LastError: the index is outside the tuple.", ""), {}},
+    {DOC("PY_NIL_PARAM_ERROR = 3", "LastError: a nil holder was given.", ""), {}},
 };
 
 const char* PreferredVersionEntries[] = {
@@ -164,38 +164,41 @@ const char* PreferredVersionEntries[] = {
 };
 
 REALenum CoilworkEnums[] = {
-    {"PreferredVersionValues", "Integer", REALenumFlag, PreferredVersionEntries,
+    {DOC("PreferredVersionValues", "The Python version PythonIsFound tries first; 0 tries the newest first.", ""), "Integer", REALenumFlag, PreferredVersionEntries,
      sizeof(PreferredVersionEntries) / sizeof(PreferredVersionEntries[0]), 0, 0},
 };
 
 REALmethodDefinition CoilworkSharedMethods[] = {
-    {FN(Python_InitWithName), nullptr, "Init(applicationName as String)", REALmemberFlag, 0, 0},
-    {FN(Python_Init), nullptr, "Init()", REALmemberFlag, 0, 0},
-    {FN(Python_Finalize), nullptr, "Finalize()", REALmemberFlag, 0, 0},
-    {FN(Python_SetConsoleOutput), nullptr, "SetConsoleOutput(output as CoilworkConsoleOutput)",
+    {FN(Python_InitWithName), nullptr, DOC("Init(applicationName as String)", "Starts the interpreter with the application's name as its program name, installs the console capture and makes registered host modules importable.", "Nil name: starts without a program name. No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
+    {FN(Python_Init), nullptr, DOC("Init()", "Starts the interpreter, installs the console capture and makes registered host modules importable.", "No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
+    {FN(Python_Finalize), nullptr, DOC("Finalize()", "Stops the interpreter; capsules Python still holds give their host references back; handles of this interpreter answer as empty ones afterwards.", "No interpreter: nothing."), REALmemberFlag, 0, 0},
+    {FN(Python_SetConsoleOutput), nullptr, DOC("SetConsoleOutput(output as CoilworkConsoleOutput)", "Chooses the receiver of everything Python writes to sys.stdout, one ConsoleOutput event per write; holds across Finalize and Init.", "Nil: output is dropped."),
      REALmemberFlag, 0, 0},
-    {FN(Python_AddSearchPath), nullptr, "AddSearchPath(f as FolderItem)", REALmemberFlag, 0, 0},
-    {FN(Python_GetModule), nullptr, "GetModule(name as String) as Python3Module", REALmemberFlag,
+    {FN(Python_AddSearchPath), nullptr, DOC("AddSearchPath(f as FolderItem)", "Appends the folder's native path to sys.path.", "Nil, or no interpreter: nothing (not remembered for the next Init)."), REALmemberFlag, 0, 0},
+    {FN(Python_GetModule), nullptr, DOC("GetModule(name as String) as Python3Module", "Imports a module by name and returns a new handle on it.", "Nil name: error pending (ValueError). Import failure: nil, error pending. Text not UTF-8: nil. No interpreter: neutral."), REALmemberFlag,
      0, 0},
-    {FN(Python_ErrorOccurred), nullptr, "ErrorOccurred() as Boolean", REALmemberFlag, 0, 0},
-    {FN(Python_GetError), nullptr, "GetError() as String", REALmemberFlag, 0, 0},
-    {FN(Python_ClearError), nullptr, "ClearError()", REALmemberFlag, 0, 0},
+    {FN(Python_ErrorOccurred), nullptr, DOC("ErrorOccurred() as Boolean", "Whether a Python error is pending; leaves it pending.", "No interpreter: neutral."), REALmemberFlag, 0, 0},
+    {FN(Python_GetError), nullptr, DOC("GetError() as String", "The pending error's message (str() of the exception), and clears it.", "Nothing pending or no interpreter: nil."), REALmemberFlag, 0, 0},
+    {FN(Python_ClearError), nullptr, DOC("ClearError()", "Clears the pending Python error.", "No interpreter: neutral."), REALmemberFlag, 0, 0},
     {FN(Python_RegisterXojoModule), nullptr,
-     "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+     DOC("RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)", "Makes a host-made module importable under its name: at the next Init, or at once while Python runs.", "Nil module, nil function or a module never constructed: nothing registered."),
      REALmemberFlag, 0, 0},
-    {FN(Python_SetTypeError), nullptr, "SetError(errorType as Integer, message as String)",
+    {FN(Python_SetTypeError), nullptr, DOC("SetError(errorType as Integer, message as String)", "Raises the Python3ErrorTypes exception with the message, for a host function to return nil after.", "Unknown type number or no interpreter: nothing. Nil message: an empty one."),
      REALmemberFlag, 0, 0},
     {FN(Python_IsFound), nullptr,
-     "PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = "
-     "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
+     DOC("PythonIsFound(preferredVersion as Coilwork.PreferredVersionValues = "
+         "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
+         "Loads a Python library, the preferred version first, and tells whether one was found; "
+         "the first call decides the library for the process.",
+         "No library: False, and the file names tried are printed."),
      REALmemberFlag, 0, 0},
-    {FN(Python_SetPythonPath), nullptr, "SetPythonPath(path as FolderItem)", REALmemberFlag, 0, 0},
+    {FN(Python_SetPythonPath), nullptr, DOC("SetPythonPath(path as FolderItem)", "Names the library file to load instead of searching the standard names; only before the library is loaded.", "Nil, a missing file or a folder: forgets an earlier choice."), REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition CoilworkClass = CLASS_RECORD(
-    "Coilwork", nullptr, 1,
+    DOC("Coilwork", "The interpreter's shared methods: finding and starting Python, imports, errors, console capture, host modules.", ""), nullptr, 1,
     nullptr, nullptr,
     NO_TABLE, NO_TABLE, NO_TABLE,
     CLASS_TABLE(CoilworkConstants), CLASS_TABLE(CoilworkSharedMethods), CLASS_TABLE(CoilworkEnums));

@@ -7,7 +7,7 @@
 namespace {
 
 REALevent CoilworkEvents[] = {
-    {"ConsoleOutput(output as String)", 0, 0, 0},
+    {DOC("ConsoleOutput(output as String)", "Raised with the text of each write to sys.stdout, as UTF-8.", ""), 0, 0, 0},
 };
 
 using ConsoleOutputHandler = void (*)(REALobject instance, REALstring text);
@@ -83,7 +83,7 @@ void OnConsoleOutput(REALobject instance, REALstring text) {
 }
 
 REALclassDefinition CoilworkConsoleOutputClass = CLASS_RECORD(
-    "CoilworkConsoleOutput", nullptr, sizeof(ConsoleOutputData),
+    DOC("CoilworkConsoleOutput", "The receiver of Python's printed output: subclass it and handle ConsoleOutput.", ""), nullptr, sizeof(ConsoleOutputData),
     FN(CoilworkConsoleOutput_Constructor), nullptr,
     NO_TABLE, NO_TABLE, CLASS_TABLE(CoilworkEvents),
     NO_TABLE, NO_TABLE, NO_TABLE);

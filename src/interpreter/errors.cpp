@@ -11,14 +11,14 @@
 namespace {
 
 REALconstant PythonErrorTypesConstants[] = {
-    {"AssertionError = 1", {}},     {"AttributeError = 2", {}}, {"EOFError = 3", {}},
-    {"FloatingPointError = 4", {}}, {"IOError = 5", {}},        {"ImportError = 6", {}},
-    {"IndexError = 7", {}},         {"KeyError = 8", {}},       {"KeyboardInterrupt = 9", {}},
-    {"MemoryError = 10", {}},       {"NameError = 11", {}},     {"NotImplementedError = 12", {}},
-    {"OSError = 13", {}},           {"OverflowError = 14", {}}, {"RuntimeError = 15", {}},
-    {"SyntaxError = 16", {}},       {"SystemError = 17", {}},   {"SystemExit = 18", {}},
-    {"TypeError = 19", {}},         {"ValueError = 20", {}},    {"ZeroDivisionError = 21", {}},
-    {"ReferenceError = 22", {}},
+    {DOC("AssertionError = 1", "AssertionError", ""), {}},     {DOC("AttributeError = 2", "AttributeError", ""), {}}, {DOC("EOFError = 3", "EOFError", ""), {}},
+    {DOC("FloatingPointError = 4", "FloatingPointError", ""), {}}, {DOC("IOError = 5", "OSError: IOError is its other name in Python 3.", ""), {}},        {DOC("ImportError = 6", "ImportError", ""), {}},
+    {DOC("IndexError = 7", "IndexError", ""), {}},         {DOC("KeyError = 8", "KeyError", ""), {}},       {DOC("KeyboardInterrupt = 9", "KeyboardInterrupt", ""), {}},
+    {DOC("MemoryError = 10", "MemoryError", ""), {}},       {DOC("NameError = 11", "NameError", ""), {}},     {DOC("NotImplementedError = 12", "NotImplementedError", ""), {}},
+    {DOC("OSError = 13", "OSError", ""), {}},           {DOC("OverflowError = 14", "OverflowError", ""), {}}, {DOC("RuntimeError = 15", "RuntimeError", ""), {}},
+    {DOC("SyntaxError = 16", "SyntaxError", ""), {}},       {DOC("SystemError = 17", "SystemError", ""), {}},   {DOC("SystemExit = 18", "SystemExit", ""), {}},
+    {DOC("TypeError = 19", "TypeError", ""), {}},         {DOC("ValueError = 20", "ValueError", ""), {}},    {DOC("ZeroDivisionError = 21", "ZeroDivisionError", ""), {}},
+    {DOC("ReferenceError = 22", "ReferenceError", ""), {}},
 };
 
 // The table slots of the exceptions, in the order of the constants. The slot
@@ -98,6 +98,6 @@ void Python_SetTypeError(int32_t errorType, REALstring message) {
 }
 
 REALmoduleDefinition PythonErrorTypesModule = {
-    kCurrentREALControlVersion, "Python3ErrorTypes", NO_TABLE,
+    kCurrentREALControlVersion, DOC("Python3ErrorTypes", "The exceptions SetError can raise, by number.", ""), NO_TABLE,
     CLASS_TABLE(PythonErrorTypesConstants), {},
 };

@@ -2,13 +2,22 @@
 // per-instance data blocks and the small helpers every class family uses.
 #pragma once
 
-#include "coilwork/rb_plugin.h"
+#include "coilwork/plugin_interface.h"
 #include "python/pyapi.h"
 
 #define COILWORK_API extern "C" __attribute__((visibility("default")))
 
 // Casts any function to the word stored in a record.
 #define FN(f) reinterpret_cast<REALproc>(f)
+
+// A record's name or declaration together with its text in the reference:
+// what the member does, and what it answers to nil, to a missing interpreter
+// and to a failure. The host reads the name up to its NUL; the reference
+// generator (tools/apidoc) reads on past it, behind the marker byte 0x1E, up
+// to the separator 0x1F and the final NUL. Each text is written once, beside
+// the record it describes. The pieces stay separate literals so that no hex
+// escape swallows the text after it.
+#define DOC(name, what, faults) name "\0" "\x1e" what "\x1f" faults
 
 // ---------------------------------------------------------------------------
 // Process-wide state (reset by PluginEntry).

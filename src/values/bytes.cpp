@@ -89,16 +89,16 @@ int64_t PythonBytes_Size(REALobject self, intptr_t) {
 void PythonBytes_Destructor(REALobject) {}
 
 REALproperty PythonBytesProperties[] = {
-    {nullptr, "Size", "Int64", REALmemberFlag, FN(PythonBytes_Size), nullptr, 0, {}},
+    {nullptr, DOC("Size", "The number of bytes.", "Empty holder or no interpreter: neutral."), "Int64", REALmemberFlag, FN(PythonBytes_Size), nullptr, 0, {}},
 };
 
 #define M(fn, decl) {FN(PythonBytes_##fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonBytesMethods[] = {
-    M(ConstructorString, "Constructor(value as String)"),
-    M(ConstructorMemoryBlock, "Constructor(value as MemoryBlock)"),
-    M(ToString, "ToString() as String"),
-    M(ToMemoryBlock, "ToMemoryBlock() as MemoryBlock"),
+    M(ConstructorString, DOC("Constructor(value as String)", "Holds a bytes object of the string's bytes as stored, NULs included.", "Nil: empty holder. No interpreter: neutral.")),
+    M(ConstructorMemoryBlock, DOC("Constructor(value as MemoryBlock)", "Holds a bytes object of the block's bytes.", "Nil: empty holder. No interpreter: neutral.")),
+    M(ToString, DOC("ToString() as String", "The bytes as a String of unknown encoding.", "Empty holder or no interpreter: neutral.")),
+    M(ToMemoryBlock, DOC("ToMemoryBlock() as MemoryBlock", "The bytes in a new MemoryBlock.", "Empty holder or no interpreter: neutral. Over 2 GiB: nil.")),
 };
 
 #undef M
@@ -106,7 +106,7 @@ REALmethodDefinition PythonBytesMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonBytesClass = CLASS_RECORD(
-    "Python3Bytes", "Python3EntityBase", 0,
+    DOC("Python3Bytes", "A Python bytes object, made from a String's bytes or a MemoryBlock.", ""), "Python3EntityBase", 0,
     nullptr, FN(PythonBytes_Destructor),
     CLASS_TABLE(PythonBytesProperties), CLASS_TABLE(PythonBytesMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

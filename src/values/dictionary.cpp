@@ -117,25 +117,25 @@ void PythonDictionary_SetValueByEnt(REALobject self, REALobject key, REALobject 
 }
 
 REALproperty PythonDictionaryProperties[] = {
-    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonDictionary_Count), nullptr, 0, {}},
+    {nullptr, DOC("Count", "The number of items.", "Empty holder or no interpreter: neutral."), "Integer", REALmemberFlag, FN(PythonDictionary_Count), nullptr, 0, {}},
 };
 
 #define M(fn, decl) {FN(PythonDictionary_##fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonDictionaryMethods[] = {
-    M(Constructor, "Constructor()"),
-    M(Clear, "Clear()"),
-    M(ContainsString, "Contains(key as String) as Boolean"),
-    M(GetValue, "GetValue(key as String) as Python3Entity"),
-    M(SetValue, "SetValue(key as String, value as Python3EntityBase)"),
-    M(GetKeys, "GetKeys() as Python3List"),
-    M(GetValues, "GetValues() as Python3List"),
-    M(Copy, "Copy() as Python3Dictionary"),
-    M(Remove, "Remove(key as String)"),
-    M(RemoveByEnt, "Remove(key as Python3EntityBase)"),
-    M(ContainsByEnt, "Contains(key as Python3EntityBase) as Boolean"),
-    M(GetValueByEnt, "GetValue(key as Python3EntityBase) as Python3Entity"),
-    M(SetValueByEnt, "SetValue(key as Python3EntityBase, value as Python3EntityBase)"),
+    M(Constructor, DOC("Constructor()", "Holds a new empty dict.", "No interpreter: empty holder.")),
+    M(Clear, DOC("Clear()", "Removes every item.", "Empty holder or no interpreter: neutral.")),
+    M(ContainsString, DOC("Contains(key as String) as Boolean", "Whether the str key is present.", "Nil or non-UTF-8 key: False. Empty holder or no interpreter: neutral.")),
+    M(GetValue, DOC("GetValue(key as String) as Python3Entity", "The value under the str key, as a new entity.", "Missing key: nil, nothing pending. Nil key: nil. Empty holder or no interpreter: neutral.")),
+    M(SetValue, DOC("SetValue(key as String, value as Python3EntityBase)", "Stores the holder's object under the str key.", "Nil key or value, empty value: nothing. Empty holder or no interpreter: neutral.")),
+    M(GetKeys, DOC("GetKeys() as Python3List", "The keys as a new list.", "Empty holder or no interpreter: neutral.")),
+    M(GetValues, DOC("GetValues() as Python3List", "The values as a new list.", "Empty holder or no interpreter: neutral.")),
+    M(Copy, DOC("Copy() as Python3Dictionary", "A shallow copy.", "Empty holder or no interpreter: neutral.")),
+    M(Remove, DOC("Remove(key as String)", "Removes the str key.", "Missing key: KeyError pending. Nil key: nothing. Empty holder or no interpreter: neutral.")),
+    M(RemoveByEnt, DOC("Remove(key as Python3EntityBase)", "Removes the key the holder holds.", "Missing key: KeyError pending. Unhashable key: TypeError pending. Nil: nothing. Empty holder or no interpreter: neutral.")),
+    M(ContainsByEnt, DOC("Contains(key as Python3EntityBase) as Boolean", "Whether the key the holder holds is present.", "Unhashable key: False, TypeError pending. Nil: False. Empty holder or no interpreter: neutral.")),
+    M(GetValueByEnt, DOC("GetValue(key as Python3EntityBase) as Python3Entity", "The value under the holder's key, as a new entity.", "Missing or unhashable key: nil, nothing pending. Empty holder or no interpreter: neutral.")),
+    M(SetValueByEnt, DOC("SetValue(key as Python3EntityBase, value as Python3EntityBase)", "Stores the value holder's object under the key holder's object.", "Unhashable key: TypeError pending. Nil or empty holders: nothing. Empty holder or no interpreter: neutral.")),
 };
 
 #undef M
@@ -143,7 +143,7 @@ REALmethodDefinition PythonDictionaryMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonDictionaryClass = CLASS_RECORD(
-    "Python3Dictionary", "Python3EntityBase", 0,
+    DOC("Python3Dictionary", "A Python dict with String or holder keys.", ""), "Python3EntityBase", 0,
     nullptr, FN(PythonDictionary_Destructor),
     CLASS_TABLE(PythonDictionaryProperties), CLASS_TABLE(PythonDictionaryMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

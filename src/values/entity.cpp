@@ -20,14 +20,14 @@ void PythonEntityBase_Destructor(REALobject self) {
 void PythonEntityBase_Constructor(REALobject) {}
 
 REALmethodDefinition PythonEntityBaseMethods[] = {
-    {FN(PythonEntityBase_Constructor), nullptr, "Constructor()", REALdefaultConstructorFlag, 0, 0},
+    {FN(PythonEntityBase_Constructor), nullptr, DOC("Constructor()", "An empty holder; values are made with the From... shared methods.", ""), REALdefaultConstructorFlag, 0, 0},
 };
 
 // ---------------------------------------------------------------------------
 // Python3Entity: builders. Each makes a new entity holding the new object
 // (null when Python could not make it, its error pending).
 
-REALobject NewEntity(PyObject* o) { return NewHolder(PythonEntityClassRef, "Python3Entity", o); }
+REALobject NewEntity(PyObject* o) { return NewHolder(PythonEntityClassRef, DOC("Python3Entity", "A Python value of any type, made from a host value or read from Python, with typed readers and type tests.", ""), o); }
 
 REALobject PythonEntity_FromInt32(int32_t value) {
   return PythonRunning() ? NewEntity(PyFromInt32(value)) : nullptr;
@@ -91,65 +91,66 @@ int8_t PythonEntity_IsObject(REALobject self, intptr_t) { return IsCapsuleObject
 int8_t PythonEntity_IsDictionary(REALobject self, intptr_t) { return IsDictObject(LiveHeld(self)); }
 int8_t PythonEntity_FitsInInt32(REALobject self, intptr_t) { return FitsInt32(LiveHeld(self)); }
 
-#define PROPERTY(name, type) {nullptr, #name, type, REALmemberFlag, FN(PythonEntity_##name), nullptr, 0, {}}
+#define PROPERTY(name, type, what, faults) \
+  {nullptr, DOC(#name, what, faults), type, REALmemberFlag, FN(PythonEntity_##name), nullptr, 0, {}}
 
 REALproperty PythonEntityProperties[] = {
-    PROPERTY(Int32Value, "Int32"),
-    PROPERTY(DoubleValue, "Double"),
-    PROPERTY(StringValue, "String"),
-    PROPERTY(BooleanValue, "Boolean"),
-    PROPERTY(ObjectValue, "Object"),
-    PROPERTY(Int64Value, "Int64"),
-    PROPERTY(UInt64Value, "UInt64"),
-    PROPERTY(BytesValue, "Python3Bytes"),
-    PROPERTY(TupleValue, "Python3Parameters"),
-    PROPERTY(ListValue, "Python3List"),
-    PROPERTY(DictionaryValue, "Python3Dictionary"),
-    PROPERTY(IsInteger, "Boolean"),
-    PROPERTY(IsString, "Boolean"),
-    PROPERTY(IsDouble, "Boolean"),
-    PROPERTY(IsBytes, "Boolean"),
-    PROPERTY(IsTuple, "Boolean"),
-    PROPERTY(IsBoolean, "Boolean"),
-    PROPERTY(IsList, "Boolean"),
-    PROPERTY(IsObject, "Boolean"),
-    PROPERTY(IsDictionary, "Boolean"),
-    PROPERTY(FitsInInt32, "Boolean"),
+    PROPERTY(Int32Value, "Int32", "The int as Int32.", "Not an int: 0. Outside Int32: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
+    PROPERTY(DoubleValue, "Double", "The float as Double (exactly float; an int gives 0.0).", "Not a float: 0.0. Empty holder or no interpreter: neutral."),
+    PROPERTY(StringValue, "String", "The str as UTF-8 text.", "Not a str: the empty string. Lone surrogates: nil, UnicodeEncodeError pending. Empty holder or no interpreter: neutral."),
+    PROPERTY(BooleanValue, "Boolean", "True for True; False for anything else.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(ObjectValue, "Object", "The host object of a capsule this plugin made.", "Anything else: nil. Empty holder or no interpreter: neutral."),
+    PROPERTY(Int64Value, "Int64", "The int as Int64.", "Not an int: 0. Outside Int64: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
+    PROPERTY(UInt64Value, "UInt64", "The int as UInt64.", "Not an int: 0. Negative or too large: all bits set, OverflowError pending. Empty holder or no interpreter: neutral."),
+    PROPERTY(BytesValue, "Python3Bytes", "The bytes as a new Python3Bytes.", "Not exactly bytes: nil. Empty holder or no interpreter: neutral."),
+    PROPERTY(TupleValue, "Python3Parameters", "The tuple as a new Python3Parameters.", "Not exactly a tuple: nil. Empty holder or no interpreter: neutral."),
+    PROPERTY(ListValue, "Python3List", "The list as a new Python3List.", "Not exactly a list: nil. Empty holder or no interpreter: neutral."),
+    PROPERTY(DictionaryValue, "Python3Dictionary", "The dict as a new Python3Dictionary.", "Not exactly a dict: nil. Empty holder or no interpreter: neutral."),
+    PROPERTY(IsInteger, "Boolean", "Whether the value is an int (bool and int subclasses included).", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsString, "Boolean", "Whether the value is a str or a str subclass.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsDouble, "Boolean", "Whether the value is exactly a float.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsBytes, "Boolean", "Whether the value is exactly bytes.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsTuple, "Boolean", "Whether the value is exactly a tuple.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsBoolean, "Boolean", "Whether the value is True or False.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsList, "Boolean", "Whether the value is exactly a list.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsObject, "Boolean", "Whether the value is a capsule of a host object made by this plugin.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(IsDictionary, "Boolean", "Whether the value is exactly a dict.", "Empty holder or no interpreter: neutral."),
+    PROPERTY(FitsInInt32, "Boolean", "Whether the value is an int within Int32.", "Empty holder or no interpreter: neutral."),
 };
 
 #undef PROPERTY
 
 REALmethodDefinition PythonEntityMethods[] = {
-    {FN(PythonEntityBase_Constructor), nullptr, "Constructor()", REALdefaultConstructorFlag, 0, 0},
+    {FN(PythonEntityBase_Constructor), nullptr, DOC("Constructor()", "An empty holder; values are made with the From... shared methods.", ""), REALdefaultConstructorFlag, 0, 0},
 };
 
 REALmethodDefinition PythonEntitySharedMethods[] = {
-    {FN(PythonEntity_FromInt32), nullptr, "FromInt32(value as Int32) as Python3Entity",
+    {FN(PythonEntity_FromInt32), nullptr, DOC("FromInt32(value as Int32) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromDouble), nullptr, "FromDouble(value as Double) as Python3Entity",
+    {FN(PythonEntity_FromDouble), nullptr, DOC("FromDouble(value as Double) as Python3Entity", "A new entity holding a float.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromString), nullptr, "FromString(value as String) as Python3Entity",
+    {FN(PythonEntity_FromString), nullptr, DOC("FromString(value as String) as Python3Entity", "A new entity holding a str made from the text.", "Nil: the empty str. Text not UTF-8: nil. No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromBoolean), nullptr, "FromBoolean(value as Boolean) as Python3Entity",
+    {FN(PythonEntity_FromBoolean), nullptr, DOC("FromBoolean(value as Boolean) as Python3Entity", "A new entity holding True or False.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromObject), nullptr, "FromObject(value as Object) as Python3Entity",
+    {FN(PythonEntity_FromObject), nullptr, DOC("FromObject(value as Object) as Python3Entity", "A new entity holding a capsule of the host object (one host reference, given back when Python lets go).", "Nil: nil. No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromInt64), nullptr, "FromInt64(value as Int64) as Python3Entity",
+    {FN(PythonEntity_FromInt64), nullptr, DOC("FromInt64(value as Int64) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonEntity_FromUInt64), nullptr, "FromUInt64(value as UInt64) as Python3Entity",
+    {FN(PythonEntity_FromUInt64), nullptr, DOC("FromUInt64(value as UInt64) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
-    "Python3EntityBase", nullptr, sizeof(EntityBaseData),
+    DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), nullptr, sizeof(EntityBaseData),
     FN(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
     NO_TABLE, CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
 
 REALclassDefinition PythonEntityClass = CLASS_RECORD(
-    "Python3Entity", "Python3EntityBase", 0,
+    DOC("Python3Entity", "A Python value of any type, made from a host value or read from Python, with typed readers and type tests.", ""), DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), 0,
     nullptr, nullptr,
     CLASS_TABLE(PythonEntityProperties), CLASS_TABLE(PythonEntityMethods), NO_TABLE,
     NO_TABLE, CLASS_TABLE(PythonEntitySharedMethods), NO_TABLE);

@@ -16,7 +16,7 @@ void Replace(REALobject self, PyObject* list) {
   ReplaceHeld(data->held, list);
 }
 
-// The list's "Constructor()": a new, empty list. (The sort and reverse
+// The list's DOC("Constructor()", "Holds a new empty list.", "No interpreter: empty holder."): a new, empty list. (The sort and reverse
 // functions are bound together with the entry-point table.)
 void PythonDictionary_Constructor(REALobject self) {
   PythonTableBound();
@@ -100,21 +100,21 @@ void PythonList_Reverse(REALobject self) {
 }
 
 REALproperty PythonListProperties[] = {
-    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonList_Count), nullptr, 0, {}},
+    {nullptr, DOC("Count", "The number of items.", "Empty holder or no interpreter: neutral."), "Integer", REALmemberFlag, FN(PythonList_Count), nullptr, 0, {}},
 };
 
 #define M(fn, decl) {FN(fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonListMethods[] = {
-    M(PythonDictionary_Constructor, "Constructor()"),
-    M(PythonList_Clear, "Clear()"),
-    M(PythonList_Append, "Append(value as Python3EntityBase)"),
-    M(PythonList_Insert, "Insert(index as Integer, value as Python3EntityBase)"),
-    M(PythonList_GetItem, "GetItem(index as Integer) as Python3Entity"),
-    M(PythonList_SetItem, "SetItem(index as Integer, value as Python3EntityBase)"),
-    M(PythonList_AsTuple, "AsTuple() as Python3Parameters"),
-    M(PythonList_Sort, "Sort()"),
-    M(PythonList_Reverse, "Reverse()"),
+    M(PythonDictionary_Constructor, DOC("Constructor()", "Holds a new empty list.", "No interpreter: empty holder.")),
+    M(PythonList_Clear, DOC("Clear()", "Removes every item.", "Empty holder or no interpreter: neutral.")),
+    M(PythonList_Append, DOC("Append(value as Python3EntityBase)", "Appends the holder's object.", "Nil: nothing. Empty holder: SystemError pending. No interpreter: neutral.")),
+    M(PythonList_Insert, DOC("Insert(index as Integer, value as Python3EntityBase)", "Inserts before the index; negative counts from the end, past the end appends.", "Nil: nothing. Empty holder: SystemError pending. No interpreter: neutral.")),
+    M(PythonList_GetItem, DOC("GetItem(index as Integer) as Python3Entity", "The item at the index, as a new entity.", "Index outside 0 to Count-1: nil, IndexError pending. Empty holder or no interpreter: neutral.")),
+    M(PythonList_SetItem, DOC("SetItem(index as Integer, value as Python3EntityBase)", "Replaces the item at the index.", "Index outside: IndexError pending. Nil or empty value: nothing. Empty holder or no interpreter: neutral.")),
+    M(PythonList_AsTuple, DOC("AsTuple() as Python3Parameters", "The items as a new tuple.", "Empty holder or no interpreter: neutral.")),
+    M(PythonList_Sort, DOC("Sort()", "Sorts the list in place with Python's ordering.", "Items that do not compare: TypeError pending. Empty holder or no interpreter: neutral.")),
+    M(PythonList_Reverse, DOC("Reverse()", "Reverses the list in place.", "Empty holder or no interpreter: neutral.")),
 };
 
 #undef M
@@ -122,7 +122,7 @@ REALmethodDefinition PythonListMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonListClass = CLASS_RECORD(
-    "Python3List", "Python3EntityBase", 0,
+    DOC("Python3List", "A Python list of holders' objects.", ""), "Python3EntityBase", 0,
     nullptr, nullptr,
     CLASS_TABLE(PythonListProperties), CLASS_TABLE(PythonListMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

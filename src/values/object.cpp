@@ -25,13 +25,13 @@ REALstring PythonObject_Name(REALobject self, intptr_t) {
 }
 
 REALproperty PythonObjectProperties[] = {
-    {nullptr, "Name", "String", REALmemberFlag, FN(PythonObject_Name), nullptr, 0, {}},
+    {nullptr, DOC("Name", "The name the handle was made under (module, attribute or host module name).", "None stored: the empty string."), "String", REALmemberFlag, FN(PythonObject_Name), nullptr, 0, {}},
 };
 
 }  // namespace
 
 REALclassDefinition PythonObjectClass = CLASS_RECORD(
-    "Python3Object", nullptr, sizeof(Python3ObjectData),
+    DOC("Python3Object", "The base of every handle on Python code: modules, functions, classes, instances, host modules and classes.", ""), nullptr, sizeof(Python3ObjectData),
     FN(PythonObject_Initializer), FN(PythonObject_Destructor),
     CLASS_TABLE(PythonObjectProperties), NO_TABLE, NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

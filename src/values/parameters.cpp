@@ -18,7 +18,7 @@ constexpr int32_t kMaxParameterCount = 1 << 24;
 COILWORK_HOT ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
 
 // An exact tuple is read in place; anything else (a subclass, or an object
-// "Constructor(paramPtr as Ptr)" took unchecked) through Python's calls.
+// DOC("Constructor(paramPtr as Ptr)", "Holds the tuple a host function receives as its arguments (a new reference).", "Null: empty holder. Not a tuple: Count -1 with SystemError pending. No interpreter: empty holder.") took unchecked) through Python's calls.
 COILWORK_HOT PyTupleObject* ExactTuple(PyObject* o) {
   return Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o) : nullptr;
 }
@@ -266,8 +266,8 @@ int32_t PythonParameters_LastError(REALobject self, intptr_t) { return Params(se
 void PythonParameters_Destructor(REALobject) {}
 
 REALproperty PythonParametersProperties[] = {
-    {nullptr, "Count", "Integer", REALmemberFlag, FN(PythonParameters_Count), nullptr, 0, {}},
-    {nullptr, "LastError", "Integer", REALmemberFlag, FN(PythonParameters_LastError), nullptr, 0,
+    {nullptr, DOC("Count", "The number of slots.", "Not a tuple: -1, SystemError pending. Empty holder or no interpreter: neutral."), "Integer", REALmemberFlag, FN(PythonParameters_Count), nullptr, 0, {}},
+    {nullptr, DOC("LastError", "The code of the last failed setter (Coilwork.PY_...), until ClearError.", ""), "Integer", REALmemberFlag, FN(PythonParameters_LastError), nullptr, 0,
      {}},
 };
 
@@ -276,32 +276,32 @@ REALproperty PythonParametersProperties[] = {
 #define CALL(fn, decl) {FN(PythonParameters_##fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonParametersMethods[] = {
-    CALL(ConstructorCount, "Constructor(parameterCount as Integer)"),
-    CALL(ConstructorPtr, "Constructor(paramPtr as Ptr)"),
-    VALUE(Int32, "Int32Value(index as Integer) as Int32"),
-    VALUE(String, "StringValue(index as Integer) as String"),
-    VALUE(Double, "DoubleValue(index as Integer) as Double"),
-    VALUE(Boolean, "BooleanValue(index as Integer) as Boolean"),
-    VALUE(Object, "ObjectValue(index as Integer) as Object"),
-    VALUE(Int64, "Int64Value(index as Integer) as Int64"),
-    VALUE(UInt64, "UInt64Value(index as Integer) as UInt64"),
-    VALUE(Dictionary, "DictionaryValue(index as Integer) as Python3Dictionary"),
-    VALUE(Tuple, "TupleValue(index as Integer) as Python3Parameters"),
+    CALL(ConstructorCount, DOC("Constructor(parameterCount as Integer)", "Holds a new tuple of that many slots, each None until set.", "Negative: empty holder. Above 16,777,216: empty holder, MemoryError pending. No interpreter: empty holder.")),
+    CALL(ConstructorPtr, DOC("Constructor(paramPtr as Ptr)", "Holds the tuple a host function receives as its arguments (a new reference).", "Null: empty holder. Not a tuple: Count -1 with SystemError pending. No interpreter: empty holder.")),
+    VALUE(Int32, DOC("Int32Value(index as Integer) as Int32", "The slot's int as Int32; the setter stores an int.", "Getter: not an int: 0. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(String, DOC("StringValue(index as Integer) as String", "The slot's str as text; the setter stores a str.", "Getter: not a str: empty string. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: text not UTF-8: slot unchanged. Nil: the empty str. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Double, DOC("DoubleValue(index as Integer) as Double", "The slot's float; the setter stores a float.", "Getter: not a float: 0.0. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Boolean, DOC("BooleanValue(index as Integer) as Boolean", "Whether the slot holds True; the setter stores True or False.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Object, DOC("ObjectValue(index as Integer) as Object", "The host object of the slot's capsule; the setter stores a capsule of the object.", "Getter: not such a capsule: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 1, ValueError pending. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Int64, DOC("Int64Value(index as Integer) as Int64", "The slot's int as Int64; the setter stores an int.", "Getter: not an int: 0. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(UInt64, DOC("UInt64Value(index as Integer) as UInt64", "The slot's int as UInt64; the setter stores an int.", "Getter: not an int: 0. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Dictionary, DOC("DictionaryValue(index as Integer) as Python3Dictionary", "The slot's dict as a new holder; the setter stores the holder's dict.", "Getter: not a dict: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 3. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Tuple, DOC("TupleValue(index as Integer) as Python3Parameters", "The slot's tuple as a new holder; the setter stores the holder's object.", "Getter: not a tuple: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 3. Setter: index outside: LastError 2. No interpreter: nothing.")),
     // The list setter is the tuple setter: it stores whatever the holder holds.
     {FN(PythonParameters_GetParamList), FN(PythonParameters_SetParamTuple),
-     "ListValue(index as Integer) as Python3List", REALmemberFlag, 0, 0},
-    VALUE(Bytes, "BytesValue(index as Integer) as Python3Bytes"),
-    CALL(ClearError, "ClearError()"),
-    CALL(IsBoolean, "IsBoolean(index as Integer) as Boolean"),
-    CALL(IsInteger, "IsInteger(index as Integer) as Boolean"),
-    CALL(IsDouble, "IsDouble(index as Integer) as Boolean"),
-    CALL(IsString, "IsString(index as Integer) as Boolean"),
-    CALL(IsObject, "IsObject(index as Integer) as Boolean"),
-    CALL(FitsInInt32, "FitsInInt32(index as Integer) as Boolean"),
-    CALL(IsDictionary, "IsDictionary(index as Integer) as Boolean"),
-    CALL(IsTuple, "IsTuple(index as Integer) as Boolean"),
-    CALL(IsBytes, "IsBytes(index as Integer) as Boolean"),
-    CALL(IsList, "IsList(index as Integer) as Boolean"),
+     DOC("ListValue(index as Integer) as Python3List", "The slot's list as a new holder; the setter stores the holder's object.", "Getter: not a list: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 3. Setter: index outside: LastError 2. No interpreter: nothing."), REALmemberFlag, 0, 0},
+    VALUE(Bytes, DOC("BytesValue(index as Integer) as Python3Bytes", "The slot's bytes as a new holder; the setter stores the holder's bytes.", "Getter: not bytes: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: nothing. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    CALL(ClearError, DOC("ClearError()", "Sets LastError back to 0.", "")),
+    CALL(IsBoolean, DOC("IsBoolean(index as Integer) as Boolean", "Whether the slot holds True or False.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsInteger, DOC("IsInteger(index as Integer) as Boolean", "Whether the slot holds an int.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsDouble, DOC("IsDouble(index as Integer) as Boolean", "Whether the slot holds exactly a float.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsString, DOC("IsString(index as Integer) as Boolean", "Whether the slot holds a str.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsObject, DOC("IsObject(index as Integer) as Boolean", "Whether the slot holds a capsule of a host object.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(FitsInInt32, DOC("FitsInInt32(index as Integer) as Boolean", "Whether the slot holds an int within Int32.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsDictionary, DOC("IsDictionary(index as Integer) as Boolean", "Whether the slot holds exactly a dict.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsTuple, DOC("IsTuple(index as Integer) as Boolean", "Whether the slot holds exactly a tuple.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsBytes, DOC("IsBytes(index as Integer) as Boolean", "Whether the slot holds exactly bytes.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
+    CALL(IsList, DOC("IsList(index as Integer) as Boolean", "Whether the slot holds exactly a list.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
 };
 
 #undef VALUE
@@ -310,7 +310,7 @@ REALmethodDefinition PythonParametersMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonParametersClass = CLASS_RECORD(
-    "Python3Parameters", "Python3EntityBase", sizeof(ParametersData),
+    DOC("Python3Parameters", "A Python tuple with typed slots, for arguments and tuple values, with a sticky LastError for failed setters.", ""), "Python3EntityBase", sizeof(ParametersData),
     nullptr, FN(PythonParameters_Destructor),
     CLASS_TABLE(PythonParametersProperties), CLASS_TABLE(PythonParametersMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

@@ -98,7 +98,7 @@ REALobject PythonResult_FromBytes(REALobject bytes) {
   if (!bytes || !Ready()) return nullptr;
   PyObject* o = HeldObject(bytes);
   if (!o) return nullptr;
-  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
+  REALobject result = NewInstance(PythonResultClassRef, DOC("Python3Result", "What a call returned, or what a host function answers to Python (GetPtr).", ""));
   if (!result) return nullptr;
   PyAddRef(o);
   Store(result, o);
@@ -108,38 +108,38 @@ REALobject PythonResult_FromBytes(REALobject bytes) {
 #define M(fn, decl) {FN(PythonResult_##fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonResultMethods[] = {
-    M(Constructor, "Constructor()"),
-    M(ConstructorInt32, "Constructor(value as Int32)"),
-    M(ConstructorInt64, "Constructor(value as Int64)"),
-    M(ConstructorUInt64, "Constructor(value as UInt64)"),
-    M(ConstructorDouble, "Constructor(value as Double)"),
-    M(ConstructorString, "Constructor(value as String)"),
-    M(ConstructorBoolean, "Constructor(value as Boolean)"),
-    M(ConstructorObject, "Constructor(value as Object)"),
-    M(Int32Value, "Int32Value() as Int32"),
-    M(Int64Value, "Int64Value() as Int64"),
-    M(UInt64Value, "UInt64Value() as UInt64"),
-    M(DoubleValue, "DoubleValue() as Double"),
-    M(BooleanValue, "BooleanValue() as Boolean"),
-    M(StringValue, "StringValue() as String"),
-    M(BytesValue, "BytesValue() as Python3Bytes"),
-    M(ObjectValue, "ObjectValue() as Object"),
-    M(TupleValue, "TupleValue() as Python3Parameters"),
-    M(DictionaryValue, "DictionaryValue() as Python3Dictionary"),
-    M(GetPtr, "GetPtr() as Ptr"),
-    M(IsString, "IsString() as Boolean"),
-    M(IsInteger, "IsInteger() as Boolean"),
-    M(FitsInInt32, "FitsInInt32() as Boolean"),
-    M(IsDouble, "IsDouble() as Boolean"),
-    M(IsBoolean, "IsBoolean() as Boolean"),
-    M(IsObject, "IsObject() as Boolean"),
-    M(IsTuple, "IsTuple() as Boolean"),
-    M(IsBytes, "IsBytes() as Boolean"),
-    M(IsDictionary, "IsDictionary() as Boolean"),
+    M(Constructor, DOC("Constructor()", "Holds None.", "No interpreter: empty.")),
+    M(ConstructorInt32, DOC("Constructor(value as Int32)", "Holds an int.", "No interpreter: empty.")),
+    M(ConstructorInt64, DOC("Constructor(value as Int64)", "Holds an int.", "No interpreter: empty.")),
+    M(ConstructorUInt64, DOC("Constructor(value as UInt64)", "Holds an int.", "No interpreter: empty.")),
+    M(ConstructorDouble, DOC("Constructor(value as Double)", "Holds a float.", "No interpreter: empty.")),
+    M(ConstructorString, DOC("Constructor(value as String)", "Holds a str.", "Nil: the empty str. Text not UTF-8: empty. No interpreter: empty.")),
+    M(ConstructorBoolean, DOC("Constructor(value as Boolean)", "Holds True or False.", "No interpreter: empty.")),
+    M(ConstructorObject, DOC("Constructor(value as Object)", "Holds a capsule of the host object.", "Nil: empty, ValueError pending. No interpreter: empty.")),
+    M(Int32Value, DOC("Int32Value() as Int32", "The value as Int32.", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral. Outside Int32: -1, OverflowError pending.")),
+    M(Int64Value, DOC("Int64Value() as Int64", "The value as Int64.", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
+    M(UInt64Value, DOC("UInt64Value() as UInt64", "The value as UInt64.", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
+    M(DoubleValue, DOC("DoubleValue() as Double", "The value as Double (ints converted).", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
+    M(BooleanValue, DOC("BooleanValue() as Boolean", "Python's truth of the value.", "A failing truth test: False, its error pending. Empty result or no interpreter: neutral.")),
+    M(StringValue, DOC("StringValue() as String", "The str as text.", "Not a str: the empty string. Empty result or no interpreter: neutral.")),
+    M(BytesValue, DOC("BytesValue() as Python3Bytes", "The bytes as a new holder.", "Not bytes: nil. Empty result or no interpreter: neutral.")),
+    M(ObjectValue, DOC("ObjectValue() as Object", "The host object of a capsule this plugin made.", "Anything else: nil. Empty result or no interpreter: neutral.")),
+    M(TupleValue, DOC("TupleValue() as Python3Parameters", "The tuple as a new holder.", "Not a tuple: nil. Empty result or no interpreter: neutral.")),
+    M(DictionaryValue, DOC("DictionaryValue() as Python3Dictionary", "The dict as a new holder.", "Not a dict: nil. Empty result or no interpreter: neutral.")),
+    M(GetPtr, DOC("GetPtr() as Ptr", "The held object with a new reference for Python, which a host function returns.", "Empty: null (Python then raises the pending error, or SystemError).")),
+    M(IsString, DOC("IsString() as Boolean", "Whether the value is a str.", "Empty result or no interpreter: neutral.")),
+    M(IsInteger, DOC("IsInteger() as Boolean", "Whether the value is an int.", "Empty result or no interpreter: neutral.")),
+    M(FitsInInt32, DOC("FitsInInt32() as Boolean", "Whether the value is an int within Int32.", "Empty result or no interpreter: neutral.")),
+    M(IsDouble, DOC("IsDouble() as Boolean", "Whether the value is exactly a float.", "Empty result or no interpreter: neutral.")),
+    M(IsBoolean, DOC("IsBoolean() as Boolean", "Whether the value is True or False.", "Empty result or no interpreter: neutral.")),
+    M(IsObject, DOC("IsObject() as Boolean", "Whether the value is a capsule of a host object.", "Empty result or no interpreter: neutral.")),
+    M(IsTuple, DOC("IsTuple() as Boolean", "Whether the value is exactly a tuple.", "Empty result or no interpreter: neutral.")),
+    M(IsBytes, DOC("IsBytes() as Boolean", "Whether the value is exactly bytes.", "Empty result or no interpreter: neutral.")),
+    M(IsDictionary, DOC("IsDictionary() as Boolean", "Whether the value is exactly a dict.", "Empty result or no interpreter: neutral.")),
 };
 
 REALmethodDefinition PythonResultSharedMethods[] = {
-    M(FromBytes, "FromBytes(bytes as Python3Bytes) as Python3Result"),
+    M(FromBytes, DOC("FromBytes(bytes as Python3Bytes) as Python3Result", "A new result holding the holder's bytes.", "Nil or empty holder: nil. No interpreter: neutral.")),
 };
 
 #undef M
@@ -147,7 +147,7 @@ REALmethodDefinition PythonResultSharedMethods[] = {
 }  // namespace
 
 REALclassDefinition PythonResultClass = CLASS_RECORD(
-    "Python3Result", nullptr, sizeof(ResultData),
+    DOC("Python3Result", "What a call returned, or what a host function answers to Python (GetPtr).", ""), nullptr, sizeof(ResultData),
     nullptr, FN(PythonResult_Destructor),
     NO_TABLE, CLASS_TABLE(PythonResultMethods), NO_TABLE,
     NO_TABLE, CLASS_TABLE(PythonResultSharedMethods), NO_TABLE);

@@ -34,7 +34,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "coilwork/rb_plugin.h"
+#include "coilwork/plugin_interface.h"
 
 namespace emuhost {
 

@@ -9,8 +9,8 @@
  * else true), String -> REALstring (nil allowed, nil is the empty string),
  * Ptr -> void*, Object and every class -> REALobject (nil allowed).
  */
-#ifndef COILWORK_RB_PLUGIN_H
-#define COILWORK_RB_PLUGIN_H
+#ifndef COILWORK_PLUGIN_INTERFACE_H
+#define COILWORK_PLUGIN_INTERFACE_H
 
 #include <stddef.h>
 #include <stdint.h>
