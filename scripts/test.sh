@@ -65,6 +65,19 @@ scripts/build.sh default || exit 1
 note "x86_64 tests"
 run_gtest "x86_64 unit" build/default/tests/unit_tests
 [ -x build/default/tests/static_tests ] && run_gtest "x86_64 static" build/default/tests/static_tests
+# Counts one check run by a command of its own: passed when it exits 0.
+run_check() {
+  local name="$1"; shift
+  local log; log="$(mktemp)"
+  if "$@" >"$log" 2>&1; then
+    total_passed=$((total_passed + 1)); echo "$name: passed"
+  else
+    status=1; total_failed=$((total_failed + 1)); echo "$name: FAILED"
+    tail -n 12 "$log" | sed 's/^/    /'
+  fi
+  rm -f "$log"
+}
+run_check "api reference (docs/api.md)" build/default/apidoc --check docs/api.md
 mapfile -t libs < <(scripts/pythons.sh)
 [ "${#libs[@]}" -gt 0 ] || { echo "no Python library found"; status=1; }
 export COILWORK_PLUGIN="$PWD/build/default/libcoilwork.so"
@@ -79,6 +92,24 @@ run_gtest "armhf unit" qemu-arm build/armhf/tests/unit_tests
 [ -x build/armhf/tests/static_tests ] && run_gtest "armhf static" qemu-arm build/armhf/tests/static_tests
 run_matrix "armhf" build/armhf/tests/python_tests qemu-arm -- /usr/lib/arm-linux-gnueabihf/libpython3.11.so.1.0
 unset COILWORK_PLUGIN
+
+note "release archives"
+# Both archives are built, their checksums hold, and the x86_64 one's
+# stripped library runs the quickstart through the emulated host.
+check_archives() {
+  scripts/package.sh || return 1
+  local version dir
+  version="$(sed -nE 's/^project\(coilwork VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)"
+  dir="$(mktemp -d)"
+  for arch in x86_64 armhf; do
+    tar -C "$dir" -xzf "dist/coilwork-$version-linux-$arch.tar.gz" || return 1
+    (cd "$dir/coilwork-$version-linux-$arch" && sha256sum -c --quiet SHA256SUMS) || return 1
+  done
+  COILWORK_PLUGIN="$dir/coilwork-$version-linux-x86_64/libcoilwork.so" \
+    build/default/quickstart >/dev/null || return 1
+  rm -rf "$dir"
+}
+run_check "release archives" check_archives
 
 note "sanitized build (address, undefined behaviour)"
 scripts/build.sh asan || exit 1
