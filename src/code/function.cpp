@@ -4,7 +4,7 @@
 
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance) {
-  REALobject handle = NewInstance(PythonFunctionClassRef, DOC("Python3Function", "A callable Python object: a module's function or an instance's bound method.", ""));
+  REALobject handle = NewInstance(PythonFunctionClassRef, "Python3Function");
   if (!handle) {
     PyRelease(callable);
     return nullptr;

@@ -27,7 +27,7 @@ REALmethodDefinition PythonEntityBaseMethods[] = {
 // Python3Entity: builders. Each makes a new entity holding the new object
 // (null when Python could not make it, its error pending).
 
-REALobject NewEntity(PyObject* o) { return NewHolder(PythonEntityClassRef, DOC("Python3Entity", "A Python value of any type, made from a host value or read from Python, with typed readers and type tests.", ""), o); }
+REALobject NewEntity(PyObject* o) { return NewHolder(PythonEntityClassRef, "Python3Entity", o); }
 
 REALobject PythonEntity_FromInt32(int32_t value) {
   return PythonRunning() ? NewEntity(PyFromInt32(value)) : nullptr;
@@ -150,7 +150,7 @@ REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
     NO_TABLE, NO_TABLE, NO_TABLE);
 
 REALclassDefinition PythonEntityClass = CLASS_RECORD(
-    DOC("Python3Entity", "A Python value of any type, made from a host value or read from Python, with typed readers and type tests.", ""), DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), 0,
+    DOC("Python3Entity", "A Python value of any type, made from a host value or read from Python, with typed readers and type tests.", ""), "Python3EntityBase", 0,
     nullptr, nullptr,
     CLASS_TABLE(PythonEntityProperties), CLASS_TABLE(PythonEntityMethods), NO_TABLE,
     NO_TABLE, CLASS_TABLE(PythonEntitySharedMethods), NO_TABLE);

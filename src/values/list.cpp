@@ -16,7 +16,7 @@ void Replace(REALobject self, PyObject* list) {
   ReplaceHeld(data->held, list);
 }
 
-// The list's DOC("Constructor()", "Holds a new empty list.", "No interpreter: empty holder."): a new, empty list. (The sort and reverse
+// The list's "Constructor()": a new, empty list. (The sort and reverse
 // functions are bound together with the entry-point table.)
 void PythonDictionary_Constructor(REALobject self) {
   PythonTableBound();

@@ -18,7 +18,7 @@ constexpr int32_t kMaxParameterCount = 1 << 24;
 COILWORK_HOT ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
 
 // An exact tuple is read in place; anything else (a subclass, or an object
-// DOC("Constructor(paramPtr as Ptr)", "Holds the tuple a host function receives as its arguments (a new reference).", "Null: empty holder. Not a tuple: Count -1 with SystemError pending. No interpreter: empty holder.") took unchecked) through Python's calls.
+// "Constructor(paramPtr as Ptr)" took unchecked) through Python's calls.
 COILWORK_HOT PyTupleObject* ExactTuple(PyObject* o) {
   return Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o) : nullptr;
 }

@@ -98,7 +98,7 @@ REALobject PythonResult_FromBytes(REALobject bytes) {
   if (!bytes || !Ready()) return nullptr;
   PyObject* o = HeldObject(bytes);
   if (!o) return nullptr;
-  REALobject result = NewInstance(PythonResultClassRef, DOC("Python3Result", "What a call returned, or what a host function answers to Python (GetPtr).", ""));
+  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
   if (!result) return nullptr;
   PyAddRef(o);
   Store(result, o);
