@@ -44,32 +44,37 @@ void SetProgramName(REALstring name) {
   gProgramName = wide;
 }
 
-// Starts the interpreter unless one runs, and makes its standard output the
-// console capture.
-void StartInterpreter() {
+// Starts the interpreter unless one runs, makes its standard output the
+// console capture, and gives it what a program of its own has (sys.argv,
+// sys.executable, the virtual environment).
+void StartInterpreter(REALstring applicationName) {
   if (InterpreterRuns()) return;
   EPy_Initialize();
   static uint32_t started;
   gInterpreterGeneration = ++started;
   initaview();
   gPythonInitialized = true;
+  ApplyErrorOutput();
   XojoModulesAfterInit();
+  StartAsProgram(applicationName);
 }
 
 void Python_InitWithName(REALstring applicationName) {
   if (!EnsurePython()) return;
   SetProgramName(applicationName);
-  StartInterpreter();
+  StartInterpreter(applicationName);
 }
 
 void Python_Init() {
-  if (EnsurePython()) StartInterpreter();
+  if (EnsurePython()) StartInterpreter(nullptr);
 }
 
 void Python_Finalize() {
   if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
   if (EPyErr_Clear) EPyErr_Clear();
   XojoModulesBeforeFinalize();
+  ConsoleBeforeFinalize();
+  EnvironmentBeforeFinalize();
   EPy_Finalize();
   gPythonInitialized = false;
   gInterpreterGeneration = 0;
@@ -190,6 +195,10 @@ REALmethodDefinition CoilworkSharedMethods[] = {
      "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
      REALmemberFlag, 0, 0},
     {FN(Python_SetPythonPath), nullptr, "SetPythonPath(path as FolderItem)", REALmemberFlag, 0, 0},
+    {FN(Python_SetErrorOutput), nullptr, "SetErrorOutput(output as CoilworkConsoleOutput)",
+     REALmemberFlag, 0, 0},
+    {FN(Python_UseVirtualEnvironment), nullptr,
+     "UseVirtualEnvironment(folder as FolderItem) as Boolean", REALmemberFlag, 0, 0},
 };
 
 }  // namespace
