@@ -74,7 +74,8 @@ unset COILWORK_PLUGIN
 note "diagnostic command"
 # The JSON report for a virtual environment made from a pyenv Python: the
 # base library is found first, Python starts in the environment, and a
-# module importable there and a missing one are told apart.
+# module importable there and a missing one are told apart. Then the same
+# library named by COILWORK_PYTHON.
 doctor_check() {
   local base; base="$(ls -d "$(pyenv root 2>/dev/null)"/versions/3.9*/bin/python3 2>/dev/null | head -n 1)"
   [ -n "$base" ] || { echo "no pyenv 3.9 for the check"; return 1; }
@@ -96,7 +97,16 @@ assert "coiltest_missing" in d["modules"][1]["reason"], d["modules"]
 ' "$env/venv"
   local rc=$?
   rm -rf "$env"
-  return $rc
+  [ "$rc" -eq 0 ] || return $rc
+  # COILWORK_PYTHON names the library to use, and only that one is tried.
+  local lib; lib="$(dirname "$(dirname "$base")")/lib/libpython3.9.so.1.0"
+  COILWORK_PYTHON="$lib" build/default/coilwork_doctor json |
+    python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+assert [a["file"] for a in d["attempts"]] == [sys.argv[1]], d["attempts"]
+assert d["started"] and d["sys"]["version"].startswith("3.9."), d
+' "$lib"
 }
 if doctor_check; then
   total_passed=$((total_passed + 1)); echo "doctor: passed"

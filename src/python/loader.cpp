@@ -157,8 +157,8 @@ std::string BaseName(const std::string& path) {
   size_t end = path.find_last_not_of('/');
   if (end == std::string::npos) return "";
   size_t slash = path.find_last_of('/', end);
-  return path.substr(slash == std::string::npos ? 0 : slash + 1,
-                     end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+  size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(start, end + 1 - start);
 }
 
 // The minor version of the opened library ("3.11.4 (main, ...)" gives 11),
@@ -243,7 +243,8 @@ void* OpenEnvironmentBase(std::string* opened) {
 // A required symbol is missing: the library is of no use.
 int Abandon(void* handle, const char* message) {
   gPlatform.puts(message);
-  if (!gLoaderAttempts.empty()) gLoaderAttempts.back().outcome = "loaded, but unusable: " + std::string(message);
+  if (!gLoaderAttempts.empty())
+    gLoaderAttempts.back().outcome = "loaded, but unusable: " + std::string(message);
   ClearTable();
   gPlatform.close(handle);
   return 0;
