@@ -323,7 +323,8 @@ struct Program {
         if (strcasecmp(type.c_str(), "MemoryBlock") == 0)
           o = host.newMemoryBlock(in.ConsumeRandomLengthString(16));
         else if (strcasecmp(type.c_str(), "FolderItem") == 0)
-          o = host.folderItem(in.ConsumeBool() ? gDir : "/nonexistent/x");
+          o = host.folderItem(in.ConsumeBool() ? gDir
+                              : in.ConsumeBool() ? gDir + "/env" : std::string("/nonexistent/x"));
         else
           o = host.newInstance(type);
         objects.push_back(o);
@@ -649,6 +650,9 @@ void Setup() {
          "    for k in [k for k in sys.modules if k.startswith('fz')]:\n"
          "        del sys.modules[k]\n"
          "    gc.collect()\n";
+  // A virtual environment for UseVirtualEnvironment, made for any version.
+  std::filesystem::create_directories(gDir + "/env/lib");
+  std::ofstream(gDir + "/env/pyvenv.cfg") << "home = /usr/bin\ninclude-system-site-packages = true\n";
   gPyDecRef = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_DEFAULT, "Py_DecRef"));
   gBaseObjects = host.liveObjects();
   gBaseStrings = host.liveStrings();
@@ -691,6 +695,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (in.remaining_bytes() > 0 && steps++ < 64) program.Step();
   }
   host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)", Obj(nullptr));
+  host.callShared<void>("Coilwork", "SetErrorOutput(output as CoilworkConsoleOutput)", Obj(nullptr));
   CleanPython();
   if (gRegistered) {
     // Registered and created modules are held until an interpreter stops;

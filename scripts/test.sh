@@ -84,6 +84,49 @@ export COILWORK_PLUGIN="$PWD/build/default/libcoilwork.so"
 run_matrix "x86_64" build/default/tests/python_tests -- "${libs[@]}"
 unset COILWORK_PLUGIN
 
+note "diagnostic command"
+# The JSON report for a virtual environment made from a pyenv Python: the
+# base library is found first, Python starts in the environment, and a
+# module importable there and a missing one are told apart. Then the same
+# library named by COILWORK_PYTHON.
+doctor_check() {
+  local base; base="$(ls -d "$(pyenv root 2>/dev/null)"/versions/3.9*/bin/python3 2>/dev/null | head -n 1)"
+  [ -n "$base" ] || { echo "no pyenv 3.9 for the check"; return 1; }
+  local env; env="$(mktemp -d)"
+  "$base" -m venv --without-pip "$env/venv" || return 1
+  echo 'answer = 42' > "$env/venv/lib/python3.9/site-packages/coiltest_doctor.py"
+  scripts/doctor.sh json --venv "$env/venv" coiltest_doctor coiltest_missing 2>/dev/null |
+    python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+env = sys.argv[1]
+assert d["found"] and d["started"], d
+assert d["attempts"][0]["file"].endswith("/lib/libpython3.9.so.1.0"), d["attempts"]
+assert d["attempts"][0]["outcome"] == "loaded", d["attempts"]
+assert d["sys"]["prefix"] == env and d["sys"]["executable"].startswith(env + "/bin/"), d["sys"]
+assert env + "/lib/python3.9/site-packages" in d["sys"]["path"], d["sys"]["path"]
+assert [m["imports"] for m in d["modules"]] == [True, False], d["modules"]
+assert "coiltest_missing" in d["modules"][1]["reason"], d["modules"]
+' "$env/venv"
+  local rc=$?
+  rm -rf "$env"
+  [ "$rc" -eq 0 ] || return $rc
+  # COILWORK_PYTHON names the library to use, and only that one is tried.
+  local lib; lib="$(dirname "$(dirname "$base")")/lib/libpython3.9.so.1.0"
+  COILWORK_PYTHON="$lib" build/default/coilwork_doctor json |
+    python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+assert [a["file"] for a in d["attempts"]] == [sys.argv[1]], d["attempts"]
+assert d["started"] and d["sys"]["version"].startswith("3.9."), d
+' "$lib"
+}
+if doctor_check; then
+  total_passed=$((total_passed + 1)); echo "doctor: passed"
+else
+  status=1; total_failed=$((total_failed + 1)); echo "doctor: FAILED"
+fi
+
 note "armhf build"
 scripts/build.sh armhf || exit 1
 note "armhf tests (qemu-arm)"

@@ -74,19 +74,31 @@ TEST_F(ConsoleTest, EachWriteIsOneEventWithItsExactText) {
   EXPECT_EQ(host.liveStrings(), startStrings);  // every event's string was released
 }
 
-TEST_F(ConsoleTest, StdoutIsTheBareCaptureModule) {
+TEST_F(ConsoleTest, StdoutIsATextStream) {
   Ref m(Capture(
-      "import sys\n"
-      "w = sys.stdout.write('x')\n"
-      "f = sys.stdout.flush()\n"
+      "import io, sys\n"
+      "out = sys.stdout\n"
+      "w = out.write('x')\n"
+      "f = out.flush()\n"
       "returns_none = w is None and f is None\n"
-      "is_module = type(sys.stdout).__name__ == 'module' and sys.stdout.__name__ == 'aview'\n"
-      "has_encoding = hasattr(sys.stdout, 'encoding')\n"));
+      "is_stream = isinstance(out, io.TextIOBase)\n"
+      "answers = (out.isatty() is False and out.writable() is True and\n"
+      "           out.readable() is False and out.encoding == 'utf-8' and\n"
+      "           out.errors == 'strict' and out.closed is False)\n"
+      "try:\n"
+      "    out.fileno()\n"
+      "    no_fileno = False\n"
+      "except io.UnsupportedOperation:\n"
+      "    no_fileno = True\n"
+      "out.writelines(['a', 'b\\n'])\n"
+      "print('flushed', flush=True)\n"
+      "print('to file', file=out)\n"));
   EXPECT_TRUE(Bool(m, "returns_none"));
-  EXPECT_TRUE(Bool(m, "is_module"));
-  EXPECT_FALSE(Bool(m, "has_encoding"));
-  EXPECT_EQ(gEvents, (std::vector<std::string>{"x"}));
-  // Not in the module registry: it cannot be imported by name.
+  EXPECT_TRUE(Bool(m, "is_stream"));
+  EXPECT_TRUE(Bool(m, "answers"));
+  EXPECT_TRUE(Bool(m, "no_fileno"));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"x", "a", "b\n", "flushed", "\n", "to file", "\n"}));
+  // The capture module is not in the module registry: it cannot be imported.
   EXPECT_EQ(GetModule("aview"), nullptr);
   EXPECT_TRUE(ErrorOccurred());
 }
@@ -110,9 +122,117 @@ TEST_F(ConsoleTest, BadWritesRaiseAndRaiseNoEvent) {
   EXPECT_TRUE(gEvents.empty());
 }
 
-TEST_F(ConsoleTest, StderrIsNotCaptured) {
-  Ref m(Capture("import sys\nsys.stderr.write('coilwork console test: expected on stderr\\n')\n"));
+TEST_F(ConsoleTest, WithoutErrorReceiverStderrIsTheProcessOwn) {
+  Ref m(Capture(
+      "import sys\n"
+      "own = sys.stderr is sys.__stderr__\n"
+      "sys.stderr.write('coilwork console test: expected on stderr\\n')\n"));
+  EXPECT_TRUE(Bool(m, "own"));
   EXPECT_TRUE(gEvents.empty());
+}
+
+std::vector<std::string> gErrors;
+void CollectError(Obj, Str text) { gErrors.push_back(Host::get().bytes(text)); }
+
+class ErrorOutputTest : public ConsoleTest {
+ protected:
+  void SetUp() override {
+    ConsoleTest::SetUp();
+    gErrors.clear();
+  }
+  void TearDown() override {
+    SetErrors(nullptr);
+    ConsoleTest::TearDown();
+  }
+  void SetErrors(Obj receiver) { host.callShared<void>("Coilwork", kSetErrors, receiver); }
+  std::string Joined() {
+    std::string all;
+    for (const std::string& piece : gErrors) all += piece;
+    return all;
+  }
+  static constexpr const char* kSetErrors = "SetErrorOutput(output as CoilworkConsoleOutput)";
+};
+
+TEST_F(ErrorOutputTest, StderrReachesTheErrorReceiverOnePieceAtATime) {
+  Ref errors(NewReceiver(CollectError));
+  SetErrors(errors);
+  Ref m(Capture(
+      "import io, sys\n"
+      "err = sys.stderr\n"
+      "r = err.write('a\\x00b')\n"
+      "err.write('')\n"
+      "err.writelines(['c', 'd'])\n"
+      "returns_none = r is None and err.flush() is None\n"
+      "answers = (isinstance(err, io.TextIOBase) and err.isatty() is False and\n"
+      "           err.writable() and err.encoding == 'utf-8' and err is not sys.__stderr__)\n"
+      "try:\n"
+      "    err.write(5)\n"
+      "    rejects = False\n"
+      "except TypeError:\n"
+      "    rejects = True\n"
+      "print('to stdout')\n"));
+  EXPECT_TRUE(Bool(m, "returns_none"));
+  EXPECT_TRUE(Bool(m, "answers"));
+  EXPECT_TRUE(Bool(m, "rejects"));
+  EXPECT_EQ(gErrors, (std::vector<std::string>{std::string("a\0b", 3), "", "c", "d"}));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"to stdout", "\n"}));
+}
+
+TEST_F(ErrorOutputTest, WarningsLoggingAndTracebacksArrive) {
+  Ref errors(NewReceiver(CollectError));
+  SetErrors(errors);
+  Ref m(Capture(
+      "import logging, sys, traceback, warnings\n"
+      "warnings.simplefilter('always')\n"
+      "warnings.warn('coiltest warning')\n"
+      "logging.getLogger('coiltest').warning('coiltest logged')\n"
+      "try:\n"
+      "    1 / 0\n"
+      "except ZeroDivisionError:\n"
+      "    traceback.print_exc()\n"));
+  std::string all = Joined();
+  EXPECT_NE(all.find("UserWarning: coiltest warning"), std::string::npos) << all;
+  EXPECT_NE(all.find("coiltest logged"), std::string::npos) << all;
+  EXPECT_NE(all.find("ZeroDivisionError"), std::string::npos) << all;
+  EXPECT_NE(all.find("Traceback"), std::string::npos) << all;
+  EXPECT_TRUE(gEvents.empty());
+}
+
+TEST_F(ErrorOutputTest, ReceiverHoldsAcrossFinalizeAndNilRestoresTheOwnStream) {
+  Ref errors(NewReceiver(CollectError));
+  host.callShared<void>("Coilwork", "Finalize()");
+  SetErrors(errors);  // before Init
+  EXPECT_EQ(host.refCount(errors), 2);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EnsureInterpreter();
+    gErrors.clear();
+    Ref m(Run("import sys\nsys.stderr.write('round')\n"));
+    ASSERT_NE(m.get(), nullptr) << GetError();
+    EXPECT_EQ(gErrors, std::vector<std::string>{"round"});
+    host.callShared<void>("Coilwork", "Finalize()");
+  }
+  EnsureInterpreter();
+  SetErrors(nullptr);  // while Python runs
+  EXPECT_EQ(host.refCount(errors), 1);
+  gErrors.clear();
+  Ref m(Run("import sys\nown = sys.stderr is sys.__stderr__\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(m, "own"));
+
+  // Set while Python runs; a stream Python code installed itself stays.
+  SetErrors(errors);
+  Ref set(Run("import sys\nours = sys.stderr is not sys.__stderr__\nsys.stderr.write('now')\n"));
+  ASSERT_NE(set.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(set, "ours"));
+  EXPECT_EQ(gErrors, std::vector<std::string>{"now"});
+  SetErrors(nullptr);
+  Ref custom(Run("import io, sys\nmine = io.StringIO()\nsys.stderr = mine\n"));
+  SetErrors(errors);
+  Ref check(Run("import sys\nkept = type(sys.stderr).__name__ == 'StringIO'\n"
+                "sys.stderr = sys.__stderr__\n"));
+  ASSERT_NE(check.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(check, "kept"));
 }
 
 TEST_F(ConsoleTest, WithoutReceiverOrHandlerTextIsDiscarded) {

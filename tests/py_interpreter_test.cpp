@@ -88,9 +88,9 @@ TEST_F(InterpreterTest, RestartGivesFreshInterpreterWithOutputCapturedAgain) {
     EXPECT_FALSE(Has(sys, "_coiltest_round"));
     gOutput.clear();
     Ref m(Run("import sys\nprint('round " + std::to_string(round) +
-              "')\nis_aview = sys.stdout.__name__ == 'aview'\n"));
+              "')\nis_stream = type(sys.stdout).__name__ == 'ConsoleStream'\n"));
     ASSERT_NE(m.get(), nullptr) << GetError();
-    EXPECT_TRUE(Bool(m, "is_aview"));
+    EXPECT_TRUE(Bool(m, "is_stream"));
     EXPECT_EQ(gOutput, (std::vector<std::string>{"round " + std::to_string(round), "\n"}));
   }
   host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)",
@@ -237,6 +237,155 @@ TEST_F(InterpreterTest, ObjectNameAndDestructor) {
   }
   EXPECT_EQ(host.liveObjects(), startObjects);
   EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// sys.argv holds the application name on every version; sys.executable
+// names the interpreter beside the library, which runs.
+TEST_F(InterpreterTest, ArgvAndExecutableAreThoseOfAProgram) {
+  auto argv = [&]() {
+    Ref m(Run("import sys\nargv = '|'.join(sys.argv) + '#%d' % len(sys.argv)\n"));
+    EXPECT_NE(m.get(), nullptr) << GetError();
+    SRef s(host.call<Str>(m, "StringField(name as String) as String", S("argv").get()));
+    return s.bytes();
+  };
+  Finalize();
+  Init();
+  EnsureInterpreter();
+  EXPECT_EQ(argv(), "#1");
+  Finalize();
+  InitWithName(S("CoilApp \xc3\xbc").get());
+  EnsureInterpreter();
+  EXPECT_EQ(argv(), "CoilApp \xc3\xbc#1");
+
+  // The library's prefix: PREFIX/lib/libpython (pyenv) or
+  // PREFIX/lib/<multiarch>/libpython (Debian).
+  std::string lib = PythonLibrary();
+  std::string prefix = lib.substr(0, lib.find("/lib/"));
+  std::string expected = prefix + "/bin/python" + PythonVersion();
+  ASSERT_EQ(access(expected.c_str(), X_OK), 0) << "no interpreter at " << expected;
+  Ref sys(GetModule("sys"));
+  SRef executable(
+      host.call<Str>(sys, "StringField(name as String) as String", S("executable").get()));
+  EXPECT_EQ(executable.bytes(), expected);
+#if defined(__x86_64__)
+  // It is a real Python of the same version (on other machines it may need
+  // an emulator to run).
+  Ref m(Run("import subprocess, sys\n"
+            "out = subprocess.run([sys.executable, '-c', 'import sys; print(sys.version_info[1])'],\n"
+            "                     stdout=subprocess.PIPE).stdout\n"
+            "minor = int(out)\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_EQ(Int(m, "minor"), PythonMinor());
+#endif
+}
+
+class EnvironmentTest : public InterpreterTest {
+ protected:
+  // A virtual environment made by hand: pyvenv.cfg, a module in its
+  // site-packages, and a .pth file there naming another folder with a module.
+  std::string MakeEnvironment(const std::string& name, int minor, bool systemSite) {
+    std::string root = ModuleDir() + "/" + name;
+    std::string site = root + "/lib/python3." + std::to_string(minor) + "/site-packages";
+    EXPECT_EQ(system(("mkdir -p '" + site + "' '" + root + "/extra'").c_str()), 0);
+    Ref sys(GetModule("sys"));
+    SRef base(host.call<Str>(sys, "StringField(name as String) as String",
+                             S("base_prefix").get()));
+    std::ofstream(root + "/pyvenv.cfg")
+        << "home = " << base.bytes() << "/bin\n"
+        << "include-system-site-packages = " << (systemSite ? "true" : "false") << "\n"
+        << "version = 3." << minor << ".1\n";
+    std::ofstream(site + "/coiltest_in_" + name + ".py") << "where = 'site'\n";
+    std::ofstream(site + "/coiltest.pth") << root << "/extra\n";
+    std::ofstream(root + "/extra/coiltest_pth_" + name + ".py") << "where = 'pth'\n";
+    return root;
+  }
+  bool Use(const std::string& folder) {
+    Ref item(host.folderItem(folder));
+    return host.callShared<int8_t>("Coilwork", kUse, item.get()) != 0;
+  }
+  std::string SysString(const std::string& name) {
+    Ref sys(GetModule("sys"));
+    SRef s(host.call<Str>(sys, "StringField(name as String) as String", S(name).get()));
+    return s.bytes();
+  }
+  static constexpr const char* kUse = "UseVirtualEnvironment(folder as FolderItem) as Boolean";
+};
+
+TEST_F(EnvironmentTest, FolderWithoutConfigurationIsRefused) {
+  std::string before = SysString("prefix");
+  EXPECT_FALSE(host.callShared<int8_t>("Coilwork", kUse, Obj(nullptr)));
+  EXPECT_FALSE(Use(ModuleDir()));                      // no pyvenv.cfg
+  EXPECT_FALSE(Use(ModuleDir() + "/coiltest_none"));  // no folder
+  std::string file = ModuleDir() + "/coiltest_file.txt";
+  std::ofstream(file) << "x";
+  EXPECT_FALSE(Use(file));  // not a folder
+  EXPECT_EQ(SysString("prefix"), before);
+  EXPECT_FALSE(ErrorOccurred());
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+TEST_F(EnvironmentTest, EnvironmentOfAnotherVersionIsRefusedInPlainWords) {
+  const int other = PythonMinor() == 13 ? 12 : PythonMinor() + 1;
+  std::string env = MakeEnvironment("otherenv", other, false);
+  std::string prefix = SysString("prefix");
+  EXPECT_FALSE(Use(env));  // while Python runs
+  std::string error = GetError();
+  EXPECT_NE(error.find("3." + std::to_string(other)), std::string::npos) << error;
+  EXPECT_NE(error.find(PythonVersion()), std::string::npos) << error;
+  EXPECT_EQ(SysString("prefix"), prefix);
+
+  // Chosen before Init: Init starts Python and says why it was not used.
+  Finalize();
+  EXPECT_TRUE(Use(env));
+  Init();
+  EXPECT_TRUE(ErrorOccurred());
+  error = GetError();
+  EXPECT_NE(error.find("3." + std::to_string(other)), std::string::npos) << error;
+  EnsureInterpreter();
+  EXPECT_EQ(Eval("x = 1\n", "x"), 1);
+  // Leave a usable environment chosen for the following Inits.
+  EXPECT_TRUE(Use(MakeEnvironment("keptenv", PythonMinor(), true)));
+  Finalize();
+  EnsureInterpreter();
+  EXPECT_FALSE(ErrorOccurred());
+}
+
+TEST_F(EnvironmentTest, PackagesPthFilesAndPrefixesOfTheEnvironment) {
+  std::string base = SysString("base_prefix");
+  // While Python runs, without the system's site folders.
+  std::string env = MakeEnvironment("isolated", PythonMinor(), false);
+  ASSERT_TRUE(Use(env));
+  EXPECT_EQ(SysString("prefix"), env);
+  EXPECT_EQ(SysString("exec_prefix"), env);
+  EXPECT_EQ(SysString("base_prefix"), base);
+  Ref m(Run("import sys\n"
+            "import coiltest_in_isolated as a, coiltest_pth_isolated as b\n"
+            "found = a.where == 'site' and b.where == 'pth'\n"
+            "system = [p for p in sys.path if ('site-packages' in p or 'dist-packages' in p)\n"
+            "          and not p.startswith('" + ModuleDir() + "')]\n"
+            "n_system = len(system)\n"
+            "listed = repr(system)\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(m, "found"));
+  EXPECT_EQ(Int(m, "n_system"), 0)
+      << SRef(host.call<Str>(m, "StringField(name as String) as String", S("listed").get())).bytes();
+
+  // Chosen before Init, with the system's site folders: the environment's
+  // come first.
+  std::string shared = MakeEnvironment("shared", PythonMinor(), true);
+  Finalize();
+  ASSERT_TRUE(Use(shared));
+  EnsureInterpreter();
+  EXPECT_EQ(SysString("prefix"), shared);
+  Ref n(Run("import sys, site\n"
+            "import coiltest_in_shared, coiltest_pth_shared\n"
+            "mine = sys.path.index('" + shared + "/lib/python" + PythonVersion() +
+            "/site-packages')\n"
+            "theirs = [sys.path.index(p) for p in site.getsitepackages() if p in sys.path]\n"
+            "ahead = all(mine < i for i in theirs)\n"));
+  ASSERT_NE(n.get(), nullptr) << GetError();
+  EXPECT_TRUE(Bool(n, "ahead"));
 }
 
 }  // namespace

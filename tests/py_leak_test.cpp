@@ -50,6 +50,9 @@ const char kSource[] =
     "    raise ValueError('boom', a)\n"
     "def say(*a):\n"
     "    print('said', *a)\n"
+    "def warn(*a):\n"
+    "    import sys\n"
+    "    sys.stderr.write('warned')\n"
     "inst = C()\n"
     "E = {'s': S, 'b': B, 't': T, 'd': D, 'l': L, 'n': N, 'f': F, 'o': inst, 'c': C}\n"
     "objs = (L, D, D['l'], T, S, B, N, F, f, boom, C, inst, E, ValueError, KeyError)\n"
@@ -192,8 +195,8 @@ class LeakTest : public CodeTest {
 };
 
 // Coilwork's shared members: imports that work and fail, errors of every
-// type set, read and cleared, and the console receiver set and cleared
-// around Python printing one of the module's objects.
+// type set, read and cleared, the console and error receivers set and
+// cleared around Python writing, and an environment folder that is refused.
 TEST_F(LeakTest, InterpreterConsoleAndErrors) {
   gEvents = 0;
   Ref receiver(host.newInstance("CoilworkConsoleOutput"));
@@ -201,6 +204,8 @@ TEST_F(LeakTest, InterpreterConsoleAndErrors) {
                        reinterpret_cast<void*>(&CountEvent));
   watched = {receiver.get()};
   Ref say(GetFunction(module, "say"));
+  Ref warn(GetFunction(module, "warn"));
+  Ref notEnvironment(host.folderItem(ModuleDir()));  // a folder without pyvenv.cfg
   Ref args(NewParameters(1));
   Ref s(Pick("s"));
   host.assign(args, "StringValue(index as Integer) as String", int32_t(0),
@@ -225,9 +230,17 @@ TEST_F(LeakTest, InterpreterConsoleAndErrors) {
     Ref said(Invoke(say, args));
     host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)",
                           Obj(nullptr));
+    host.callShared<void>("Coilwork", "SetErrorOutput(output as CoilworkConsoleOutput)",
+                          receiver.get());
+    Ref warned(Invoke(warn, nullptr));
+    host.callShared<void>("Coilwork", "SetErrorOutput(output as CoilworkConsoleOutput)",
+                          Obj(nullptr));
+    EXPECT_FALSE(host.callShared<int8_t>(
+        "Coilwork", "UseVirtualEnvironment(folder as FolderItem) as Boolean", notEnvironment.get()));
     host.callShared<int8_t>("Coilwork", found, int32_t(0));
   });
-  EXPECT_EQ(gEvents, size_t(kWarmUp + kRounds) * 4);  // "said", " ", the text, "\n"
+  // "said", " ", the text, "\n", and "warned"
+  EXPECT_EQ(gEvents, size_t(kWarmUp + kRounds) * 5);
 }
 
 // Python3Entity: every builder, every reader of built values, and every

@@ -27,6 +27,7 @@ using emuhost::Host;
 struct FakeLoader {
   std::set<std::string> present;  // files that open
   std::set<std::string> missing;  // symbols the library lacks
+  std::set<std::string> foreign;  // files of another architecture
   std::vector<std::string> opened;
   std::vector<int> flags;
   std::vector<std::string> lookups;
@@ -45,7 +46,11 @@ std::map<std::string, int> gData;  // one distinct address per symbol
 void* FakeOpen(const char* file, int flags) {
   gFake->opened.push_back(file);
   gFake->flags.push_back(flags);
-  return gFake->present.count(file) ? &gLibrary : nullptr;
+  if (gFake->present.count(file)) return &gLibrary;
+  gFake->pendingError = gFake->foreign.count(file)
+                            ? "wrong ELF class: ELFCLASS32"
+                            : "cannot open shared object file: No such file or directory";
+  return nullptr;
 }
 
 const char* FakeVersion() { return gFake->version; }
@@ -153,6 +158,8 @@ class LoaderTest : public ::testing::Test {
     gPythonPath = nullptr;
     free(gPythonHome);
     gPythonHome = nullptr;
+    gVirtualEnvironment = VirtualEnvironment();
+    unsetenv("COILWORK_PYTHON");
   }
 
   bool IsFound(int32_t preference) { return Shared<int8_t (*)(int32_t)>(kIsFound)(preference); }
@@ -434,6 +441,99 @@ TEST_F(LoaderTest, LibraryWithoutHomeFunctionsIsUsedWithoutHome) {
     EXPECT_TRUE(fake.homes.empty());
     EXPECT_TRUE(fake.lines.empty());
   }
+}
+
+TEST_F(LoaderTest, LibraryNamedByTheEnvironmentVariableIsTheOnlyOneTried) {
+  TempTree tree;
+  std::string lib = tree.File("p/lib/libpython3.10.so.1.0");
+  tree.File("p/lib/python3.10/os.py");
+  fake.version = "3.10.2";
+  fake.present = {"libpython3.13.so.1.0"};  // a standard one would open
+  setenv("COILWORK_PYTHON", lib.c_str(), 1);
+  EXPECT_FALSE(IsFound(0));
+  EXPECT_EQ(fake.opened, std::vector<std::string>{lib});
+  EXPECT_EQ(fake.lines, std::vector<std::string>{"Could not load " + lib +
+                                                 " (named by COILWORK_PYTHON)"});
+  ASSERT_EQ(gLoaderAttempts.size(), 1u);
+  EXPECT_EQ(gLoaderAttempts[0].outcome, "not found");
+
+  fake.present.insert(lib);
+  fake.opened.clear();
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_EQ(fake.opened, std::vector<std::string>{lib});
+  // It gets its home as a library chosen by path does.
+  ASSERT_EQ(fake.homes.size(), 1u);
+  std::string home = tree.root() + "/p";
+  EXPECT_EQ(fake.homes[0], std::wstring(home.begin(), home.end()));
+
+  // SetPythonPath wins over the variable.
+  ResetPlugin();
+  setenv("COILWORK_PYTHON", lib.c_str(), 1);
+  std::string chosen = tree.File("q/libpython3.12.so.1.0");
+  fake.present.insert(chosen);
+  fake.opened.clear();
+  ChooseLibrary(chosen);
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_EQ(fake.opened, std::vector<std::string>{chosen});
+
+  // An empty variable counts as unset.
+  ResetPlugin();
+  setenv("COILWORK_PYTHON", "", 1);
+  fake.opened.clear();
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_EQ(fake.opened, std::vector<std::string>{"libpython3.13.so.1.0"});
+}
+
+TEST_F(LoaderTest, VirtualEnvironmentBaseLibraryIsSearchedFirst) {
+  auto use = [&](const std::string& folder) {
+    REALobject item = host.folderItem(folder);
+    int8_t used = Shared<int8_t (*)(REALobject)>(
+        "UseVirtualEnvironment(folder as FolderItem) as Boolean")(item);
+    host.unlock(item);
+    return used != 0;
+  };
+  TempTree tree;
+  tree.File("env/lib/python3.9/site-packages/x.py");
+  std::ofstream(tree.root() + "/env/pyvenv.cfg")
+      << "home = " << tree.root() << "/base/bin\n"
+      << "include-system-site-packages = false\n"
+      << "version = 3.9.2\n";
+  EXPECT_FALSE(use(tree.root() + "/base"));  // no pyvenv.cfg
+  EXPECT_FALSE(use(tree.root() + "/env/pyvenv.cfg"));  // not a folder
+  EXPECT_TRUE(gVirtualEnvironment.folder.empty());
+  ASSERT_TRUE(use(tree.root() + "/env/"));
+  EXPECT_EQ(gVirtualEnvironment.folder, tree.root() + "/env");
+  EXPECT_EQ(gVirtualEnvironment.minor, 9);
+  EXPECT_FALSE(gVirtualEnvironment.systemSitePackages);
+
+  const std::string lib = tree.root() + "/base/lib/";
+#if defined(__x86_64__)
+  const std::string multiarch = lib + "x86_64-linux-gnu/";
+#elif defined(__arm__)
+  const std::string multiarch = lib + "arm-linux-gnueabihf/";
+#endif
+  const std::vector<std::string> base = {lib + "libpython3.9.so.1.0",
+                                         multiarch + "libpython3.9.so.1.0"};
+  // None of the base's files opens: then the usual search.
+  fake.foreign = {base[0]};
+  EXPECT_FALSE(IsFound(0));
+  EXPECT_EQ(fake.opened, Concat(base, kAllFiles));
+  ASSERT_EQ(gLoaderAttempts.size(), base.size() + kAllFiles.size());
+  EXPECT_EQ(gLoaderAttempts[0].file, base[0]);
+  EXPECT_EQ(gLoaderAttempts[0].outcome.rfind("wrong architecture for this plugin", 0), 0u);
+  EXPECT_EQ(gLoaderAttempts[1].outcome, "not found");
+
+  // Debian's multiarch library of the base is found, with its home.
+  tree.File("base/lib/python3.9/os.py");
+  fake.version = "3.9.2";
+  fake.present = {base[1], "libpython3.13.so.1.0"};
+  fake.opened.clear();
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_EQ(fake.opened, base);
+  EXPECT_EQ(gLoaderAttempts.back().outcome, "loaded");
+  ASSERT_EQ(fake.homes.size(), 1u);
+  std::string home = tree.root() + "/base";
+  EXPECT_EQ(fake.homes[0], std::wstring(home.begin(), home.end()));
 }
 
 }  // namespace

@@ -44,32 +44,37 @@ void SetProgramName(REALstring name) {
   gProgramName = wide;
 }
 
-// Starts the interpreter unless one runs, and makes its standard output the
-// console capture.
-void StartInterpreter() {
+// Starts the interpreter unless one runs, makes its standard output the
+// console capture, and gives it what a program of its own has (sys.argv,
+// sys.executable, the virtual environment).
+void StartInterpreter(REALstring applicationName) {
   if (InterpreterRuns()) return;
   EPy_Initialize();
   static uint32_t started;
   gInterpreterGeneration = ++started;
   initaview();
   gPythonInitialized = true;
+  ApplyErrorOutput();
   XojoModulesAfterInit();
+  StartAsProgram(applicationName);
 }
 
 void Python_InitWithName(REALstring applicationName) {
   if (!EnsurePython()) return;
   SetProgramName(applicationName);
-  StartInterpreter();
+  StartInterpreter(applicationName);
 }
 
 void Python_Init() {
-  if (EnsurePython()) StartInterpreter();
+  if (EnsurePython()) StartInterpreter(nullptr);
 }
 
 void Python_Finalize() {
   if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
   if (EPyErr_Clear) EPyErr_Clear();
   XojoModulesBeforeFinalize();
+  ConsoleBeforeFinalize();
+  EnvironmentBeforeFinalize();
   EPy_Finalize();
   gPythonInitialized = false;
   gInterpreterGeneration = 0;
@@ -193,6 +198,21 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "No library: False, and the file names tried are printed."),
      REALmemberFlag, 0, 0},
     {FN(Python_SetPythonPath), nullptr, DOC("SetPythonPath(path as FolderItem)", "Names the library file to load instead of searching the standard names; only before the library is loaded.", "Nil, a missing file or a folder: forgets an earlier choice."), REALmemberFlag, 0, 0},
+    {FN(Python_SetErrorOutput), nullptr,
+     DOC("SetErrorOutput(output as CoilworkConsoleOutput)",
+         "Chooses the receiver of everything Python writes to sys.stderr (warnings, logging, "
+         "tracebacks), one ConsoleOutput event per write; holds across Finalize and Init.",
+         "Nil: standard error is the process's own again."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_UseVirtualEnvironment), nullptr,
+     DOC("UseVirtualEnvironment(folder as FolderItem) as Boolean",
+         "Uses the virtual environment in the folder: its base library is searched first, its "
+         "site-packages (with .pth files) lead sys.path, sys.prefix names it; before Init or "
+         "while Python runs.",
+         "Nil, not a folder or no pyvenv.cfg: False, nothing changes. Made for another Python "
+         "version: False (while running) with ImportError pending, or Init leaves that "
+         "ImportError pending."),
+     REALmemberFlag, 0, 0},
 };
 
 }  // namespace

@@ -12,7 +12,28 @@ void Python_ClearError();
 
 // console.cpp
 void Python_SetConsoleOutput(REALobject output);
-// Creates the "aview" module and makes it sys.stdout; the module or null.
+void Python_SetErrorOutput(REALobject output);
+// Makes sys.stderr the error stream while an error receiver is set, and the
+// process's own standard error again when none is.
+void ApplyErrorOutput();
+// Hands one piece of text Python wrote to a receiver's ConsoleOutput event:
+// the one point where output of sys.stdout and sys.stderr reaches the host.
+void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length);
+// Runs plugin-defined source in a new private namespace (with builtins);
+// the namespace (a new reference) or null with Python's error pending.
+PyObject* RunPrivateSource(const char* source);
+// Releases the stream objects before Py_Finalize.
+void ConsoleBeforeFinalize();
+
+// environment.cpp
+int8_t Python_UseVirtualEnvironment(REALobject folder);
+// After Py_Initialize: sys.argv, sys.executable and the virtual environment.
+// A virtual environment that cannot be used leaves its error pending.
+void StartAsProgram(REALstring applicationName);
+// Releases the helper namespace before Py_Finalize.
+void EnvironmentBeforeFinalize();
+// Creates the "aview" module and makes sys.stdout a text stream writing
+// through it (the bare module when no stream can be made); the module or null.
 // The caller receives no reference (sys keeps the module).
 PyObject* initaview();
 // Raises the ConsoleOutput event of a CoilworkConsoleOutput instance.

@@ -7,6 +7,8 @@ REALResolver gResolver;
 REALobject gPythonPath;
 REALobject gRegisteredModules;
 REALobject consoleOutputInstance;
+REALobject errorOutputInstance;
+VirtualEnvironment gVirtualEnvironment;
 
 void (*ELockObject)(REALobject);
 void (*EUnlockObject)(REALobject);
@@ -83,6 +85,8 @@ COILWORK_API void PluginEntry(void) {
   LoadEntryPoints();
 
   consoleOutputInstance = nullptr;
+  errorOutputInstance = nullptr;
+  gVirtualEnvironment = VirtualEnvironment();
   PythonEntityClassRef = PythonBytesClassRef = PythonListClassRef = nullptr;
   PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
   PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;

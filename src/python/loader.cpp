@@ -32,6 +32,7 @@ bool gPythonEntryPointsLoaded;
 bool gPythonInitialized;
 wchar_t* gPythonHome;
 uint32_t gInterpreterGeneration;
+std::vector<LoaderAttempt> gLoaderAttempts;
 
 PlatformLoader gPlatform = {dlopen, dlsym, dlerror, dlclose, puts};
 
@@ -86,15 +87,35 @@ void* Lookup(void* handle, const char* name, bool* failed = nullptr) {
   return error ? nullptr : address;
 }
 
+// What a failed open means, in plain words.
+std::string FailureOf(const char* error) {
+  if (!error) return "not loaded";
+  std::string text = error;
+  if (text.find("No such file") != std::string::npos) return "not found";
+  if (text.find("wrong ELF class") != std::string::npos ||
+      text.find("ELF file's machine") != std::string::npos ||
+      text.find("wrong machine") != std::string::npos)
+    return "wrong architecture for this plugin (" + text + ")";
+  return "not loaded (" + text + ")";
+}
+
+// One open, recorded with its outcome.
+void* Open(const char* file) {
+  gPlatform.error();
+  void* handle = gPlatform.open(file, kOpenFlags);
+  gLoaderAttempts.push_back({file, handle ? "loaded" : FailureOf(gPlatform.error())});
+  return handle;
+}
+
 void* OpenStandardLibrary(int32_t preferredVersion) {
   if (preferredVersion >= 1 && preferredVersion <= 10) {
     for (const Library& library : kLibraries) {
       if (library.preference != preferredVersion) continue;
-      if (void* handle = gPlatform.open(library.file, kOpenFlags)) return handle;
+      if (void* handle = Open(library.file)) return handle;
     }
   }
   for (const Library& library : kLibraries) {
-    if (void* handle = gPlatform.open(library.file, kOpenFlags)) return handle;
+    if (void* handle = Open(library.file)) return handle;
   }
   gPlatform.puts(kNoLibrary);
   return nullptr;
@@ -105,12 +126,6 @@ void* OpenStandardLibrary(int32_t preferredVersion) {
 REALstring StringProperty(REALobject item, const char* name) {
   REALstring value = nullptr;
   if (!item || !REALGetPropValueString(item, name, &value)) return nullptr;
-  return value;
-}
-
-REALobject ObjectProperty(REALobject item, const char* name) {
-  REALobject value = nullptr;
-  if (!item || !REALGetPropValueObject(item, name, &value)) return nullptr;
   return value;
 }
 
@@ -128,14 +143,22 @@ bool NativePathUTF8(REALobject item, std::string* path) {
   return ok && !path->empty();
 }
 
-bool IsNamedLib(REALobject folder) {
-  REALstring name = StringProperty(folder, "Name");
-  if (!name) return false;
-  REALstring lib = REALBuildStringWithEncoding("lib", 3, kREALTextEncodingASCII);
-  bool equal = lib && REALCompareStrings(name, lib) == 0;
-  EUnlockString(lib);
-  EUnlockString(name);
-  return equal;
+// --- Paths.
+
+std::string ParentPath(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  size_t slash = path.find_last_of('/', end);
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  size_t slash = path.find_last_of('/', end);
+  size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(start, end + 1 - start);
 }
 
 // The minor version of the opened library ("3.11.4 (main, ...)" gives 11),
@@ -158,44 +181,9 @@ bool HoldsStandardLibrary(const std::string& path, int minor) {
   return stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The Python home for the library in gPythonPath: the prefix whose
-// lib/python3.X holds the standard library. The library usually sits in
-// PREFIX/lib (the folder named "lib" gives its parent), or in PREFIX itself,
-// or in a multiarch folder PREFIX/lib/<triplet>. False when no candidate
-// holds the standard library: Python is then left to find its own.
-bool FindHome(int minor, std::string* home) {
-  REALobject folder = ObjectProperty(gPythonPath, "Parent");
-  if (!folder) return false;
-  REALobject candidates[2] = {nullptr, nullptr};
-  REALobject parent = ObjectProperty(folder, "Parent");
-  if (IsNamedLib(folder)) {
-    candidates[0] = parent;
-    parent = nullptr;
-  } else {
-    ELockObject(folder);
-    candidates[0] = folder;
-    if (parent && IsNamedLib(parent)) candidates[1] = ObjectProperty(parent, "Parent");
-  }
-  bool found = false;
-  for (REALobject candidate : candidates) {
-    std::string path;
-    if (!found && candidate && NativePathUTF8(candidate, &path) &&
-        HoldsStandardLibrary(path, minor)) {
-      *home = path;
-      found = true;
-    }
-  }
-  for (REALobject candidate : candidates) {
-    if (candidate) EUnlockObject(candidate);
-  }
-  if (parent) EUnlockObject(parent);
-  EUnlockObject(folder);
-  return found;
-}
-
-// Hands Python the home of a library chosen by path. A library without
+// Hands Python the home of a library opened by path. A library without
 // Py_DecodeLocale (3.4) or Py_SetPythonHome is used without one.
-void HandOverHome(void* handle) {
+void HandOverHome(void* handle, const std::string& library) {
 #define BIND_HOME(ret, name, params) \
   E##name = reinterpret_cast<ret(*) params>(Lookup(handle, #name));
   COILWORK_PY_HOME_FUNCTIONS(BIND_HOME)
@@ -203,7 +191,11 @@ void HandOverHome(void* handle) {
   if (!EPy_SetPythonHome || !EPy_DecodeLocale || gPythonHome) return;
   int minor = LibraryMinor(handle);
   std::string home;
-  if (minor < 0 || !FindHome(minor, &home)) return;
+  if (minor < 0 || !FindPythonHome(library, minor, &home)) {
+    if (!gLoaderAttempts.empty())
+      gLoaderAttempts.back().outcome += ", but no standard library found beside it";
+    return;
+  }
   wchar_t* decoded = EPy_DecodeLocale(home.c_str(), nullptr);
   if (!decoded) return;
   // Python keeps the pointer: the decoded home lives for the process.
@@ -211,9 +203,48 @@ void HandOverHome(void* handle) {
   EPy_SetPythonHome(gPythonHome);
 }
 
+// The library of a virtual environment's base interpreter: PREFIX/lib or
+// the multiarch folder below it, where PREFIX is the parent of "home".
+#if defined(__x86_64__)
+const char kMultiarch[] = "x86_64-linux-gnu";
+#elif defined(__aarch64__)
+const char kMultiarch[] = "aarch64-linux-gnu";
+#elif defined(__arm__)
+const char kMultiarch[] = "arm-linux-gnueabihf";
+#elif defined(__i386__)
+const char kMultiarch[] = "i386-linux-gnu";
+#else
+const char kMultiarch[] = "";
+#endif
+
+void* OpenEnvironmentBase(std::string* opened) {
+  const VirtualEnvironment& env = gVirtualEnvironment;
+  if (env.folder.empty() || env.home.empty() || env.minor < 0) return nullptr;
+  std::string prefix = ParentPath(env.home);
+  if (prefix.empty()) return nullptr;
+  if (prefix != "/") prefix += '/';
+  std::string version = "3." + std::to_string(env.minor);
+  std::vector<std::string> names = {"libpython" + version + ".so.1.0"};
+  if (env.minor <= 8) names.push_back("libpython" + version + "m.so.1.0");
+  std::vector<std::string> folders = {prefix + "lib/"};
+  if (*kMultiarch) folders.push_back(prefix + "lib/" + kMultiarch + "/");
+  for (const std::string& folder : folders) {
+    for (const std::string& name : names) {
+      std::string file = folder + name;
+      if (void* handle = Open(file.c_str())) {
+        *opened = file;
+        return handle;
+      }
+    }
+  }
+  return nullptr;
+}
+
 // A required symbol is missing: the library is of no use.
 int Abandon(void* handle, const char* message) {
   gPlatform.puts(message);
+  if (!gLoaderAttempts.empty())
+    gLoaderAttempts.back().outcome = "loaded, but unusable: " + std::string(message);
   ClearTable();
   gPlatform.close(handle);
   return 0;
@@ -221,17 +252,49 @@ int Abandon(void* handle, const char* message) {
 
 }  // namespace
 
+bool FindPythonHome(const std::string& library, int minor, std::string* home) {
+  std::string folder = ParentPath(library);
+  if (folder.empty()) return false;
+  std::string candidates[2];
+  if (BaseName(folder) == "lib") {
+    candidates[0] = ParentPath(folder);
+  } else {
+    candidates[0] = folder;
+    if (BaseName(ParentPath(folder)) == "lib") candidates[1] = ParentPath(ParentPath(folder));
+  }
+  for (const std::string& candidate : candidates) {
+    if (!candidate.empty() && HoldsStandardLibrary(candidate, minor)) {
+      *home = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
 int LoadPythonEntryPoints(int32_t preferredVersion) {
   if (gPythonEntryPointsLoaded) return 1;
   PythonDLLHandle = nullptr;
   ClearTable();
 
+  gLoaderAttempts.clear();
+  // A library named by path (SetPythonPath, then $COILWORK_PYTHON) is the
+  // only one tried; otherwise a virtual environment's base library comes
+  // before the standard names.
   void* handle = nullptr;
+  std::string path;
+  const char* fromEnvironment = getenv("COILWORK_PYTHON");
   if (gPythonPath) {
-    std::string path;
-    if (NativePathUTF8(gPythonPath, &path)) handle = gPlatform.open(path.c_str(), kOpenFlags);
+    if (NativePathUTF8(gPythonPath, &path)) handle = Open(path.c_str());
+  } else if (fromEnvironment && *fromEnvironment) {
+    path = fromEnvironment;
+    handle = Open(path.c_str());
+    if (!handle) gPlatform.puts(("Could not load " + path + " (named by COILWORK_PYTHON)").c_str());
   } else {
-    handle = OpenStandardLibrary(preferredVersion);
+    handle = OpenEnvironmentBase(&path);
+    if (!handle) {
+      path.clear();
+      handle = OpenStandardLibrary(preferredVersion);
+    }
   }
   if (!handle) return 0;
   gPythonFound = true;
@@ -260,7 +323,7 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
 #undef BIND_EXC
 
   // The home is handed over only once the library is known to be usable.
-  if (gPythonPath) HandOverHome(handle);
+  if (!path.empty()) HandOverHome(handle, path);
 
   PythonDLLHandle = handle;
   gPythonEntryPointsLoaded = true;

@@ -39,6 +39,9 @@ struct PyMethodDef {
 
 enum { METH_VARARGS = 0x0001 };
 
+// The start symbol of PyRun_StringFlags for a sequence of statements.
+enum { Py_file_input = 257 };
+
 struct PyModuleDef_Base {
   PyObject ob_base;
   PyObject* (*m_init)(void);
@@ -229,7 +232,10 @@ struct PyListObject {
   X(PyObject*, PyModule_Create2, (PyModuleDef*, int))                                   \
   X(int, PyModule_AddObject, (PyObject*, const char*, PyObject*))                       \
   X(PyObject*, PyType_GenericNew, (PyTypeObject*, PyObject*, PyObject*))                \
-  X(int, PyType_Ready, (PyTypeObject*))
+  X(int, PyType_Ready, (PyTypeObject*))                                                 \
+  /* running plugin-defined Python source */                                            \
+  X(PyObject*, PyRun_StringFlags, (const char*, int, PyObject*, PyObject*, void*))      \
+  X(PyObject*, PyDict_GetItemString, (PyObject*, const char*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \
