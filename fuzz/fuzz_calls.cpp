@@ -129,7 +129,7 @@ const char* const kClasses[] = {
 
 std::vector<Member> gMembers;
 std::vector<Member> gShared;
-void (*gPyDecRef)(void*);
+std::string gLibrary;  // the Python library the plugin is told to use
 std::string gDir;
 size_t gBaseObjects, gBaseStrings;
 bool gRegistered;  // a module was registered: only Finalize releases it
@@ -475,8 +475,7 @@ struct Program {
     }
     CallWith(m, result, w, f);
     if (m.shared && m.d.name == "Init") AddModuleFolder();  // as a host program would
-    for (void* o : borrowed)
-      if (gPyDecRef && Running()) gPyDecRef(o);
+    for (void* o : borrowed) GiveBack(o);
     borrowed.clear();
   }
 
@@ -497,11 +496,12 @@ struct Program {
     }
     if (result == VType::String && r) strings.push_back(reinterpret_cast<Str>(r));
     // A raw new Python reference (GetPtr, ModuleCreateProc): hand it back.
-    if (result == VType::Ptr && r && gPyDecRef && Running()) gPyDecRef(reinterpret_cast<void*>(r));
+    if (result == VType::Ptr && r) GiveBack(reinterpret_cast<void*>(r));
   }
 
   static bool Running();
   static void AddModuleFolder();
+  static void GiveBack(void* pyObject);
 
   // Raw pointers are the host's to vouch for: each is null or what such a
   // parameter takes, a host function, an initialiser, a module creator
@@ -610,6 +610,26 @@ bool Running() {
   return m != nullptr;
 }
 bool Program::Running() { return ::Running(); }
+
+// Gives back a Python reference the program was handed (GetPtr,
+// ModuleCreateProc): the program owns it, and a capsule's host object stays
+// alive until it is given back. Python's Py_DecRef is looked up in the
+// library itself, which the plugin loads only when first asked for Python,
+// after the program's setup; a reference of an interpreter that has stopped
+// since is no longer Python's to count.
+void Program::GiveBack(void* pyObject) {
+  static void (*decRef)(void*);
+  if (!decRef) {
+    void* lib = dlopen(gLibrary.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (lib) decRef = reinterpret_cast<void (*)(void*)>(dlsym(lib, "Py_DecRef"));
+    if (lib) dlclose(lib);
+  }
+  if (!decRef) {
+    fprintf(stderr, "fuzz: no Py_DecRef in %s to give a Python reference back\n", gLibrary.c_str());
+    abort();
+  }
+  if (::Running()) decRef(pyObject);
+}
 void AddModuleFolder();
 void Program::AddModuleFolder() { ::AddModuleFolder(); }
 
@@ -636,7 +656,8 @@ void CleanPython() {
 void Setup() {
   host.load();
   const char* lib = getenv("COILWORK_FUZZ_PYTHON");
-  Obj path = host.folderItem(lib && *lib ? lib : "/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0");
+  gLibrary = lib && *lib ? lib : "/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0";
+  Obj path = host.folderItem(gLibrary);
   host.callShared<void>("Coilwork", "SetPythonPath(path as FolderItem)", path);
   host.unlock(path);
   CollectMembers();
@@ -653,7 +674,6 @@ void Setup() {
   // A virtual environment for UseVirtualEnvironment, made for any version.
   std::filesystem::create_directories(gDir + "/env/lib");
   std::ofstream(gDir + "/env/pyvenv.cfg") << "home = /usr/bin\ninclude-system-site-packages = true\n";
-  gPyDecRef = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_DEFAULT, "Py_DecRef"));
   gBaseObjects = host.liveObjects();
   gBaseStrings = host.liveStrings();
 }

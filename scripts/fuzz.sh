@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
 # Fuzzes host call sequences for the given number of seconds (default 120)
-# with the sanitized plugin and Debian's libpython3.11, starting from the
+# with the sanitized plugin and a Python library, starting from the
 # seed corpus in fuzz/corpus. Findings are written to build/fuzz/findings/.
 # Given a file instead of a number, runs that one input and prints each host
 # call it makes.
+#
+# The Python library is Debian's libpython3.11 unless "--python LIB" comes
+# first or COILWORK_FUZZ_PYTHON names another one (any line of
+# scripts/pythons.sh), e.g.
+#   scripts/fuzz.sh --python ~/.pyenv/versions/3.6.15/lib/libpython3.6m.so.1.0 3600
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = "--python" ]; then
+  [ $# -ge 2 ] || { echo "usage: $0 [--python LIB] [SECONDS|FILE]" >&2; exit 2; }
+  COILWORK_FUZZ_PYTHON="$2"
+  shift 2
+fi
+export COILWORK_FUZZ_PYTHON="${COILWORK_FUZZ_PYTHON:-/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0}"
+[ -f "$COILWORK_FUZZ_PYTHON" ] || { echo "fuzz: no Python library $COILWORK_FUZZ_PYTHON" >&2; exit 2; }
 arg="${1:-120}"
 scripts/setup.sh >/dev/null
 scripts/build.sh fuzz --target fuzz_calls coilwork >/dev/null

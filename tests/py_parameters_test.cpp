@@ -237,20 +237,28 @@ TEST_F(ParametersTest, PointerConstructorSharesTheTuple) {
   DecRef(raw);  // the reference GetPtr handed out
 }
 
-// Any Python object can be wrapped, a capsule of a host object included; the
-// host object is given back once both holders of the capsule are gone.
+// Any Python object can be wrapped, a capsule of a host object included. The
+// reference GetPtr hands out is the caller's: both holders gone (the result
+// first, as a host program drops them), the capsule and its host object live
+// on until the caller gives that reference back, and not a moment longer.
 TEST_F(ParametersTest, PointerConstructorOverACapsuleGivesItsHostObjectBack) {
-  Ref payload(host.newObjectArray());
-  const int base = host.refCount(payload);
-  Ref r(host.create("Python3Result", "Constructor(value as Object)", payload.get()));
-  void* capsule = host.call<void*>(r, "GetPtr() as Ptr");
-  Ref p(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", capsule));
-  DecRef(capsule);  // the reference GetPtr handed out
-  EXPECT_EQ(host.refCount(payload), base + 1);
-  p.reset();
-  r.reset();
-  ClearError();
-  EXPECT_EQ(host.refCount(payload), base);
+  for (const char* cls : {"ObjectArray", "Python3Module"}) {
+    SCOPED_TRACE(cls);
+    Ref payload(std::string(cls) == "ObjectArray" ? host.newObjectArray() : host.newInstance(cls));
+    const int base = host.refCount(payload);
+    Ref r(host.create("Python3Result", "Constructor(value as Object)", payload.get()));
+    void* capsule = host.call<void*>(r, "GetPtr() as Ptr");
+    ASSERT_NE(capsule, nullptr);
+    Ref p(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", capsule));
+    EXPECT_EQ(RefCountOf(capsule), 3);  // the result, the parameters, the caller
+    r.reset();
+    p.reset();
+    ClearError();
+    EXPECT_EQ(RefCountOf(capsule), 1);
+    EXPECT_EQ(host.refCount(payload), base + 1);  // still owed by the caller
+    DecRef(capsule);
+    EXPECT_EQ(host.refCount(payload), base);
+  }
 }
 
 TEST_F(ParametersTest, SlotsOwnOneReferencePerItem) {

@@ -28,6 +28,7 @@ struct FakeLoader {
   std::set<std::string> present;  // files that open
   std::set<std::string> missing;  // symbols the library lacks
   std::set<std::string> foreign;  // files of another architecture
+  std::set<std::string> debug;    // symbols of debug builds it has (none by default)
   std::vector<std::string> opened;
   std::vector<int> flags;
   std::vector<std::string> lookups;
@@ -65,9 +66,16 @@ wchar_t* FakeDecodeLocale(const char* text, size_t* size) {
 
 void FakeSetPythonHome(const wchar_t* home) { gFake->homes.push_back(home); }
 
+// What only debug builds export.
+const std::set<std::string> kDebugSymbols = {
+    "_Py_PrintReferenceAddresses", "_Py_PrintReferences", "_Py_AddToAllObjects",
+    "_Py_ForgetReference", "_Py_RefTotal", "_Py_GetRefTotal", "_Py_GetGlobalRefTotal",
+    "_Py_NegativeRefcount"};
+
 void* FakeSym(void* handle, const char* name) {
   gFake->lookups.push_back(name);
-  if (handle != &gLibrary || gFake->missing.count(name)) {
+  if (handle != &gLibrary || gFake->missing.count(name) ||
+      (kDebugSymbols.count(name) && !gFake->debug.count(name))) {
     gFake->pendingError = "undefined symbol";
     return nullptr;
   }
@@ -337,6 +345,44 @@ TEST_F(LoaderTest, MissingRequiredSymbolClosesTheLibrary) {
   }
   fake.missing.clear();
   EXPECT_TRUE(EnsurePython());
+}
+
+// A build that traces references heads every object with two more
+// pointers: used, every type test and in-place write would read or corrupt
+// the wrong words. It is refused, with a line saying why. A build that only
+// counts references is laid out as a release build and is used, with its
+// objects worked on through its own functions alone.
+TEST_F(LoaderTest, DebugBuildsAreTold) {
+  fake.present = {"libpython3.11.so.1.0"};
+  for (const char* marker : {"_Py_PrintReferenceAddresses", "_Py_ForgetReference"}) {
+    SCOPED_TRACE(marker);
+    ResetPlugin();
+    fake.debug = {marker, "_Py_RefTotal"};
+    fake.lines.clear();
+    fake.closed.clear();
+    EXPECT_FALSE(IsFound(0));
+    EXPECT_FALSE(gPythonEntryPointsLoaded);
+    EXPECT_EQ(fake.lines, std::vector<std::string>{
+                              "This Python was built with reference tracing (Py_TRACE_REFS): its "
+                              "objects are laid out differently, and Coilwork cannot use it"});
+    EXPECT_EQ(fake.closed, std::vector<void*>{&gLibrary});
+    EXPECT_EQ(EPy_Initialize, nullptr);
+    EXPECT_EQ(EPyTuple_SetItem, nullptr);
+  }
+  for (const char* marker : {"_Py_RefTotal", "_Py_GetGlobalRefTotal", "_Py_NegativeRefcount"}) {
+    SCOPED_TRACE(marker);
+    ResetPlugin();
+    fake.debug = {marker};
+    EXPECT_TRUE(IsFound(0));
+    EXPECT_TRUE(gPythonEntryPointsLoaded);
+    EXPECT_FALSE(gPythonInPlace);
+  }
+  ResetPlugin();
+  fake.debug.clear();
+  fake.lines.clear();
+  EXPECT_TRUE(IsFound(0));
+  EXPECT_TRUE(gPythonInPlace);
+  EXPECT_TRUE(fake.lines.empty());
 }
 
 TEST_F(LoaderTest, ChosenLibraryIsOpenedByPathOnly) {

@@ -14,13 +14,14 @@ COILWORK_HOT bool PythonTableBound() { return gPythonEntryPointsLoaded || Ensure
 // Py_DecRef. From 3.12 on, immortal objects carry a count at or above this
 // limit (2^30 - 1 on 32-bit builds, 2^32 - 1 in the low word on 64-bit ones)
 // and must not be counted here; a release that would reach zero must run the
-// deallocator, which only Python's function does.
+// deallocator, which only Python's function does. A debug build's counts
+// are only ever changed by its functions (gPythonInPlace).
 constexpr Py_ssize_t kPlainRefLimit = 0x3FFFFFFF;
 
 // Adds n references to a non-null object.
 COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
   Py_ssize_t count = o->ob_refcnt;
-  if (count > 0 && count < kPlainRefLimit - n) {
+  if (gPythonInPlace && count > 0 && count < kPlainRefLimit - n) {
     o->ob_refcnt = count + n;
     return;
   }
@@ -37,7 +38,7 @@ COILWORK_HOT void PyAddRef(PyObject* o) {
 COILWORK_HOT void PyRelease(PyObject* o) {
   if (!o || !PythonRunning()) return;
   Py_ssize_t count = o->ob_refcnt;
-  if (count > 1 && count < kPlainRefLimit)
+  if (gPythonInPlace && count > 1 && count < kPlainRefLimit)
     o->ob_refcnt = count - 1;
   else
     EPy_DecRef(o);

@@ -31,6 +31,7 @@ bool gPythonFound;
 bool gPythonEntryPointsLoaded;
 bool gPythonInitialized;
 wchar_t* gPythonHome;
+bool gPythonInPlace = true;
 uint32_t gInterpreterGeneration;
 std::vector<LoaderAttempt> gLoaderAttempts;
 
@@ -240,6 +241,26 @@ void* OpenEnvironmentBase(std::string* opened) {
   return nullptr;
 }
 
+// Exported only by builds that trace references (Py_TRACE_REFS): two more
+// pointers head every object, so no object, type or module definition is
+// laid out as this plugin reads and writes them.
+constexpr const char* kTracingMarkers[] = {"_Py_PrintReferenceAddresses", "_Py_PrintReferences",
+                                           "_Py_AddToAllObjects", "_Py_ForgetReference"};
+// Exported only by builds that count references for debugging (Py_REF_DEBUG,
+// part of every debug build): objects are laid out as in a release build.
+constexpr const char* kCountingMarkers[] = {"_Py_RefTotal", "_Py_GetRefTotal",
+                                            "_Py_GetGlobalRefTotal", "_Py_NegativeRefcount"};
+
+const char kTracingRefused[] =
+    "This Python was built with reference tracing (Py_TRACE_REFS): its objects are laid out "
+    "differently, and Coilwork cannot use it";
+
+bool ExportsAny(void* handle, const char* const* names, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    if (Lookup(handle, names[i])) return true;
+  return false;
+}
+
 // A required symbol is missing: the library is of no use.
 int Abandon(void* handle, const char* message) {
   gPlatform.puts(message);
@@ -314,6 +335,16 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   if (failed) return Abandon(handle, "Coult not dlsym_errorload symbol _Py_FalseStruct");
 
   e___Py_NoneStruct = static_cast<PyObject*>(Lookup(handle, "_Py_NoneStruct"));
+
+  // A build whose objects are laid out differently is refused before
+  // anything of it is used; PythonIsFound answers false.
+  if (ExportsAny(handle, kTracingMarkers, sizeof kTracingMarkers / sizeof *kTracingMarkers)) {
+    Abandon(handle, kTracingRefused);
+    gPythonFound = false;
+    return 0;
+  }
+  gPythonInPlace =
+      !ExportsAny(handle, kCountingMarkers, sizeof kCountingMarkers / sizeof *kCountingMarkers);
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)

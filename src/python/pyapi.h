@@ -280,6 +280,12 @@ extern bool gPythonFound;
 extern bool gPythonEntryPointsLoaded;
 extern bool gPythonInitialized;
 extern wchar_t* gPythonHome;
+// Whether the library's objects may be worked on in place: reference counts
+// changed and tuple and list items read and written directly, as Python's
+// own macros do. False for a build that counts references for debugging,
+// whose total of references only its own functions keep right: everything
+// then goes through Python's calls.
+extern bool gPythonInPlace;
 // The number of the running interpreter among those Init has started (1, 2,
 // ...), 0 while none runs; objects are tagged with it.
 extern uint32_t gInterpreterGeneration;

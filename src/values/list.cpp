@@ -59,10 +59,11 @@ void PythonList_Insert(REALobject self, int32_t index, REALobject value) {
 REALobject PythonList_GetItem(REALobject self, int32_t index) {
   PyObject* list = LiveHeld(self);
   if (!list) return nullptr;
-  // An exact list is read in place within its bounds; Python's own function
-  // answers everything else, raising IndexError where it must.
+  // An exact list is read in place within its bounds (where the library is
+  // worked on in place); Python's own function answers everything else,
+  // raising IndexError where it must.
   PyObject* item;
-  if (Py_TYPE(list) == e__PyList_Type && index >= 0 &&
+  if (gPythonInPlace && Py_TYPE(list) == e__PyList_Type && index >= 0 &&
       index < reinterpret_cast<PyListObject*>(list)->ob_size)
     item = reinterpret_cast<PyListObject*>(list)->ob_item[index];
   else

@@ -18,9 +18,11 @@ constexpr int32_t kMaxParameterCount = 1 << 24;
 COILWORK_HOT ParametersData* Params(REALobject self) { return Data<ParametersData>(self, PythonParametersClass); }
 
 // An exact tuple is read in place; anything else (a subclass, or an object
-// "Constructor(paramPtr as Ptr)" took unchecked) through Python's calls.
+// "Constructor(paramPtr as Ptr)" took unchecked), and every tuple of a
+// library not worked on in place, through Python's calls.
 COILWORK_HOT PyTupleObject* ExactTuple(PyObject* o) {
-  return Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o) : nullptr;
+  return gPythonInPlace && Py_TYPE(o) == e__PyTuple_Type ? reinterpret_cast<PyTupleObject*>(o)
+                                                         : nullptr;
 }
 
 // The tuple's size is asked anew on every call: the tuple may be shared.
@@ -67,11 +69,14 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
   // over one reference.
   if (tuple && parameterCount > 0) {
     if (PyObject* none = PyNewNone()) {
-      // The new tuple is ours alone and its slots are empty: fill them in
-      // place.
-      PyTupleObject* t = reinterpret_cast<PyTupleObject*>(tuple);
       PyAddRefs(none, parameterCount - 1);
-      for (int32_t i = 0; i < parameterCount; ++i) t->ob_item[i] = none;
+      if (PyTupleObject* t = ExactTuple(tuple)) {
+        // The new tuple is ours alone and its slots are empty: fill them in
+        // place.
+        for (int32_t i = 0; i < parameterCount; ++i) t->ob_item[i] = none;
+      } else {
+        for (int32_t i = 0; i < parameterCount; ++i) EPyTuple_SetItem(tuple, i, none);
+      }
     }
   }
   EntityBaseData* data = EntityData(self);
