@@ -2,8 +2,10 @@
 // objects and strings, the class table, and the host's own entries.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,6 +28,31 @@ std::string Lower(const std::string& text);
 // a stale pointer) would corrupt memory in a real host; here it stops loudly.
 [[noreturn]] void Fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Two host threads may call at once: reference counts and the live counters
+// change with atomic operations, and a small spin lock guards the reuse lists
+// of instance memory. Uncontended, each costs one locked instruction, which
+// keeps the single-thread path close to plain arithmetic.
+inline int32_t AtomicAdd(int32_t& v, int32_t d) { return __atomic_add_fetch(&v, d, __ATOMIC_ACQ_REL); }
+inline void CountAdd(size_t& v, ptrdiff_t d) { __atomic_fetch_add(&v, size_t(d), __ATOMIC_RELAXED); }
+inline size_t CountRead(const size_t& v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
+inline int32_t RefRead(const int32_t& v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
+
+class SpinLock {
+ public:
+  void lock() {
+    while (flag_.test_and_set(std::memory_order_acquire)) Pause();
+  }
+  void unlock() { flag_.clear(std::memory_order_release); }
+
+ private:
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
 struct ObjHeader;
 
 constexpr uint32_t kClassMagic = 0x434C5331;  // "CLS1"
@@ -47,7 +74,7 @@ struct ClassInfo {
   std::unordered_map<std::string, const REALproperty*> properties;       // lower-case name
   std::unordered_map<std::string, REALevent*> events;                    // normalized
   std::unordered_map<std::string, const REALenum*> enums;                // lower-case name
-  size_t live = 0;
+  size_t live = 0;  // changed under the host's spare lock
   // Memory of destroyed instances (a list through their headers), reused for
   // new ones of this class before the allocator is asked again. It is never
   // handed back, so a released handle still reads as dead (its tag cleared)
@@ -126,9 +153,11 @@ struct Host::Impl {
   std::unordered_map<uintptr_t, EventInfo> eventWords;
   uintptr_t nextEventWord = 0x45560001;
 
-  size_t liveObjects = 0;
-  size_t liveStrings = 0;
-  size_t liveStringData = 0;
+  size_t liveObjects = 0;     // changed under spareLock
+  size_t liveStrings = 0;     // atomic (CountAdd)
+  size_t liveStringData = 0;  // atomic (CountAdd)
+  SpinLock spareLock;         // the classes' spare lists and live counts
+  std::mutex tableLock;       // the entry look-up table and its counts
 
   std::unordered_map<std::string, void*> entries;    // the host's own
   std::unordered_map<std::string, void*> overrides;  // installed by tests; null: removed

@@ -193,29 +193,37 @@ inline void ZeroData(char* p, size_t size) {
 
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
+  spareLock.lock();
   ObjHeader* h = cls->spare;
+  if (h) cls->spare = h->nextSpare;
+  ++liveObjects;
+  ++cls->live;
+  spareLock.unlock();
   if (h) {
     // Every data block starts zero-filled, on reused memory as on new.
-    cls->spare = h->nextSpare;
     ZeroData(reinterpret_cast<char*>(h) + kHeaderSize, cls->size - kHeaderSize);
   } else {
     h = static_cast<ObjHeader*>(calloc(1, cls->size));
-    if (!h) return nullptr;
+    if (!h) {
+      spareLock.lock();
+      --liveObjects;
+      --cls->live;
+      spareLock.unlock();
+      return nullptr;
+    }
   }
   h->magic = kObjectMagic;
   h->refs = 1;
   h->cls = cls;
   h->handlers = nullptr;
   h->dying = 0;
-  ++liveObjects;
-  ++cls->live;
   REALobject o = reinterpret_cast<REALobject>(h);
   for (void (*constructor)(REALobject) : cls->constructors) constructor(o);
   return o;
 }
 
 void Host::Impl::lock(REALobject o) {
-  if (o) ++LiveHeader(o)->refs;
+  if (o) AtomicAdd(LiveHeader(o)->refs, 1);
 }
 
 void Host::Impl::unlock(REALobject o) {
@@ -223,15 +231,19 @@ void Host::Impl::unlock(REALobject o) {
   ObjHeader* h = LiveHeader(o);
   // While the destructors run, the instance may be locked and unlocked again
   // (handed to a helper, say); that must not destroy it a second time.
-  if (--h->refs > 0 || h->dying) return;
+  // Only the thread that takes the count to zero destroys it.
+  if (AtomicAdd(h->refs, -1) > 0 || h->dying) return;
   h->dying = 1;
   for (void (*destructor)(REALobject) : h->cls->destructors) destructor(o);
-  --liveObjects;
-  --h->cls->live;
   delete h->handlers;
   h->magic = 0;
-  h->nextSpare = h->cls->spare;
-  h->cls->spare = h;
+  ClassInfo* cls = h->cls;
+  spareLock.lock();
+  --liveObjects;
+  --cls->live;
+  h->nextSpare = cls->spare;
+  cls->spare = h;
+  spareLock.unlock();
 }
 
 namespace {
