@@ -49,6 +49,7 @@ void SetProgramName(REALstring name) {
 void StartInterpreter() {
   if (InterpreterRuns()) return;
   EPy_Initialize();
+  ThreadsAfterInit();
   static uint32_t started;
   gInterpreterGeneration = ++started;
   initaview();
@@ -79,6 +80,7 @@ void Python_Finalize() {
     gRegisteredModules = nullptr;
     EUnlockObject(modules);
   }
+  ThreadsAfterFinalize();
 }
 
 // Names the library file to open instead of the standard names. Only until
@@ -190,6 +192,8 @@ REALmethodDefinition CoilworkSharedMethods[] = {
      "Coilwork.PreferredVersionValues.PREFERRED_VERSION_LATESTKNOWN) as Boolean",
      REALmemberFlag, 0, 0},
     {FN(Python_SetPythonPath), nullptr, "SetPythonPath(path as FolderItem)", REALmemberFlag, 0, 0},
+    {FN(Python_AllowThreads), nullptr, "AllowThreads(allow as Boolean)", REALmemberFlag, 0, 0},
+    {FN(Python_DeliverOutput), nullptr, "DeliverOutput()", REALmemberFlag, 0, 0},
 };
 
 }  // namespace

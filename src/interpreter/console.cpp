@@ -2,6 +2,7 @@
 // the CoilworkConsoleOutput class whose ConsoleOutput event receives every
 // piece of text Python writes there, one event per write call.
 #include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
 #include "python/convert.h"
 
 namespace {
@@ -30,6 +31,8 @@ PyObject* aview_write(PyObject* module, PyObject* args) {
   const char* utf8 = EPyUnicode_AsUTF8AndSize(text, &length);
   if (!utf8) return nullptr;  // e.g. lone surrogates: Python's error stands
   if (REALobject receiver = consoleOutputInstance) {
+    // Written on a thread the host did not start: raised later on a host thread.
+    if (QueueIfForeign(receiver, utf8, size_t(length), OnConsoleOutput)) return EPy_BuildValue("");
     REALstring output = REALBuildStringWithEncoding(utf8, size_t(length), kREALTextEncodingUTF8);
     // The handler may replace the receiver; keep this one alive meanwhile.
     ELockObject(receiver);

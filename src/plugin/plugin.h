@@ -3,12 +3,14 @@
 #pragma once
 
 #include "coilwork/rb_plugin.h"
+#include "plugin/host_call.h"
 #include "python/pyapi.h"
 
 #define COILWORK_API extern "C" __attribute__((visibility("default")))
 
-// Casts any function to the word stored in a record.
-#define FN(f) reinterpret_cast<REALproc>(f)
+// The word stored in a record for a plugin function: a wrapper that holds
+// the interpreter lock for the whole call (host_call.h).
+#define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
 
 // ---------------------------------------------------------------------------
 // Process-wide state (reset by PluginEntry).

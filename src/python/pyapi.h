@@ -24,6 +24,10 @@ struct PyObject {
 };
 
 typedef PyObject* (*PyCFunction)(PyObject* self, PyObject* args);
+
+// Opaque to the plugin: only passed back to Python.
+struct PyThreadState;
+struct PyInterpreterState;
 typedef void (*destructor)(PyObject*);
 typedef int (*initproc)(PyObject*, PyObject*, PyObject*);
 typedef PyObject* (*newfunc)(struct PyTypeObject*, PyObject*, PyObject*);
@@ -229,7 +233,17 @@ struct PyListObject {
   X(PyObject*, PyModule_Create2, (PyModuleDef*, int))                                   \
   X(int, PyModule_AddObject, (PyObject*, const char*, PyObject*))                       \
   X(PyObject*, PyType_GenericNew, (PyTypeObject*, PyObject*, PyObject*))                \
-  X(int, PyType_Ready, (PyTypeObject*))
+  X(int, PyType_Ready, (PyTypeObject*))                                                 \
+  /* threads and the interpreter lock */                                               \
+  X(void, PyEval_InitThreads, (void))                                                   \
+  X(PyThreadState*, PyEval_SaveThread, (void))                                          \
+  X(void, PyEval_RestoreThread, (PyThreadState*))                                       \
+  X(int, PyGILState_Ensure, (void))                                                     \
+  X(void, PyGILState_Release, (int))                                                    \
+  X(PyThreadState*, PyThreadState_Get, (void))                                          \
+  X(PyInterpreterState*, PyInterpreterState_Head, (void))                               \
+  X(PyThreadState*, PyInterpreterState_ThreadHead, (PyInterpreterState*))               \
+  X(PyThreadState*, PyThreadState_Next, (PyThreadState*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \
