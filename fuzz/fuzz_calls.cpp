@@ -20,7 +20,8 @@
 // from objects that hold no Python object (see PickAnyObject). Raw pointers
 // are null or what the parameter takes: host functions, initialisers, module
 // creators, live Python objects. Programs also publish host-made modules and
-// import Python code that calls into them.
+// import Python code that calls into them, from the importing thread and
+// from a Python thread, and may switch AllowThreads.
 //
 // COILWORK_FUZZ_TRACE=1 prints each call, to turn a finding into a test
 // (scripts/fuzz.sh FILE does that).
@@ -130,6 +131,17 @@ const char* const kClasses[] = {
 std::vector<Member> gMembers;
 std::vector<Member> gShared;
 void (*gPyDecRef)(void*);
+int (*gPyGILStateEnsure)();
+void (*gPyGILStateRelease)(int);
+
+// Gives back a raw Python reference as host code must: holding the
+// interpreter lock, which the plugin may have given back after its last call
+// (AllowThreads, or another thread in Python).
+void DecRef(void* o) {
+  int state = gPyGILStateEnsure();
+  gPyDecRef(o);
+  gPyGILStateRelease(state);
+}
 std::string gDir;
 size_t gBaseObjects, gBaseStrings;
 bool gRegistered;  // a module was registered: only Finalize releases it
@@ -418,14 +430,21 @@ struct Program {
         "    try:\n        _r = getattr(_h, _n)(1, 'a')\n"
         "        for _m in dir(_r):\n            if not _m.startswith('_'): getattr(_r, _m)('b', 2)\n"
         "    except Exception:\n        pass\n",
+        // A Python thread, joined before the import ends: it prints, and
+        // calls what a host-made module offers (which it refuses there).
+        "import threading\ntry:\n    import hx%d as _h\nexcept Exception:\n    _h = None\n"
+        "def _run():\n    print('thread')\n    for _n in dir(_h):\n"
+        "        if _n.startswith('_'): continue\n"
+        "        try:\n            getattr(_h, _n)(1)\n        except Exception:\n            pass\n"
+        "_t = threading.Thread(target=_run)\n_t.start()\n_t.join()\n",
     };
     std::string src;
     int parts = in.ConsumeIntegralInRange(1, 6);
     for (int i = 0; i < parts; i++) {
       char line[512];
-      size_t k = in.ConsumeIntegralInRange<size_t>(0, 16);
+      size_t k = in.ConsumeIntegralInRange<size_t>(0, 17);
       int n = in.ConsumeIntegralInRange(0, 70);
-      snprintf(line, sizeof line, kParts[k], k == 16 ? n % 3 : n);
+      snprintf(line, sizeof line, kParts[k], k >= 16 ? n % 3 : n);
       src += line;
     }
     std::string name = ModuleName(true);
@@ -475,7 +494,7 @@ struct Program {
     CallWith(m, result, w, f);
     if (m.shared && m.d.name == "Init") AddModuleFolder();  // as a host program would
     for (void* o : borrowed)
-      if (gPyDecRef && Running()) gPyDecRef(o);
+      if (gPyDecRef && Running()) DecRef(o);
     borrowed.clear();
   }
 
@@ -496,7 +515,7 @@ struct Program {
     }
     if (result == VType::String && r) strings.push_back(reinterpret_cast<Str>(r));
     // A raw new Python reference (GetPtr, ModuleCreateProc): hand it back.
-    if (result == VType::Ptr && r && gPyDecRef && Running()) gPyDecRef(reinterpret_cast<void*>(r));
+    if (result == VType::Ptr && r && gPyDecRef && Running()) DecRef(reinterpret_cast<void*>(r));
   }
 
   static bool Running();
@@ -650,6 +669,9 @@ void Setup() {
          "        del sys.modules[k]\n"
          "    gc.collect()\n";
   gPyDecRef = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_DEFAULT, "Py_DecRef"));
+  gPyGILStateEnsure = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGILState_Ensure"));
+  gPyGILStateRelease = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "PyGILState_Release"));
+  if (!gPyGILStateEnsure || !gPyGILStateRelease) gPyDecRef = nullptr;
   gBaseObjects = host.liveObjects();
   gBaseStrings = host.liveStrings();
 }
