@@ -172,8 +172,8 @@ std::string Host::utf8(Str s) const {
 void Host::lockString(Str s) { LockStringEntry(s); }
 void Host::unlockString(Str s) { UnlockStringEntry(s); }
 int Host::stringRefCount(Str s) const { return s ? RefRead(impl_->header(s)->refs) : 0; }
-size_t Host::liveStrings() const { return CountRead(impl_->liveStrings); }
-size_t Host::liveStringData() const { return CountRead(impl_->liveStringData); }
+size_t Host::liveStrings() const { return size_t(SumStrings()); }
+size_t Host::liveStringData() const { return size_t(SumStringData()); }
 
 // --- Classes and objects --------------------------------------------------------------
 
@@ -223,11 +223,16 @@ bool Host::isA(Obj o, const std::string& name) const {
   return false;
 }
 
-size_t Host::liveObjects() const { return CountRead(impl_->liveObjects); }
+size_t Host::liveObjects() const { return size_t(SumObjects()); }
 
 size_t Host::liveObjects(const std::string& name) const {
   ClassInfo* c = impl_->findClass(0, name);
-  return c ? CountRead(c->live) : 0;
+  if (!c) return 0;
+  if (c->index >= kBookClasses) {
+    std::lock_guard<std::mutex> guard(impl_->spareLock);
+    return c->live;
+  }
+  return size_t(SumLive(c->index));
 }
 
 // --- Members ----------------------------------------------------------------------------

@@ -11,6 +11,43 @@
 
 namespace emuhost {
 
+thread_local ThreadBook* tBook;
+
+namespace {
+std::mutex& BooksLock() {
+  static auto* lock = new std::mutex();
+  return *lock;
+}
+std::vector<ThreadBook*>& Books() {
+  static auto* books = new std::vector<ThreadBook*>();
+  return *books;
+}
+template <class F>
+ptrdiff_t Sum(F f) {
+  std::lock_guard<std::mutex> guard(BooksLock());
+  ptrdiff_t total = 0;
+  for (ThreadBook* b : Books()) total += f(*b);
+  return total;
+}
+}  // namespace
+
+ThreadBook* NewBook() {
+  // Kept for the process, also after its thread ends: its counts still
+  // count.
+  ThreadBook* b = new ThreadBook();
+  std::lock_guard<std::mutex> guard(BooksLock());
+  Books().push_back(b);
+  tBook = b;
+  return b;
+}
+
+ptrdiff_t SumObjects() { return Sum([](const ThreadBook& b) { return Peek(b.objects); }); }
+ptrdiff_t SumStrings() { return Sum([](const ThreadBook& b) { return Peek(b.strings); }); }
+ptrdiff_t SumStringData() { return Sum([](const ThreadBook& b) { return Peek(b.stringData); }); }
+ptrdiff_t SumLive(size_t i) {
+  return i < kBookClasses ? Sum([i](const ThreadBook& b) { return Peek(b.live[i]); }) : 0;
+}
+
 std::string Normalize(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -118,6 +155,7 @@ bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
   c->name = def->name;
   c->def = def;
   c->super = super;
+  c->index = allClasses.size() - 1;
   c->space = space;
   c->offset = super ? super->size : kHeaderSize;
   c->size = c->offset + AlignUp(def->dataSize);
@@ -191,27 +229,38 @@ inline void ZeroData(char* p, size_t size) {
   }
 }
 
+// One instance more or fewer of the class, counted by the calling thread.
+void Host::Impl::Counted(ClassInfo* cls, ptrdiff_t d) {
+  ThreadBook& book = Book();
+  Bump(book.objects, d);
+  if (cls->index < kBookClasses) {
+    Bump(book.live[cls->index], d);
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    cls->live += size_t(d);
+  }
+}
+
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
-  spareLock.lock();
-  ObjHeader* h = cls->spare;
-  if (h) cls->spare = h->nextSpare;
-  ++liveObjects;
-  ++cls->live;
-  spareLock.unlock();
+  ObjHeader* h = nullptr;
+  if (cls->index < kBookClasses) {
+    ThreadBook& book = Book();
+    h = book.spare[cls->index];
+    if (h) book.spare[cls->index] = h->nextSpare;
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    h = cls->spare;
+    if (h) cls->spare = h->nextSpare;
+  }
   if (h) {
     // Every data block starts zero-filled, on reused memory as on new.
     ZeroData(reinterpret_cast<char*>(h) + kHeaderSize, cls->size - kHeaderSize);
   } else {
     h = static_cast<ObjHeader*>(calloc(1, cls->size));
-    if (!h) {
-      spareLock.lock();
-      --liveObjects;
-      --cls->live;
-      spareLock.unlock();
-      return nullptr;
-    }
+    if (!h) return nullptr;
   }
+  Counted(cls, 1);
   h->magic = kObjectMagic;
   h->refs = 1;
   h->cls = cls;
@@ -238,12 +287,16 @@ void Host::Impl::unlock(REALobject o) {
   delete h->handlers;
   h->magic = 0;
   ClassInfo* cls = h->cls;
-  spareLock.lock();
-  --liveObjects;
-  --cls->live;
-  h->nextSpare = cls->spare;
-  cls->spare = h;
-  spareLock.unlock();
+  Counted(cls, -1);
+  if (cls->index < kBookClasses) {
+    ThreadBook& book = Book();
+    h->nextSpare = book.spare[cls->index];
+    book.spare[cls->index] = h;
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    h->nextSpare = cls->spare;
+    cls->spare = h;
+  }
 }
 
 namespace {

@@ -258,7 +258,7 @@ int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
       out->hostReserved[0] = kStringDataMagic;
       out->hostReserved[1] = encoding;
       out->hostReserved[2] = reinterpret_cast<uintptr_t>(h);
-      CountAdd(I().liveStringData, 1);
+      Bump(Book().stringData, 1);
       return 1;
     }
     if (!ConvertText(h->bytes(), h->length, h->encoding, encoding, text)) return 0;
@@ -272,7 +272,7 @@ int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
   out->hostReserved[0] = kStringDataMagic;
   out->hostReserved[1] = encoding;
   out->hostReserved[2] = 0;
-  CountAdd(I().liveStringData, 1);
+  Bump(Book().stringData, 1);
   return 1;
 }
 
@@ -282,7 +282,7 @@ void DisposeStringData(REALstringData* d) {
     UnlockStringEntry(reinterpret_cast<REALstring>(d->hostReserved[2]));
   else
     free(const_cast<void*>(d->data));
-  CountAdd(I().liveStringData, -1);
+  Bump(Book().stringData, -1);
   memset(d, 0, sizeof *d);
 }
 
@@ -373,7 +373,7 @@ void UnlockStringEntry(REALstring s) {
   Host::Impl& impl = I();
   StrHeader* h = impl.header(s);
   if (AtomicAdd(h->refs, -1) > 0) return;
-  CountAdd(impl.liveStrings, -1);
+  Bump(Book().strings, -1);
   h->magic = 0;
   free(h);
 }
@@ -392,7 +392,7 @@ REALstring Host::Impl::makeString(const char* bytes, size_t length, uint32_t enc
   h->length = length;
   if (length) memcpy(h->bytes(), bytes, length);
   h->bytes()[length] = h->bytes()[length + 1] = 0;
-  CountAdd(liveStrings, 1);
+  Bump(Book().strings, 1);
   return reinterpret_cast<REALstring>(h);
 }
 

@@ -35,8 +35,16 @@ extern thread_local HostThreadState tHostThread __attribute__((tls_model("initia
 // True while an interpreter the plugin started runs and the lock entries are
 // bound: only then is the lock managed.
 extern bool gLockManaged;
+// Every outermost entry gives the lock back (AllowThreads(True)).
+extern bool gAllowThreads;
 // Set when work from other threads waits for a host thread.
 extern std::atomic<bool> gHostWorkPending;
+// The interpreter's list of thread states: where its head is kept, and the
+// state Py_Initialize made, which stays last. The list holds that state alone
+// exactly when the head is that state. Null where the head's place could not
+// be told: then Python's own functions are asked (a call or two more).
+extern PyThreadState* const* gThreadHead;
+extern PyThreadState* gMainState;
 
 void EnterLockSlow();
 void LeaveLockSlow();
@@ -44,6 +52,14 @@ void LeaveLockSlow();
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.
 COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
+
+// Whether an outermost entry that returns must do more than return: deliver
+// work, or give the lock back because the host asked for it or because
+// another thread may exist in Python.
+COILWORK_HOT bool LeaveNeedsWork() {
+  return gHostWorkPending.load(std::memory_order_relaxed) || gAllowThreads || !gThreadHead ||
+         __atomic_load_n(gThreadHead, __ATOMIC_RELAXED) != gMainState;
+}
 
 // One plugin entry from host code: the lock for its whole duration.
 struct HostCall {
@@ -55,7 +71,7 @@ struct HostCall {
   }
   COILWORK_HOT ~HostCall() {
     HostThreadState& t = tHostThread;
-    if (t.depth == 1 && gLockManaged) LeaveLockSlow();
+    if (t.depth == 1 && gLockManaged && LeaveNeedsWork()) LeaveLockSlow();
     --t.depth;
   }
   HostCall(const HostCall&) = delete;

@@ -11,6 +11,10 @@
 // The word stored in a record for a plugin function: a wrapper that holds
 // the interpreter lock for the whole call (host_call.h).
 #define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
+// For the few members that never call Python and never run host code that
+// could (the initialisers that only bind the entry-point table): stored as
+// they are, which saves the lock bookkeeping on every instance made.
+#define FN_NO_PYTHON(f) reinterpret_cast<REALproc>(f)
 
 // ---------------------------------------------------------------------------
 // Process-wide state (reset by PluginEntry).

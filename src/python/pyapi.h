@@ -243,7 +243,10 @@ struct PyListObject {
   X(PyThreadState*, PyThreadState_Get, (void))                                          \
   X(PyInterpreterState*, PyInterpreterState_Head, (void))                               \
   X(PyThreadState*, PyInterpreterState_ThreadHead, (PyInterpreterState*))               \
-  X(PyThreadState*, PyThreadState_Next, (PyThreadState*))
+  X(PyThreadState*, PyThreadState_Next, (PyThreadState*))                              \
+  X(PyThreadState*, PyThreadState_New, (PyInterpreterState*))                           \
+  X(void, PyThreadState_Clear, (PyThreadState*))                                        \
+  X(void, PyThreadState_Delete, (PyThreadState*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \

@@ -144,7 +144,7 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
 
 REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
     "Python3EntityBase", nullptr, sizeof(EntityBaseData),
-    FN(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
+    FN_NO_PYTHON(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
     NO_TABLE, CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
 
