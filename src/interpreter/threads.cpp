@@ -8,7 +8,7 @@
 
 #include <vector>
 
-thread_local HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
+__thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 bool gLockManaged;
 bool gAllowThreads;
 PyThreadState* const* gThreadHead;

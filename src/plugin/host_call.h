@@ -29,8 +29,9 @@ struct HostThreadState {
   int32_t host;      // 1 once the thread made a plugin entry with Python running
 };
 
-// Initial-exec: one load relative to the thread pointer on every entry.
-extern thread_local HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
+// Initial-exec, and plain data (no initialisation hook): one load relative to
+// the thread pointer on every entry.
+extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 
 // True while an interpreter the plugin started runs and the lock entries are
 // bound: only then is the lock managed.
