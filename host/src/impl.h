@@ -35,6 +35,17 @@ std::string Lower(const std::string& text);
 // the memory of instances it released. The totals are the sums over threads.
 inline int32_t AtomicAdd(int32_t& v, int32_t d) { return __atomic_add_fetch(&v, d, __ATOMIC_ACQ_REL); }
 inline int32_t RefRead(const int32_t& v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
+// Gives one reference back; the count left. The holder of the only
+// reference is the only thread that may touch the count (no other holds a
+// reference to lock or release), so that common case needs no locked
+// instruction.
+inline int32_t Release(int32_t& v) {
+  if (RefRead(v) == 1) {
+    __atomic_store_n(&v, 0, __ATOMIC_RELAXED);
+    return 0;
+  }
+  return AtomicAdd(v, -1);
+}
 // A count only its own thread writes; others may read it.
 inline void Bump(ptrdiff_t& v, ptrdiff_t d) { __atomic_store_n(&v, v + d, __ATOMIC_RELAXED); }
 inline ptrdiff_t Peek(const ptrdiff_t& v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
@@ -188,7 +199,7 @@ struct Host::Impl {
 
   // Objects.
   REALobject instantiate(ClassInfo* cls);
-  void Counted(ClassInfo* cls, ptrdiff_t d);
+  void Counted(ThreadBook& book, ClassInfo* cls, ptrdiff_t d);
   ObjHeader* header(REALobject o) const;  // aborts when o is not live
   void lock(REALobject o);
   void unlock(REALobject o);

@@ -230,8 +230,7 @@ inline void ZeroData(char* p, size_t size) {
 }
 
 // One instance more or fewer of the class, counted by the calling thread.
-void Host::Impl::Counted(ClassInfo* cls, ptrdiff_t d) {
-  ThreadBook& book = Book();
+inline void Host::Impl::Counted(ThreadBook& book, ClassInfo* cls, ptrdiff_t d) {
   Bump(book.objects, d);
   if (cls->index < kBookClasses) {
     Bump(book.live[cls->index], d);
@@ -244,8 +243,8 @@ void Host::Impl::Counted(ClassInfo* cls, ptrdiff_t d) {
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
   ObjHeader* h = nullptr;
+  ThreadBook& book = Book();
   if (cls->index < kBookClasses) {
-    ThreadBook& book = Book();
     h = book.spare[cls->index];
     if (h) book.spare[cls->index] = h->nextSpare;
   } else {
@@ -260,7 +259,7 @@ REALobject Host::Impl::instantiate(ClassInfo* cls) {
     h = static_cast<ObjHeader*>(calloc(1, cls->size));
     if (!h) return nullptr;
   }
-  Counted(cls, 1);
+  Counted(book, cls, 1);
   h->magic = kObjectMagic;
   h->refs = 1;
   h->cls = cls;
@@ -281,15 +280,15 @@ void Host::Impl::unlock(REALobject o) {
   // While the destructors run, the instance may be locked and unlocked again
   // (handed to a helper, say); that must not destroy it a second time.
   // Only the thread that takes the count to zero destroys it.
-  if (AtomicAdd(h->refs, -1) > 0 || h->dying) return;
+  if (Release(h->refs) > 0 || h->dying) return;
   h->dying = 1;
   for (void (*destructor)(REALobject) : h->cls->destructors) destructor(o);
   delete h->handlers;
   h->magic = 0;
   ClassInfo* cls = h->cls;
-  Counted(cls, -1);
+  ThreadBook& book = Book();
+  Counted(book, cls, -1);
   if (cls->index < kBookClasses) {
-    ThreadBook& book = Book();
     h->nextSpare = book.spare[cls->index];
     book.spare[cls->index] = h;
   } else {

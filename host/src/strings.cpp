@@ -372,7 +372,7 @@ void UnlockStringEntry(REALstring s) {
   if (!s) return;
   Host::Impl& impl = I();
   StrHeader* h = impl.header(s);
-  if (AtomicAdd(h->refs, -1) > 0) return;
+  if (Release(h->refs) > 0) return;
   Bump(Book().strings, -1);
   h->magic = 0;
   free(h);
