@@ -138,6 +138,7 @@ struct HostCalls {
   Obj (*bytesToBlock)(Obj);
   void (*blockCtor)(Obj, int32_t);
   void* (*blockPtr)(Obj);
+  void (*allowThreads)(int8_t);
 } hc;
 
 template <class F>
@@ -189,6 +190,7 @@ void BindHost() {
   Method(hc.bytesToBlock, "Python3Bytes", "ToMemoryBlock() as MemoryBlock");
   Method(hc.blockCtor, "MemoryBlock", "Constructor(bytes as Integer)");
   Method(hc.blockPtr, "MemoryBlock", "Operator_Convert() As Ptr");
+  Shared(hc.allowThreads, "Coilwork", "AllowThreads(allow as Boolean)");
 }
 
 // ------------------------------------------------------------ Python set-up
@@ -196,6 +198,8 @@ std::string gDir;
 Obj gModule;     // Python3Module "coilbench"
 Obj gAdd;        // Python3Function add(a, b)
 Obj gLoop;       // Python3Function loop(f, n)
+Obj gStartIdle;  // Python3Function start_idle(): a thread waiting on an event
+Obj gStopIdle;   // Python3Function stop_idle(): sets the event, joins the thread
 PyObj* gAddRaw;  // the same function object, for the raw twins
 PyObj* gLoopRaw;
 PyObj* gHostF;     // f registered through a Python3XojoModule
@@ -272,7 +276,16 @@ void StartPython() {
   char tmpl[] = "/tmp/coilbench-XXXXXX";
   gDir = mkdtemp(tmpl);
   std::ofstream(gDir + "/coilbench.py") << "def add(a, b):\n    return a + b\n\n"
-                                           "def loop(f, n):\n    for i in range(n):\n        f(i)\n";
+                                           "def loop(f, n):\n    for i in range(n):\n        f(i)\n\n"
+                                           "import threading\n"
+                                           "def start_idle():\n"
+                                           "    global stop, idle\n"
+                                           "    stop = threading.Event()\n"
+                                           "    idle = threading.Thread(target=stop.wait)\n"
+                                           "    idle.start()\n\n"
+                                           "def stop_idle():\n"
+                                           "    stop.set()\n"
+                                           "    idle.join()\n";
   Obj dir = host.folderItem(gDir);
   host.callShared<void>("Coilwork", "AddSearchPath(f as FolderItem)", dir);
   host.unlock(dir);
@@ -288,13 +301,18 @@ void StartPython() {
   gLoop = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", ln);
   host.unlockString(an);
   host.unlockString(ln);
+  Str sn = host.newString("start_idle"), tn = host.newString("stop_idle");
+  gStartIdle = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", sn);
+  gStopIdle = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", tn);
+  host.unlockString(sn);
+  host.unlockString(tn);
   gAddRaw = Attr("coilbench", "add");
   gLoopRaw = Attr("coilbench", "loop");
   gHostF = Attr("coilbench_host", "f");
   PyObj* rawModule = raw.PyModule_Create2(&gRawModule, 3);
   gRawF = raw.PyObject_GetAttrString(rawModule, "f");
   raw.Py_DecRef(rawModule);
-  if (!gAdd || !gLoop || !gAddRaw || !gLoopRaw || !gHostF || !gRawF) {
+  if (!gAdd || !gLoop || !gStartIdle || !gStopIdle || !gAddRaw || !gLoopRaw || !gHostF || !gRawF) {
     fprintf(stderr, "bench: set-up failed\n");
     exit(2);
   }
@@ -356,6 +374,26 @@ void BM_call_raw(benchmark::State& state) {
     raw.Py_DecRef(r);
     raw.Py_DecRef(t);
   }
+}
+
+// For information, not pairs: the call path while one idle Python thread
+// exists (each call takes and gives back the interpreter lock), and with
+// AllowThreads(True) and no other thread (the same hand-off, asked for).
+void CallPython(Obj f) {
+  Obj r = hc.invoke(f, nullptr);
+  if (r) hc.unlock(r);
+}
+void BM_call_idle_thread(benchmark::State& state) {
+  CallPython(gStartIdle);
+  int32_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(PluginCall(i++, 1));
+  CallPython(gStopIdle);  // returns with the thread gone: the lock is kept again
+}
+void BM_call_allow_threads(benchmark::State& state) {
+  hc.allowThreads(1);
+  int32_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(PluginCall(i++, 1));
+  hc.allowThreads(0);  // returns keeping the lock: no other thread exists
 }
 
 // callback: Python calls f(i) kLoop times; time per call.
@@ -647,6 +685,8 @@ BENCHMARK(BM_dict_plugin)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_dict_raw)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_host_object);
 BENCHMARK(BM_host_block);
+BENCHMARK(BM_call_idle_thread);
+BENCHMARK(BM_call_allow_threads);
 
 int main(int argc, char** argv) {
   StartPython();
@@ -725,6 +765,15 @@ int main(int argc, char** argv) {
     if (peer != collector.ns.end())
       printf("peer pybind11 %s: %.0f raw %.0f ratio %.2f\n", p.name, peer->second, rw->second,
              peer->second / rw->second);
+  }
+  double callNs = Measured("BM_call_plugin");
+  for (const char* info : {"BM_call_idle_thread", "BM_call_allow_threads"}) {
+    double ns = Measured(info);
+    if (ns > 0 && callNs > 0)
+      printf("info: call pair %s: plugin %.0f, %.0f more than without (%.2fx), not a target\n",
+             strcmp(info, "BM_call_idle_thread") == 0 ? "with one idle Python thread alive"
+                                                     : "with AllowThreads(True)",
+             ns, ns - callNs, ns / callNs);
   }
   bool memory = MemoryCheck();
   printf("%s\n", ok && memory ? "all targets met" : "targets missed");

@@ -20,7 +20,8 @@
 // from objects that hold no Python object (see PickAnyObject). Raw pointers
 // are null or what the parameter takes: host functions, initialisers, module
 // creators, live Python objects. Programs also publish host-made modules and
-// import Python code that calls into them.
+// import Python code that calls into them, from the importing thread and
+// from a Python thread, and may switch AllowThreads.
 //
 // COILWORK_FUZZ_TRACE=1 prints each call, to turn a finding into a test
 // (scripts/fuzz.sh FILE does that).
@@ -419,14 +420,21 @@ struct Program {
         "    try:\n        _r = getattr(_h, _n)(1, 'a')\n"
         "        for _m in dir(_r):\n            if not _m.startswith('_'): getattr(_r, _m)('b', 2)\n"
         "    except Exception:\n        pass\n",
+        // A Python thread, joined before the import ends: it prints, and
+        // calls what a host-made module offers (which it refuses there).
+        "import threading\ntry:\n    import hx%d as _h\nexcept Exception:\n    _h = None\n"
+        "def _run():\n    print('thread')\n    for _n in dir(_h):\n"
+        "        if _n.startswith('_'): continue\n"
+        "        try:\n            getattr(_h, _n)(1)\n        except Exception:\n            pass\n"
+        "_t = threading.Thread(target=_run)\n_t.start()\n_t.join()\n",
     };
     std::string src;
     int parts = in.ConsumeIntegralInRange(1, 6);
     for (int i = 0; i < parts; i++) {
       char line[512];
-      size_t k = in.ConsumeIntegralInRange<size_t>(0, 16);
+      size_t k = in.ConsumeIntegralInRange<size_t>(0, 17);
       int n = in.ConsumeIntegralInRange(0, 70);
-      snprintf(line, sizeof line, kParts[k], k == 16 ? n % 3 : n);
+      snprintf(line, sizeof line, kParts[k], k >= 16 ? n % 3 : n);
       src += line;
     }
     std::string name = ModuleName(true);
@@ -617,18 +625,32 @@ bool Program::Running() { return ::Running(); }
 // library itself, which the plugin loads only when first asked for Python,
 // after the program's setup; a reference of an interpreter that has stopped
 // since is no longer Python's to count.
+//
+// It is given back as host code must: holding the interpreter lock, which
+// the plugin may have handed on after its last call (AllowThreads, or another
+// thread in Python).
 void Program::GiveBack(void* pyObject) {
   static void (*decRef)(void*);
+  static int (*ensure)();
+  static void (*release)(int);
   if (!decRef) {
     void* lib = dlopen(gLibrary.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    if (lib) decRef = reinterpret_cast<void (*)(void*)>(dlsym(lib, "Py_DecRef"));
-    if (lib) dlclose(lib);
+    if (lib) {
+      decRef = reinterpret_cast<void (*)(void*)>(dlsym(lib, "Py_DecRef"));
+      ensure = reinterpret_cast<int (*)()>(dlsym(lib, "PyGILState_Ensure"));
+      release = reinterpret_cast<void (*)(int)>(dlsym(lib, "PyGILState_Release"));
+      dlclose(lib);
+    }
   }
-  if (!decRef) {
-    fprintf(stderr, "fuzz: no Py_DecRef in %s to give a Python reference back\n", gLibrary.c_str());
+  if (!decRef || !ensure || !release) {
+    fprintf(stderr, "fuzz: no Py_DecRef or PyGILState_Ensure in %s to give a Python reference back\n",
+            gLibrary.c_str());
     abort();
   }
-  if (::Running()) decRef(pyObject);
+  if (!::Running()) return;
+  int state = ensure();
+  decRef(pyObject);
+  release(state);
 }
 void AddModuleFolder();
 void Program::AddModuleFolder() { ::AddModuleFolder(); }

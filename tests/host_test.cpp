@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -435,6 +436,41 @@ TEST(HostObjectArray, KeepsReferencesOnItsItems) {
   EXPECT_EQ(item, host.arrayAt(array, 0));
   host.unlock(array);  // releases the items
   EXPECT_EQ(live, host.liveObjects());
+}
+
+// Two host threads calling at once: no reference, instance or string is
+// lost or counted twice.
+TEST(HostThreads, TwoThreadsShareReferencesAndTables) {
+  Host& host = Host::get();
+  size_t objects = host.liveObjects(), strings = host.liveStrings();
+  auto lock = Entry<void (*)(Obj)>("REALLockObject");
+  auto unlock = Entry<void (*)(Obj)>("REALUnlockObject");
+  auto lockString = Entry<void (*)(Str)>("REALLockString");
+  auto unlockString = Entry<void (*)(Str)>("REALUnlockString");
+  auto create = Entry<Obj (*)(REALclassRef)>("CreateInstance");
+  auto type = Entry<REALclassRef (*)(const char*)>("pluginObjectType");
+  REALclassRef array = type("ObjectArray");
+  Obj shared = host.newMemoryBlock("x");
+  Str text = host.newString("shared");
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      lock(shared);
+      lockString(text);
+      unlock(create(array));
+      SRef own(host.newString("own"));
+      unlockString(text);
+      unlock(shared);
+    }
+  };
+  std::thread other(work);
+  work();
+  other.join();
+  EXPECT_EQ(1, host.refCount(shared));
+  EXPECT_EQ(1, host.stringRefCount(text));
+  host.unlock(shared);
+  host.unlockString(text);
+  EXPECT_EQ(objects, host.liveObjects());
+  EXPECT_EQ(strings, host.liveStrings());
 }
 
 TEST(HostMemoryBlock, ZeroedBlockOfTheAskedSize) {

@@ -24,6 +24,7 @@ Host::Impl::Impl() : spaces(kMaxSpaces) {
 void* Host::Impl::resolveIn(int space, const char* name) {
   if (!name) return nullptr;
   std::string key(name);
+  std::lock_guard<std::mutex> guard(tableLock);
   ++lookups[key];
   auto o = overrides.find(key);
   if (o != overrides.end()) return o->second;
@@ -170,9 +171,9 @@ std::string Host::utf8(Str s) const {
 
 void Host::lockString(Str s) { LockStringEntry(s); }
 void Host::unlockString(Str s) { UnlockStringEntry(s); }
-int Host::stringRefCount(Str s) const { return s ? impl_->header(s)->refs : 0; }
-size_t Host::liveStrings() const { return impl_->liveStrings; }
-size_t Host::liveStringData() const { return impl_->liveStringData; }
+int Host::stringRefCount(Str s) const { return s ? RefRead(impl_->header(s)->refs) : 0; }
+size_t Host::liveStrings() const { return size_t(SumStrings()); }
+size_t Host::liveStringData() const { return size_t(SumStringData()); }
 
 // --- Classes and objects --------------------------------------------------------------
 
@@ -211,7 +212,7 @@ Obj Host::newInstance(const std::string& className) {
 
 void Host::lock(Obj o) { impl_->lock(o); }
 void Host::unlock(Obj o) { impl_->unlock(o); }
-int Host::refCount(Obj o) const { return o ? impl_->header(o)->refs : 0; }
+int Host::refCount(Obj o) const { return o ? RefRead(impl_->header(o)->refs) : 0; }
 
 std::string Host::className(Obj o) const { return NeedClassOf(*impl_, o, "className")->name; }
 
@@ -222,11 +223,16 @@ bool Host::isA(Obj o, const std::string& name) const {
   return false;
 }
 
-size_t Host::liveObjects() const { return impl_->liveObjects; }
+size_t Host::liveObjects() const { return size_t(SumObjects()); }
 
 size_t Host::liveObjects(const std::string& name) const {
   ClassInfo* c = impl_->findClass(0, name);
-  return c ? c->live : 0;
+  if (!c) return 0;
+  if (c->index >= kBookClasses) {
+    std::lock_guard<std::mutex> guard(impl_->spareLock);
+    return c->live;
+  }
+  return size_t(SumLive(c->index));
 }
 
 // --- Members ----------------------------------------------------------------------------

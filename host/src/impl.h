@@ -2,8 +2,10 @@
 // objects and strings, the class table, and the host's own entries.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,6 +28,53 @@ std::string Lower(const std::string& text);
 // a stale pointer) would corrupt memory in a real host; here it stops loudly.
 [[noreturn]] void Fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Two host threads may call at once. Reference counts change with atomic
+// operations (one locked instruction each); everything else an instance or a
+// string costs is kept per thread, so that the single-thread path pays no
+// more than that: each thread counts what it made and released, and reuses
+// the memory of instances it released. The totals are the sums over threads.
+inline int32_t AtomicAdd(int32_t& v, int32_t d) { return __atomic_add_fetch(&v, d, __ATOMIC_ACQ_REL); }
+inline int32_t RefRead(const int32_t& v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
+// Gives one reference back; the count left. The holder of the only
+// reference is the only thread that may touch the count (no other holds a
+// reference to lock or release), so that common case needs no locked
+// instruction.
+inline int32_t Release(int32_t& v) {
+  if (RefRead(v) == 1) {
+    __atomic_store_n(&v, 0, __ATOMIC_RELAXED);
+    return 0;
+  }
+  return AtomicAdd(v, -1);
+}
+// A count only its own thread writes; others may read it.
+inline void Bump(ptrdiff_t& v, ptrdiff_t d) { __atomic_store_n(&v, v + d, __ATOMIC_RELAXED); }
+inline ptrdiff_t Peek(const ptrdiff_t& v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
+
+struct ObjHeader;
+
+// Classes with an index below this are counted per thread; the rest (only
+// ever reached by tests registering hundreds of classes) under a lock.
+constexpr size_t kBookClasses = 512;
+
+struct ThreadBook {
+  ptrdiff_t objects = 0, strings = 0, stringData = 0;
+  ptrdiff_t live[kBookClasses] = {};     // instances by class index
+  ObjHeader* spare[kBookClasses] = {};   // released instance memory by class index
+};
+
+extern thread_local ThreadBook* tBook;
+ThreadBook* NewBook();  // made on a thread's first use, kept for the process
+inline ThreadBook& Book() {
+  ThreadBook* b = tBook;
+  if (__builtin_expect(!b, 0)) b = NewBook();
+  return *b;
+}
+// Sums over every thread's book.
+ptrdiff_t SumObjects();
+ptrdiff_t SumStrings();
+ptrdiff_t SumStringData();
+ptrdiff_t SumLive(size_t classIndex);
+
 struct ObjHeader;
 
 constexpr uint32_t kClassMagic = 0x434C5331;  // "CLS1"
@@ -47,11 +96,14 @@ struct ClassInfo {
   std::unordered_map<std::string, const REALproperty*> properties;       // lower-case name
   std::unordered_map<std::string, REALevent*> events;                    // normalized
   std::unordered_map<std::string, const REALenum*> enums;                // lower-case name
+  size_t index = 0;  // in registration order: the class's place in the thread books
+  // Beyond the books (index kBookClasses and up): the count and the memory
+  // of destroyed instances, under the host's lock. Otherwise the memory of
+  // destroyed instances is kept in the releasing thread's book (a list
+  // through their headers) and reused for new ones of this class before the
+  // allocator is asked again. It is never handed back, so a released handle
+  // still reads as dead (its tag cleared) until the memory is reused.
   size_t live = 0;
-  // Memory of destroyed instances (a list through their headers), reused for
-  // new ones of this class before the allocator is asked again. It is never
-  // handed back, so a released handle still reads as dead (its tag cleared)
-  // until the memory is reused.
   ObjHeader* spare = nullptr;
 };
 
@@ -126,9 +178,8 @@ struct Host::Impl {
   std::unordered_map<uintptr_t, EventInfo> eventWords;
   uintptr_t nextEventWord = 0x45560001;
 
-  size_t liveObjects = 0;
-  size_t liveStrings = 0;
-  size_t liveStringData = 0;
+  std::mutex spareLock;  // counts and spare memory of classes beyond the books
+  std::mutex tableLock;  // the entry look-up table and its counts
 
   std::unordered_map<std::string, void*> entries;    // the host's own
   std::unordered_map<std::string, void*> overrides;  // installed by tests; null: removed
@@ -148,6 +199,7 @@ struct Host::Impl {
 
   // Objects.
   REALobject instantiate(ClassInfo* cls);
+  void Counted(ThreadBook& book, ClassInfo* cls, ptrdiff_t d);
   ObjHeader* header(REALobject o) const;  // aborts when o is not live
   void lock(REALobject o);
   void unlock(REALobject o);

@@ -11,6 +11,43 @@
 
 namespace emuhost {
 
+thread_local ThreadBook* tBook;
+
+namespace {
+std::mutex& BooksLock() {
+  static auto* lock = new std::mutex();
+  return *lock;
+}
+std::vector<ThreadBook*>& Books() {
+  static auto* books = new std::vector<ThreadBook*>();
+  return *books;
+}
+template <class F>
+ptrdiff_t Sum(F f) {
+  std::lock_guard<std::mutex> guard(BooksLock());
+  ptrdiff_t total = 0;
+  for (ThreadBook* b : Books()) total += f(*b);
+  return total;
+}
+}  // namespace
+
+ThreadBook* NewBook() {
+  // Kept for the process, also after its thread ends: its counts still
+  // count.
+  ThreadBook* b = new ThreadBook();
+  std::lock_guard<std::mutex> guard(BooksLock());
+  Books().push_back(b);
+  tBook = b;
+  return b;
+}
+
+ptrdiff_t SumObjects() { return Sum([](const ThreadBook& b) { return Peek(b.objects); }); }
+ptrdiff_t SumStrings() { return Sum([](const ThreadBook& b) { return Peek(b.strings); }); }
+ptrdiff_t SumStringData() { return Sum([](const ThreadBook& b) { return Peek(b.stringData); }); }
+ptrdiff_t SumLive(size_t i) {
+  return i < kBookClasses ? Sum([i](const ThreadBook& b) { return Peek(b.live[i]); }) : 0;
+}
+
 std::string Normalize(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -118,6 +155,7 @@ bool Host::Impl::registerClass(int space, REALclassDefinition* def) {
   c->name = def->name;
   c->def = def;
   c->super = super;
+  c->index = allClasses.size() - 1;
   c->space = space;
   c->offset = super ? super->size : kHeaderSize;
   c->size = c->offset + AlignUp(def->dataSize);
@@ -191,31 +229,49 @@ inline void ZeroData(char* p, size_t size) {
   }
 }
 
+// One instance more or fewer of the class, counted by the calling thread.
+inline void Host::Impl::Counted(ThreadBook& book, ClassInfo* cls, ptrdiff_t d) {
+  Bump(book.objects, d);
+  if (cls->index < kBookClasses) {
+    Bump(book.live[cls->index], d);
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    cls->live += size_t(d);
+  }
+}
+
 REALobject Host::Impl::instantiate(ClassInfo* cls) {
   if (!cls) return nullptr;
-  ObjHeader* h = cls->spare;
+  ObjHeader* h = nullptr;
+  ThreadBook& book = Book();
+  if (cls->index < kBookClasses) {
+    h = book.spare[cls->index];
+    if (h) book.spare[cls->index] = h->nextSpare;
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    h = cls->spare;
+    if (h) cls->spare = h->nextSpare;
+  }
   if (h) {
     // Every data block starts zero-filled, on reused memory as on new.
-    cls->spare = h->nextSpare;
     ZeroData(reinterpret_cast<char*>(h) + kHeaderSize, cls->size - kHeaderSize);
   } else {
     h = static_cast<ObjHeader*>(calloc(1, cls->size));
     if (!h) return nullptr;
   }
+  Counted(book, cls, 1);
   h->magic = kObjectMagic;
   h->refs = 1;
   h->cls = cls;
   h->handlers = nullptr;
   h->dying = 0;
-  ++liveObjects;
-  ++cls->live;
   REALobject o = reinterpret_cast<REALobject>(h);
   for (void (*constructor)(REALobject) : cls->constructors) constructor(o);
   return o;
 }
 
 void Host::Impl::lock(REALobject o) {
-  if (o) ++LiveHeader(o)->refs;
+  if (o) AtomicAdd(LiveHeader(o)->refs, 1);
 }
 
 void Host::Impl::unlock(REALobject o) {
@@ -223,15 +279,23 @@ void Host::Impl::unlock(REALobject o) {
   ObjHeader* h = LiveHeader(o);
   // While the destructors run, the instance may be locked and unlocked again
   // (handed to a helper, say); that must not destroy it a second time.
-  if (--h->refs > 0 || h->dying) return;
+  // Only the thread that takes the count to zero destroys it.
+  if (Release(h->refs) > 0 || h->dying) return;
   h->dying = 1;
   for (void (*destructor)(REALobject) : h->cls->destructors) destructor(o);
-  --liveObjects;
-  --h->cls->live;
   delete h->handlers;
   h->magic = 0;
-  h->nextSpare = h->cls->spare;
-  h->cls->spare = h;
+  ClassInfo* cls = h->cls;
+  ThreadBook& book = Book();
+  Counted(book, cls, -1);
+  if (cls->index < kBookClasses) {
+    h->nextSpare = book.spare[cls->index];
+    book.spare[cls->index] = h;
+  } else {
+    std::lock_guard<std::mutex> guard(spareLock);
+    h->nextSpare = cls->spare;
+    cls->spare = h;
+  }
 }
 
 namespace {

@@ -252,13 +252,13 @@ int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
       // Already in the form asked for: the string's own bytes (NUL-terminated)
       // are handed out, and the string is kept alive until they are disposed.
       if (!ValidIn(h->bytes(), h->length, check)) return 0;
-      ++h->refs;
+      AtomicAdd(h->refs, 1);
       out->data = h->bytes();
       out->length = h->length;
       out->hostReserved[0] = kStringDataMagic;
       out->hostReserved[1] = encoding;
       out->hostReserved[2] = reinterpret_cast<uintptr_t>(h);
-      ++I().liveStringData;
+      Bump(Book().stringData, 1);
       return 1;
     }
     if (!ConvertText(h->bytes(), h->length, h->encoding, encoding, text)) return 0;
@@ -272,7 +272,7 @@ int8_t GetStringData(REALstring s, uint32_t encoding, REALstringData* out) {
   out->hostReserved[0] = kStringDataMagic;
   out->hostReserved[1] = encoding;
   out->hostReserved[2] = 0;
-  ++I().liveStringData;
+  Bump(Book().stringData, 1);
   return 1;
 }
 
@@ -282,7 +282,7 @@ void DisposeStringData(REALstringData* d) {
     UnlockStringEntry(reinterpret_cast<REALstring>(d->hostReserved[2]));
   else
     free(const_cast<void*>(d->data));
-  --I().liveStringData;
+  Bump(Book().stringData, -1);
   memset(d, 0, sizeof *d);
 }
 
@@ -365,15 +365,15 @@ bool ConvertText(const char* bytes, size_t length, uint32_t from, uint32_t to, s
 }
 
 void LockStringEntry(REALstring s) {
-  if (s) ++I().header(s)->refs;
+  if (s) AtomicAdd(I().header(s)->refs, 1);
 }
 
 void UnlockStringEntry(REALstring s) {
   if (!s) return;
   Host::Impl& impl = I();
   StrHeader* h = impl.header(s);
-  if (--h->refs > 0) return;
-  --impl.liveStrings;
+  if (Release(h->refs) > 0) return;
+  Bump(Book().strings, -1);
   h->magic = 0;
   free(h);
 }
@@ -392,7 +392,7 @@ REALstring Host::Impl::makeString(const char* bytes, size_t length, uint32_t enc
   h->length = length;
   if (length) memcpy(h->bytes(), bytes, length);
   h->bytes()[length] = h->bytes()[length + 1] = 0;
-  ++liveStrings;
+  Bump(Book().strings, 1);
   return reinterpret_cast<REALstring>(h);
 }
 

@@ -14,6 +14,13 @@
 // many slots instead of gigabytes of memory; functions past it are ignored.
 constexpr uint32_t kMaxMethods = 65536;
 
+// What Python is given for a host function (self, args) and for a host
+// class's initialiser (self, args, kwds): a stand-in that calls it on a host
+// thread and raises RuntimeError on any other (host_functions.cpp). Null for
+// null.
+void* HostFunctionEntry(void* function);
+void* HostInitEntry(void* init);
+
 // Makes the tables for count functions (none for 0), at most kMaxMethods.
 // When memory for them cannot be had, there are no slots at all.
 template <class D>
@@ -46,7 +53,7 @@ void AddMethod(D* d, REALstring name, void* function) {
   d->nameRefs[d->functionCount] = name;
   PyMethodDef& entry = d->methodTable[d->functionCount];
   entry.ml_name = HostBytes(name);
-  entry.ml_meth = function;
+  entry.ml_meth = HostFunctionEntry(function);
   entry.ml_flags = METH_VARARGS;
   entry.ml_doc = nullptr;
   ++d->functionCount;

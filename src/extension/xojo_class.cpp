@@ -37,7 +37,7 @@ void PythonXojoClass_Constructor(REALobject self, REALstring name, uint32_t meth
   t->tp_flags = Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE;
   t->tp_doc = "";
   t->tp_methods = d->methodTable;
-  t->tp_init = reinterpret_cast<initproc>(initMethod);
+  t->tp_init = reinterpret_cast<initproc>(HostInitEntry(initMethod));
 }
 
 void PythonXojoClass_RegisterFunction(REALobject self, REALstring name, void* function) {

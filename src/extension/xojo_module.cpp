@@ -127,6 +127,15 @@ PyObject* CreateRegistered(int slot) {
       break;
     }
   }
+  // The creator is host code: on a thread the host did not start, the
+  // import fails instead.
+  if (creator && !OnHostThread()) {
+    if (EPyErr_SetString && e__PyExc_RuntimeError)
+      EPyErr_SetString(*e__PyExc_RuntimeError,
+                       "host functions run on the host's threads only; import this module on a "
+                       "host thread first");
+    return nullptr;
+  }
   if (creator) return creator();
   // Left over in Python's table from an earlier registration.
   if (EPyErr_SetString && e__PyExc_ImportError) {

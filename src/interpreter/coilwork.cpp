@@ -50,6 +50,7 @@ void SetProgramName(REALstring name) {
 void StartInterpreter(REALstring applicationName) {
   if (InterpreterRuns()) return;
   EPy_Initialize();
+  ThreadsAfterInit();
   static uint32_t started;
   gInterpreterGeneration = ++started;
   initaview();
@@ -84,6 +85,7 @@ void Python_Finalize() {
     gRegisteredModules = nullptr;
     EUnlockObject(modules);
   }
+  ThreadsAfterFinalize();
 }
 
 // Names the library file to open instead of the standard names. Only until
@@ -212,6 +214,19 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "Nil, not a folder or no pyvenv.cfg: False, nothing changes. Made for another Python "
          "version: False (while running) with ImportError pending, or Init leaves that "
          "ImportError pending."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_AllowThreads), nullptr,
+     DOC("AllowThreads(allow as Boolean)",
+         "True: every call gives the interpreter lock back when it returns, so any host thread "
+         "may call at any time; False (the default): the host's thread keeps the lock while no "
+         "other thread uses Python.",
+         "Without Python's thread functions: nothing."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_DeliverOutput), nullptr,
+     DOC("DeliverOutput()",
+         "Raises now, on this host thread, the ConsoleOutput events of text Python threads "
+         "wrote, in order (for a host timer); calls also deliver it as they start and end.",
+         "Nothing queued, or no interpreter: nothing."),
      REALmemberFlag, 0, 0},
 };
 

@@ -4,6 +4,7 @@
 // CoilworkConsoleOutput class whose ConsoleOutput event receives every piece
 // of text, one event per write call.
 #include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
 #include "python/convert.h"
 
 namespace {
@@ -160,6 +161,8 @@ bool MakeStreams(PyObject* stdoutModule) {
 }  // namespace
 
 void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length) {
+  // Written on a thread the host did not start: raised later on a host thread.
+  if (QueueIfForeign(receiver, utf8, length, OnConsoleOutput)) return;
   REALstring output = REALBuildStringWithEncoding(utf8, length, kREALTextEncodingUTF8);
   // The handler may replace the receiver; keep this one alive meanwhile.
   ELockObject(receiver);

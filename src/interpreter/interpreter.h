@@ -38,3 +38,11 @@ void EnvironmentBeforeFinalize();
 PyObject* initaview();
 // Raises the ConsoleOutput event of a CoilworkConsoleOutput instance.
 void OnConsoleOutput(REALobject instance, REALstring text);
+
+// threads.cpp: the lock after Py_Initialize (on the thread that ran it, with
+// the lock held) and after Py_Finalize (which also delivers what is left for
+// host threads); the shared methods.
+void ThreadsAfterInit();
+void ThreadsAfterFinalize();
+void Python_AllowThreads(int8_t allow);
+void Python_DeliverOutput();

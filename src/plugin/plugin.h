@@ -6,12 +6,18 @@
 #include <vector>
 
 #include "coilwork/plugin_interface.h"
+#include "plugin/host_call.h"
 #include "python/pyapi.h"
 
 #define COILWORK_API extern "C" __attribute__((visibility("default")))
 
-// Casts any function to the word stored in a record.
-#define FN(f) reinterpret_cast<REALproc>(f)
+// The word stored in a record for a plugin function: a wrapper that holds
+// the interpreter lock for the whole call (host_call.h).
+#define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
+// For the few members that never call Python and never run host code that
+// could (the initialisers that only bind the entry-point table): stored as
+// they are, which saves the lock bookkeeping on every instance made.
+#define FN_NO_PYTHON(f) reinterpret_cast<REALproc>(f)
 
 // A record's name or declaration together with its text in the reference:
 // what the member does, and what it answers to nil, to a missing interpreter

@@ -6,6 +6,7 @@
 // still never calls through an empty table slot.
 #include "python/convert.h"
 
+#include "interpreter/output_queue.h"
 #include "python/capsules.h"
 
 #include <stdint.h>
@@ -33,7 +34,9 @@ bool IsExactly(PyObject* o, PyTypeObject* type) {
 // taken when the capsule was made is given back here, unless Finalize gave
 // it back already (capsules.h).
 void Capsule_Destructor(PyObject* capsule) {
-  if (REALobject hostObject = CapsuleFreed(capsule)) EUnlockObject(hostObject);
+  // Python may free the capsule on one of its own threads: the host gets the
+  // reference back on one of its threads.
+  if (REALobject hostObject = CapsuleFreed(capsule)) ReleaseOnHostThread(hostObject);
 }
 
 }  // namespace

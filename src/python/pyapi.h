@@ -24,6 +24,10 @@ struct PyObject {
 };
 
 typedef PyObject* (*PyCFunction)(PyObject* self, PyObject* args);
+
+// Opaque to the plugin: only passed back to Python.
+struct PyThreadState;
+struct PyInterpreterState;
 typedef void (*destructor)(PyObject*);
 typedef int (*initproc)(PyObject*, PyObject*, PyObject*);
 typedef PyObject* (*newfunc)(struct PyTypeObject*, PyObject*, PyObject*);
@@ -235,7 +239,20 @@ struct PyListObject {
   X(int, PyType_Ready, (PyTypeObject*))                                                 \
   /* running plugin-defined Python source */                                            \
   X(PyObject*, PyRun_StringFlags, (const char*, int, PyObject*, PyObject*, void*))      \
-  X(PyObject*, PyDict_GetItemString, (PyObject*, const char*))
+  X(PyObject*, PyDict_GetItemString, (PyObject*, const char*))                           \
+  /* threads and the interpreter lock */                                               \
+  X(void, PyEval_InitThreads, (void))                                                   \
+  X(PyThreadState*, PyEval_SaveThread, (void))                                          \
+  X(void, PyEval_RestoreThread, (PyThreadState*))                                       \
+  X(int, PyGILState_Ensure, (void))                                                     \
+  X(void, PyGILState_Release, (int))                                                    \
+  X(PyThreadState*, PyThreadState_Get, (void))                                          \
+  X(PyInterpreterState*, PyInterpreterState_Head, (void))                               \
+  X(PyThreadState*, PyInterpreterState_ThreadHead, (PyInterpreterState*))               \
+  X(PyThreadState*, PyThreadState_Next, (PyThreadState*))                              \
+  X(PyThreadState*, PyThreadState_New, (PyInterpreterState*))                           \
+  X(void, PyThreadState_Clear, (PyThreadState*))                                        \
+  X(void, PyThreadState_Delete, (PyThreadState*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \

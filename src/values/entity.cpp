@@ -145,7 +145,7 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
 
 REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
     DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), nullptr, sizeof(EntityBaseData),
-    FN(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
+    FN_NO_PYTHON(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
     NO_TABLE, CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
 

@@ -32,6 +32,6 @@ REALproperty PythonObjectProperties[] = {
 
 REALclassDefinition PythonObjectClass = CLASS_RECORD(
     DOC("Python3Object", "The base of every handle on Python code: modules, functions, classes, instances, host modules and classes.", ""), nullptr, sizeof(Python3ObjectData),
-    FN(PythonObject_Initializer), FN(PythonObject_Destructor),
+    FN_NO_PYTHON(PythonObject_Initializer), FN(PythonObject_Destructor),
     CLASS_TABLE(PythonObjectProperties), NO_TABLE, NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

@@ -1,0 +1,138 @@
+// The interpreter lock between the host's threads and Python's (host_call.h),
+// and the Coilwork shared methods AllowThreads and DeliverOutput.
+#include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <vector>
+
+__thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
+bool gLockManaged;
+bool gAllowThreads;
+PyThreadState* const* gThreadHead;
+PyThreadState* gMainState;
+
+namespace {
+
+PyInterpreterState* gInterpreter;
+
+bool LockEntriesBound() {
+  return EPyEval_SaveThread && EPyGILState_Ensure && EPyGILState_Release && EPyThreadState_Get &&
+         EPyInterpreterState_Head && EPyInterpreterState_ThreadHead && EPyThreadState_Next;
+}
+
+// Whether a thread state other than the main one exists. Python adds new
+// thread states at the head of the interpreter's list, so the main state,
+// made first, stays last: the list holds nothing else exactly when the main
+// state is its head and has no successor.
+bool OtherThreadsExist() {
+  return EPyInterpreterState_ThreadHead(gInterpreter) != gMainState ||
+         EPyThreadState_Next(gMainState) != nullptr;
+}
+
+// How many words from the interpreter's start may be read. Its structure is
+// at least 32 words long in every supported version; where it lies inside
+// the library's own data (the main interpreter from 3.12 on, whose head
+// comes after other state in 3.13), up to the end of that object.
+int ReadableWords() {
+  constexpr int kAlways = 32, kMost = 4096;
+  Dl_info info;
+  const ElfW(Sym)* symbol = nullptr;
+  void* entry = nullptr;
+  if (!dladdr1(gInterpreter, &info, &entry, RTLD_DL_SYMENT)) return kAlways;
+  symbol = static_cast<const ElfW(Sym)*>(entry);
+  if (!symbol || !info.dli_saddr) return kAlways;
+  uintptr_t start = reinterpret_cast<uintptr_t>(gInterpreter);
+  uintptr_t end = reinterpret_cast<uintptr_t>(info.dli_saddr) + symbol->st_size;
+  if (end <= start) return kAlways;
+  size_t words = (end - start) / sizeof(void*);
+  return words < size_t(kAlways) ? kAlways : words > size_t(kMost) ? kMost : int(words);
+}
+
+// Finds where the interpreter keeps the head of its thread-state list, so
+// that every outermost entry can read it with one load instead of a call
+// into Python. A thread state made for a moment becomes the head: the one
+// word that changes from the main state to it, and back, is the place. Null
+// when that is not clear.
+PyThreadState* const* FindThreadHead() {
+  if (!EPyThreadState_New || !EPyThreadState_Clear || !EPyThreadState_Delete) return nullptr;
+  if (EPyInterpreterState_ThreadHead(gInterpreter) != gMainState) return nullptr;
+  PyThreadState* const* words = reinterpret_cast<PyThreadState* const*>(gInterpreter);
+  int count = ReadableWords();
+  std::vector<bool> wasMain(static_cast<size_t>(count), false);
+  for (int i = 0; i < count; ++i) wasMain[size_t(i)] = words[i] == gMainState;
+  PyThreadState* probe = EPyThreadState_New(gInterpreter);
+  if (!probe) return nullptr;
+  int found = -1, matches = 0;
+  for (int i = 0; i < count; ++i) {
+    if (wasMain[size_t(i)] && words[i] == probe) {
+      found = i;
+      ++matches;
+    }
+  }
+  EPyThreadState_Clear(probe);
+  EPyThreadState_Delete(probe);
+  if (matches != 1 || words[found] != gMainState) return nullptr;
+  return &words[found];
+}
+
+void ReleaseLock(HostThreadState& t) {
+  if (t.held == kLockHeldSinceInit) {
+    // The main state stays bound to this thread: PyGILState_Ensure finds it.
+    EPyEval_SaveThread();
+  } else if (t.held == kLockHeldEnsured) {
+    EPyGILState_Release(t.gilState);
+  }
+  t.held = kLockNotHeld;
+}
+
+}  // namespace
+
+void EnterLockSlow() {
+  HostThreadState& t = tHostThread;
+  t.host = 1;
+  if (t.held == kLockNotHeld) {
+    t.gilState = EPyGILState_Ensure();
+    t.held = kLockHeldEnsured;
+  }
+  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+}
+
+void LeaveLockSlow() {
+  HostThreadState& t = tHostThread;
+  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+  // Delivery runs host code, which may even have stopped the interpreter.
+  if (!gLockManaged || t.held == kLockNotHeld) return;
+  if (gAllowThreads || OtherThreadsExist()) ReleaseLock(t);
+}
+
+void ThreadsAfterInit() {
+  tHostThread.host = 1;
+  if (!LockEntriesBound()) return;
+  // Before 3.7 the lock exists only once asked for; from 3.7 on this does
+  // nothing.
+  if (EPyEval_InitThreads) EPyEval_InitThreads();
+  gMainState = EPyThreadState_Get();
+  gInterpreter = EPyInterpreterState_Head();
+  if (!gMainState || !gInterpreter) return;
+  gThreadHead = FindThreadHead();
+  tHostThread.held = kLockHeldSinceInit;
+  gLockManaged = true;
+}
+
+void ThreadsAfterFinalize() {
+  gLockManaged = false;
+  tHostThread.held = kLockNotHeld;
+  gMainState = nullptr;
+  gInterpreter = nullptr;
+  gThreadHead = nullptr;
+  DeliverQueuedWork();
+}
+
+void Python_AllowThreads(int8_t allow) { gAllowThreads = allow != 0; }
+
+void Python_DeliverOutput() {
+  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+}
