@@ -4,8 +4,7 @@
 #include "code/code.h"
 
 PyObject* HandleTarget(REALobject self) {
-  if (!self || !PythonRunning()) return nullptr;
-  return ObjectData(self)->held.get();
+  return self ? ObjectData(self)->held.get() : nullptr;
 }
 
 PyObject* FetchAttribute(REALobject self, REALstring name) {

@@ -49,10 +49,10 @@ void SetProgramName(REALstring name) {
 void StartInterpreter() {
   if (InterpreterRuns()) return;
   EPy_Initialize();
-  static uint32_t started;
-  gInterpreterGeneration = ++started;
   initaview();
   gPythonInitialized = true;
+  static uint32_t started;
+  gInterpreterGeneration = ++started;
   XojoModulesAfterInit();
 }
 
@@ -71,8 +71,8 @@ void Python_Finalize() {
   if (EPyErr_Clear) EPyErr_Clear();
   XojoModulesBeforeFinalize();
   EPy_Finalize();
-  gPythonInitialized = false;
   gInterpreterGeneration = 0;
+  gPythonInitialized = false;
   ReleaseCapsulesAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {

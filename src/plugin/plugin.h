@@ -95,7 +95,8 @@ struct HeldPython {
   uint32_t generation;  // the interpreter pyObject belongs to
 
   // Null while no interpreter runs (generation 0 then matches only empty
-  // blocks) and for objects of an earlier interpreter.
+  // blocks) and for objects of an earlier interpreter. A non-null answer
+  // therefore means the interpreter runs: callers need not ask again.
   PyObject* get() const { return generation == gInterpreterGeneration ? pyObject : nullptr; }
   // Takes over one reference of o, made in the running interpreter.
   void set(PyObject* o) {

@@ -87,6 +87,7 @@ COILWORK_API void PluginEntry(void) {
   PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
   PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;
   PythonPythonInstanceClassRef = ObjectArrayRef = MemoryBlockRef = nullptr;
+  gInterpreterGeneration = 0;
   gPythonInitialized = false;
   gRegisteredModules = nullptr;
 

@@ -32,10 +32,9 @@ COILWORK_HOT void PyAddRef(PyObject* o) {
   if (o) PyAddRefs(o, 1);
 }
 
-// Releases one reference: only for a non-null object while the interpreter
-// runs; before Init and after Finalize it makes no Python call at all.
-COILWORK_HOT void PyRelease(PyObject* o) {
-  if (!o || !PythonRunning()) return;
+// Releases one reference of a non-null object of the running interpreter:
+// for callers that already know it runs (a held object, see HeldPython).
+COILWORK_HOT void PyReleaseLive(PyObject* o) {
   Py_ssize_t count = o->ob_refcnt;
   if (count > 1 && count < kPlainRefLimit)
     o->ob_refcnt = count - 1;
@@ -43,24 +42,30 @@ COILWORK_HOT void PyRelease(PyObject* o) {
     EPy_DecRef(o);
 }
 
-// Releases what a handle holds (only in the interpreter that made it) and
-// leaves it empty.
+// Releases one reference: only for a non-null object while the interpreter
+// runs; before Init and after Finalize it makes no Python call at all.
+COILWORK_HOT void PyRelease(PyObject* o) {
+  if (!o || !PythonRunning()) return;
+  PyReleaseLive(o);
+}
+
+// Releases what a handle holds (only in the interpreter that made it, which
+// therefore runs) and leaves it empty.
 COILWORK_HOT void ReleaseHeld(HeldPython& h) {
-  PyRelease(h.get());
+  if (PyObject* o = h.get()) PyReleaseLive(o);
   h.pyObject = nullptr;
 }
 
 // Replaces what a handle holds with o, whose reference passes to it.
 COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {
-  PyRelease(h.get());
+  if (PyObject* old = h.get()) PyReleaseLive(old);
   h.set(o);
 }
 
 // What a value holder holds, or null for nil, an empty holder, and while no
-// interpreter runs: the object every member of a holder works on.
-COILWORK_HOT PyObject* LiveHeld(REALobject holder) {
-  return PythonRunning() ? HeldObject(holder) : nullptr;
-}
+// interpreter runs (a held object counts only while its interpreter runs):
+// the object every member of a holder works on.
+COILWORK_HOT PyObject* LiveHeld(REALobject holder) { return HeldObject(holder); }
 
 // A temporary new reference, released at scope exit.
 class PyRef {

@@ -275,7 +275,9 @@ extern bool gPythonEntryPointsLoaded;
 extern bool gPythonInitialized;
 extern wchar_t* gPythonHome;
 // The number of the running interpreter among those Init has started (1, 2,
-// ...), 0 while none runs; objects are tagged with it.
+// ...), 0 while none runs; objects are tagged with it. It is nonzero only
+// while PythonRunning(): set last when an interpreter starts, cleared first
+// when it stops or the plugin is entered again.
 extern uint32_t gInterpreterGeneration;
 
 // Opens a library and binds the table (see loader.cpp). Result 1 when loaded.

@@ -9,7 +9,7 @@ namespace {
 COILWORK_HOT ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }
 
 // The result's object, or null when there is none or no interpreter runs.
-COILWORK_HOT PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->held.get() : nullptr; }
+COILWORK_HOT PyObject* Held(REALobject self) { return Result(self)->held.get(); }
 
 // Binds the table if needed; true when Python can be called.
 COILWORK_HOT bool Ready() { return PythonTableBound() && PythonRunning(); }
