@@ -48,11 +48,13 @@ void Store(REALobject self, PyObject* o) {
 // Constructors
 
 void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
-  PythonTableBound();
-  ParametersData* params = Params(self);
-  params->lastError = PY_NO_ERROR;
+  Params(self)->lastError = PY_NO_ERROR;
+  if (!PythonRunning()) {
+    PythonTableBound();  // binds the table; there is no interpreter to make a tuple in
+    return;
+  }
   // A negative count makes no tuple: the object stays empty.
-  if (!PythonRunning() || parameterCount < 0) return;
+  if (parameterCount < 0) return;
   // More slots than any call takes makes no tuple either, with MemoryError
   // pending: a count near the Integer limit would ask for gigabytes, which
   // a 32-bit Python refuses and a 64-bit one would try to fill.
@@ -64,14 +66,18 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
   // Slots start as None rather than empty: an empty slot that reaches Python
   // code (a call with a slot left unset) would crash the interpreter. None
   // passes no test, so an unset slot still reads as nothing. Each slot takes
-  // over one reference.
+  // over one reference, all added at once.
   if (tuple && parameterCount > 0) {
-    if (PyObject* none = PyNewNone()) {
+    PyObject* none = e___Py_NoneStruct;
+    if (none)
+      PyAddRefs(none, parameterCount);
+    else if ((none = PyNewNone()))
+      PyAddRefs(none, parameterCount - 1);
+    if (none) {
       // The new tuple is ours alone and its slots are empty: fill them in
       // place.
-      PyTupleObject* t = reinterpret_cast<PyTupleObject*>(tuple);
-      PyAddRefs(none, parameterCount - 1);
-      for (int32_t i = 0; i < parameterCount; ++i) t->ob_item[i] = none;
+      PyObject** slot = reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
+      for (int32_t i = 0; i < parameterCount; ++i) slot[i] = none;
     }
   }
   EntityBaseData* data = EntityData(self);
@@ -161,64 +167,78 @@ int8_t PythonParameters_IsList(REALobject self, int32_t index) {
 // PyTuple_SetItem takes over the new reference; Python refuses it on a tuple
 // that others share (SystemError pending, item dropped) and lastError stays.
 
-// Index check shared by the setters: records code 2 on failure.
-COILWORK_HOT PyObject* TupleForSet(REALobject self, int32_t index) {
+// Index check shared by the setters: records code 2 on failure. *exact is
+// the tuple when it is exactly a tuple, read in place, and null otherwise.
+COILWORK_HOT PyObject* TupleForSet(REALobject self, int32_t index, PyTupleObject** exact) {
   PyObject* tuple = LiveHeld(self);
   if (!tuple) return nullptr;
-  if (!ValidIndex(tuple, index)) {
+  PyTupleObject* t = ExactTuple(tuple);
+  if (index < 0 || index >= (t ? t->ob_size : EPyTuple_Size(tuple))) {
     Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
     return nullptr;
   }
+  *exact = t;
   return tuple;
 }
 
 // Stores a freshly made item, or records code 1 when it was not made.
-COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, int32_t index, PyObject* item) {
+COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, PyTupleObject* exact, int32_t index,
+                          PyObject* item) {
   if (!item) {
     Params(self)->lastError = PY_ERROR_COULD_NOT_CONVERT;
     return;
   }
-  // An exact tuple that no one else holds is written in place, as
-  // PyTuple_SetItem itself would write it; the index was checked.
-  PyTupleObject* t = ExactTuple(tuple);
-  if (t && tuple->ob_refcnt == 1) {
-    PyObject* old = t->ob_item[index];
-    t->ob_item[index] = item;
-    PyRelease(old);
+  // An exact tuple that no one else holds (asked after the item was made:
+  // making it may have run Python code) is written in place, as
+  // PyTuple_SetItem itself would write it; the index was checked. The
+  // former item belongs to the running interpreter, as the tuple does.
+  if (exact && tuple->ob_refcnt == 1) {
+    PyObject* old = exact->ob_item[index];
+    exact->ob_item[index] = item;
+    if (old) PyReleaseLive(old);
     return;
   }
   EPyTuple_SetItem(tuple, index, item);
 }
 
+// The setters of a value made from a host value: make() runs only for a
+// valid index.
+template <class Make>
+COILWORK_HOT void SetMadeAt(REALobject self, int32_t index, Make make) {
+  PyTupleObject* exact;
+  if (PyObject* t = TupleForSet(self, index, &exact)) SetMade(self, t, exact, index, make());
+}
+
 void PythonParameters_SetParamInt32(REALobject self, int32_t index, int32_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt32(value));
+  SetMadeAt(self, index, [=] { return PyFromInt32(value); });
 }
 void PythonParameters_SetParamInt64(REALobject self, int32_t index, int64_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt64(value));
+  SetMadeAt(self, index, [=] { return PyFromInt64(value); });
 }
 void PythonParameters_SetParamUInt64(REALobject self, int32_t index, uint64_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromUInt64(value));
+  SetMadeAt(self, index, [=] { return PyFromUInt64(value); });
 }
 void PythonParameters_SetParamDouble(REALobject self, int32_t index, double value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromDouble(value));
+  SetMadeAt(self, index, [=] { return PyFromDouble(value); });
 }
 
 void PythonParameters_SetParamString(REALobject self, int32_t index, REALstring value) {
-  PyObject* t = TupleForSet(self, index);
+  PyTupleObject* exact;
+  PyObject* t = TupleForSet(self, index, &exact);
   if (!t) return;
   bool hostFailed = false;
   PyObject* item = PyFromString(value, &hostFailed);
   if (hostFailed) return;  // text the host cannot give as UTF-8 changes nothing
-  SetMade(self, t, index, item);
+  SetMade(self, t, exact, index, item);
 }
 
 void PythonParameters_SetParamBoolean(REALobject self, int32_t index, int8_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromBoolean(value));
+  SetMadeAt(self, index, [=] { return PyFromBoolean(value); });
 }
 
 void PythonParameters_SetParamObject(REALobject self, int32_t index, REALobject value) {
   // A nil value makes Python refuse the capsule: code 1, ValueError pending.
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromObject(value));
+  SetMadeAt(self, index, [=] { return PyFromObject(value); });
 }
 
 // Stores the object of a value holder, shared with it.
@@ -236,7 +256,8 @@ void SetContainer(REALobject self, int32_t index, REALobject value) {
     Params(self)->lastError = PY_NIL_PARAM_ERROR;
     return;
   }
-  if (PyObject* t = TupleForSet(self, index)) SetShared(self, t, index, value);
+  PyTupleObject* exact;
+  if (PyObject* t = TupleForSet(self, index, &exact)) SetShared(self, t, index, value);
 }
 
 void PythonParameters_SetParamDictionary(REALobject self, int32_t index, REALobject value) {
@@ -246,7 +267,8 @@ void PythonParameters_SetParamTuple(REALobject self, int32_t index, REALobject v
   SetContainer(self, index, value);
 }
 void PythonParameters_SetParamBytes(REALobject self, int32_t index, REALobject value) {
-  PyObject* t = TupleForSet(self, index);
+  PyTupleObject* exact;
+  PyObject* t = TupleForSet(self, index, &exact);
   if (t && value) SetShared(self, t, index, value);
 }
 
