@@ -47,7 +47,9 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
 
 // The Python object of a handle, or null when there is nothing to ask Python
 // about: a nil handle, a handle without an object, or no running interpreter.
-PyObject* HandleTarget(REALobject self);
+COILWORK_HOT PyObject* HandleTarget(REALobject self) {
+  return self ? ObjectData(self)->held.get() : nullptr;
+}
 
 // Fetches the attribute name of the handle's object: a new reference, or
 // null (Python's error pending when Python was asked).

@@ -3,10 +3,6 @@
 // handle registers the same functions.
 #include "code/code.h"
 
-PyObject* HandleTarget(REALobject self) {
-  return self ? ObjectData(self)->held.get() : nullptr;
-}
-
 PyObject* FetchAttribute(REALobject self, REALstring name) {
   PyObject* target = HandleTarget(self);
   if (!target) return nullptr;

@@ -52,7 +52,8 @@ void StartInterpreter() {
   initaview();
   gPythonInitialized = true;
   static uint32_t started;
-  gInterpreterGeneration = ++started;
+  if (++started == 0) started = 1;  // 0 means that none runs
+  gInterpreterGeneration = started;
   XojoModulesAfterInit();
 }
 

@@ -96,8 +96,13 @@ struct HeldPython {
 
   // Null while no interpreter runs (generation 0 then matches only empty
   // blocks) and for objects of an earlier interpreter. A non-null answer
-  // therefore means the interpreter runs: callers need not ask again.
-  PyObject* get() const { return generation == gInterpreterGeneration ? pyObject : nullptr; }
+  // therefore means the interpreter runs: the compiler is told so, and drops
+  // the callers' own checks (the sanitized build traps should it not hold).
+  COILWORK_HOT PyObject* get() const {
+    PyObject* o = generation == gInterpreterGeneration ? pyObject : nullptr;
+    if (o && !PythonRunning()) __builtin_unreachable();
+    return o;
+  }
   // Takes over one reference of o, made in the running interpreter.
   void set(PyObject* o) {
     pyObject = o;

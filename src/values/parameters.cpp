@@ -167,23 +167,27 @@ int8_t PythonParameters_IsList(REALobject self, int32_t index) {
 // PyTuple_SetItem takes over the new reference; Python refuses it on a tuple
 // that others share (SystemError pending, item dropped) and lastError stays.
 
-// Index check shared by the setters: records code 2 on failure. *exact is
-// the tuple when it is exactly a tuple, read in place, and null otherwise.
-COILWORK_HOT PyObject* TupleForSet(REALobject self, int32_t index, PyTupleObject** exact) {
+// Where a setter stores: the tuple, and the slot itself when the tuple is
+// exactly a tuple, written in place.
+struct SetTarget {
+  PyObject* tuple;  // null: nothing to store into
+  PyObject** slot;
+};
+
+// Index check shared by the setters: records code 2 on failure.
+COILWORK_HOT SetTarget TupleForSet(REALobject self, int32_t index) {
   PyObject* tuple = LiveHeld(self);
-  if (!tuple) return nullptr;
+  if (!tuple) return {};
   PyTupleObject* t = ExactTuple(tuple);
   if (index < 0 || index >= (t ? t->ob_size : EPyTuple_Size(tuple))) {
     Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
-    return nullptr;
+    return {};
   }
-  *exact = t;
-  return tuple;
+  return {tuple, t ? &t->ob_item[index] : nullptr};
 }
 
 // Stores a freshly made item, or records code 1 when it was not made.
-COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, PyTupleObject* exact, int32_t index,
-                          PyObject* item) {
+COILWORK_HOT void SetMade(REALobject self, SetTarget target, int32_t index, PyObject* item) {
   if (!item) {
     Params(self)->lastError = PY_ERROR_COULD_NOT_CONVERT;
     return;
@@ -192,21 +196,21 @@ COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, PyTupleObject* exact
   // making it may have run Python code) is written in place, as
   // PyTuple_SetItem itself would write it; the index was checked. The
   // former item belongs to the running interpreter, as the tuple does.
-  if (exact && tuple->ob_refcnt == 1) {
-    PyObject* old = exact->ob_item[index];
-    exact->ob_item[index] = item;
+  if (target.slot && target.tuple->ob_refcnt == 1) {
+    PyObject* old = *target.slot;
+    *target.slot = item;
     if (old) PyReleaseLive(old);
     return;
   }
-  EPyTuple_SetItem(tuple, index, item);
+  EPyTuple_SetItem(target.tuple, index, item);
 }
 
 // The setters of a value made from a host value: make() runs only for a
 // valid index.
 template <class Make>
 COILWORK_HOT void SetMadeAt(REALobject self, int32_t index, Make make) {
-  PyTupleObject* exact;
-  if (PyObject* t = TupleForSet(self, index, &exact)) SetMade(self, t, exact, index, make());
+  SetTarget target = TupleForSet(self, index);
+  if (target.tuple) SetMade(self, target, index, make());
 }
 
 void PythonParameters_SetParamInt32(REALobject self, int32_t index, int32_t value) {
@@ -223,13 +227,12 @@ void PythonParameters_SetParamDouble(REALobject self, int32_t index, double valu
 }
 
 void PythonParameters_SetParamString(REALobject self, int32_t index, REALstring value) {
-  PyTupleObject* exact;
-  PyObject* t = TupleForSet(self, index, &exact);
-  if (!t) return;
+  SetTarget target = TupleForSet(self, index);
+  if (!target.tuple) return;
   bool hostFailed = false;
   PyObject* item = PyFromString(value, &hostFailed);
   if (hostFailed) return;  // text the host cannot give as UTF-8 changes nothing
-  SetMade(self, t, exact, index, item);
+  SetMade(self, target, index, item);
 }
 
 void PythonParameters_SetParamBoolean(REALobject self, int32_t index, int8_t value) {
@@ -256,8 +259,7 @@ void SetContainer(REALobject self, int32_t index, REALobject value) {
     Params(self)->lastError = PY_NIL_PARAM_ERROR;
     return;
   }
-  PyTupleObject* exact;
-  if (PyObject* t = TupleForSet(self, index, &exact)) SetShared(self, t, index, value);
+  if (PyObject* t = TupleForSet(self, index).tuple) SetShared(self, t, index, value);
 }
 
 void PythonParameters_SetParamDictionary(REALobject self, int32_t index, REALobject value) {
@@ -267,8 +269,7 @@ void PythonParameters_SetParamTuple(REALobject self, int32_t index, REALobject v
   SetContainer(self, index, value);
 }
 void PythonParameters_SetParamBytes(REALobject self, int32_t index, REALobject value) {
-  PyTupleObject* exact;
-  PyObject* t = TupleForSet(self, index, &exact);
+  PyObject* t = TupleForSet(self, index).tuple;
   if (t && value) SetShared(self, t, index, value);
 }
 
