@@ -73,6 +73,7 @@ COILWORK_API REALclassDefinition* SetClassWebOnly(REALclassDefinition* definitio
 }
 
 COILWORK_API void PluginEntry(void) {
+  gInterpreterGeneration = 0;  // first: no interpreter counts as running from here on
   gPythonFound = false;
   gPythonEntryPointsLoaded = false;
   gPythonPath = nullptr;
@@ -87,7 +88,6 @@ COILWORK_API void PluginEntry(void) {
   PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
   PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;
   PythonPythonInstanceClassRef = ObjectArrayRef = MemoryBlockRef = nullptr;
-  gInterpreterGeneration = 0;
   gPythonInitialized = false;
   gRegisteredModules = nullptr;
 
