@@ -109,7 +109,7 @@ COILWORK_API void REALPluginMain(void* (*resolver)(const char* entryName)) {
 }
 
 REALobject NewInstance(REALclassRef& cache, const char* className) {
-  if (!cache) cache = REALGetClassRef(className);
+  if (!cache && !(cache = REALGetClassRef(className))) return nullptr;
   return REALnewInstanceWithClass(cache);
 }
 

@@ -50,16 +50,20 @@ COILWORK_HOT void PyRelease(PyObject* o) {
 }
 
 // Releases what a handle holds (only in the interpreter that made it, which
-// therefore runs) and leaves it empty.
+// therefore runs) and leaves it empty. The handle is emptied first, as
+// Py_CLEAR does: a deallocator that runs code finds no stale object in it.
 COILWORK_HOT void ReleaseHeld(HeldPython& h) {
-  if (PyObject* o = h.get()) PyReleaseLive(o);
+  PyObject* o = h.get();
   h.pyObject = nullptr;
+  if (o) PyReleaseLive(o);
 }
 
-// Replaces what a handle holds with o, whose reference passes to it.
+// Replaces what a handle holds with o, whose reference passes to it; the
+// former object is released after the handle holds o, as Py_SETREF does.
 COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {
-  if (PyObject* old = h.get()) PyReleaseLive(old);
+  PyObject* old = h.get();
   h.set(o);
+  if (old) PyReleaseLive(old);
 }
 
 // What a value holder holds, or null for nil, an empty holder, and while no
