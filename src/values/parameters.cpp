@@ -38,12 +38,6 @@ COILWORK_HOT PyObject* Item(REALobject self, int32_t index) {
   return EPyTuple_GetItem(tuple, index);
 }
 
-void Store(REALobject self, PyObject* o) {
-  EntityBaseData* data = EntityData(self);
-  ReplaceHeld(data->held, o);
-  Params(self)->lastError = PY_NO_ERROR;
-}
-
 // ---------------------------------------------------------------------------
 // Constructors
 
@@ -85,12 +79,16 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
 }
 
 void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {
-  PythonTableBound();
   Params(self)->lastError = PY_NO_ERROR;
-  if (!PythonRunning() || !paramPtr) return;
+  if (!PythonRunning()) {
+    PythonTableBound();
+    return;
+  }
+  if (!paramPtr) return;
   PyObject* o = static_cast<PyObject*>(paramPtr);
-  PyAddRef(o);
-  Store(self, o);
+  PyAddRefs(o, 1);
+  EntityBaseData* data = EntityData(self);
+  ReplaceHeld(data->held, o);
 }
 
 // ---------------------------------------------------------------------------
