@@ -71,7 +71,8 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
       // The new tuple is ours alone and its slots are empty: fill them in
       // place.
       PyObject** slot = reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
-      for (int32_t i = 0; i < parameterCount; ++i) slot[i] = none;
+      slot[0] = none;
+      for (int32_t i = 1; i < parameterCount; ++i) slot[i] = none;
     }
   }
   EntityBaseData* data = EntityData(self);
