@@ -167,10 +167,11 @@ struct XojoClassData {
 };
 
 // The same arithmetic as REALGetClassData, done in place: every member call
-// reaches one or two data blocks, so this sits on every path.
+// reaches one or two data blocks, so this sits on every path. The instance
+// is never nil here (a member's own instance, which the host never passes as
+// nil, or a holder its caller has checked), so it is not tested again.
 template <class T>
 COILWORK_HOT T* Data(REALobject instance, REALclassDefinition& definition) {
-  if (!instance) return nullptr;
   return reinterpret_cast<T*>(reinterpret_cast<char*>(instance) + definition.forSystemUse);
 }
 

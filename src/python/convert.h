@@ -17,6 +17,12 @@ COILWORK_HOT bool PythonTableBound() { return gPythonEntryPointsLoaded || Ensure
 // deallocator, which only Python's function does.
 constexpr Py_ssize_t kPlainRefLimit = 0x3FFFFFFF;
 
+// Adds n references through Python's function: kept out of line, so that
+// the in-place path stays small where it is inlined.
+__attribute__((noinline, cold)) inline void PyAddRefsByCall(PyObject* o, Py_ssize_t n) {
+  while (n-- > 0) EPy_IncRef(o);
+}
+
 // Adds n references to a non-null object.
 COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
   Py_ssize_t count = o->ob_refcnt;
@@ -24,7 +30,7 @@ COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
     o->ob_refcnt = count + n;
     return;
   }
-  while (n-- > 0) EPy_IncRef(o);
+  PyAddRefsByCall(o, n);
 }
 
 // Adds one reference.
@@ -66,10 +72,12 @@ COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {
   if (old) PyReleaseLive(old);
 }
 
-// What a value holder holds, or null for nil, an empty holder, and while no
+// What a member's own holder holds, or null for an empty holder and while no
 // interpreter runs (a held object counts only while its interpreter runs):
-// the object every member of a holder works on.
-COILWORK_HOT PyObject* LiveHeld(REALobject holder) { return HeldObject(holder); }
+// the object every member of a holder works on. The host never calls a
+// member on nil, so self is not tested; holders given as arguments go
+// through HeldObject, which is.
+COILWORK_HOT PyObject* LiveHeld(REALobject self) { return EntityData(self)->held.get(); }
 
 // A temporary new reference, released at scope exit.
 class PyRef {
