@@ -191,8 +191,20 @@ TEST_F(RobustnessTest, HoldersKeptAcrossARestartAnswerAsEmpty) {
     host.call<void>(dict, "SetValue(key as String, value as Python3EntityBase)", S("k").get(),
                     e.get());
     Ref args(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(2)));
+    host.assign(args.get(), "Int32Value(index as Integer) as Int32", int32_t(0), int32_t(4));
+    Ref r(Invoke(f, args));
+    ASSERT_NE(r.get(), nullptr) << GetError();
     Finalize();
+    // While none runs, every holder answers as empty, without a Python call.
+    EXPECT_EQ(ResultInt(r), 0);
+    EXPECT_EQ(host.call<int32_t>(args, "Int32Value(index as Integer) as Int32", int32_t(0)), 0);
+    host.assign(args.get(), "Int32Value(index as Integer) as Int32", int32_t(5), int32_t(1));
+    EXPECT_EQ(host.prop<int32_t>(args, "LastError"), 0);  // no tuple: nothing happens
+    EXPECT_EQ(host.prop<int32_t>(list, "Count"), 0);
+    EXPECT_EQ(host.prop<Str>(e, "StringValue"), nullptr);
+    EXPECT_EQ(Invoke(f, args), nullptr);
     Init();
+    EXPECT_EQ(ResultInt(r), 0);
     host.call<void>(list, "Append(value as Python3EntityBase)", e.get());
     EXPECT_EQ(host.prop<int32_t>(list, "Count"), 0);
     EXPECT_EQ(host.prop<Str>(e, "StringValue"), nullptr);

@@ -45,9 +45,10 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
   {FN(PythonModule_DeleteAttribute), nullptr, DOC("DeleteAttribute(name as String) as Integer", "Deletes the attribute: 0 when done.", "Missing: -1, AttributeError pending. Empty handle or no interpreter: neutral."),   \
    REALmemberFlag, 0, 0},
 
-// The Python object of a handle, or null when there is nothing to ask Python
-// about: a nil handle, a handle without an object, or no running interpreter.
-PyObject* HandleTarget(REALobject self);
+// The Python object of a member's own handle, or null when there is nothing
+// to ask Python about: a handle without an object, or no running
+// interpreter. The host never calls a member on nil.
+COILWORK_HOT PyObject* HandleTarget(REALobject self) { return ObjectData(self)->held.get(); }
 
 // Fetches the attribute name of the handle's object: a new reference, or
 // null (Python's error pending when Python was asked).

@@ -3,11 +3,6 @@
 // handle registers the same functions.
 #include "code/code.h"
 
-PyObject* HandleTarget(REALobject self) {
-  if (!self || !PythonRunning()) return nullptr;
-  return ObjectData(self)->held.get();
-}
-
 PyObject* FetchAttribute(REALobject self, REALstring name) {
   PyObject* target = HandleTarget(self);
   if (!target) return nullptr;

@@ -51,10 +51,11 @@ void StartInterpreter(REALstring applicationName) {
   if (InterpreterRuns()) return;
   EPy_Initialize();
   ThreadsAfterInit();
-  static uint32_t started;
-  gInterpreterGeneration = ++started;
-  initaview();
   gPythonInitialized = true;
+  static uint32_t started;
+  if (++started == 0) started = 1;  // 0 means that none runs
+  gInterpreterGeneration = started;
+  initaview();
   ApplyErrorOutput();
   XojoModulesAfterInit();
   StartAsProgram(applicationName);
@@ -77,8 +78,8 @@ void Python_Finalize() {
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
   EPy_Finalize();
-  gPythonInitialized = false;
   gInterpreterGeneration = 0;
+  gPythonInitialized = false;
   ReleaseCapsulesAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {

@@ -128,8 +128,14 @@ struct HeldPython {
   uint32_t generation;  // the interpreter pyObject belongs to
 
   // Null while no interpreter runs (generation 0 then matches only empty
-  // blocks) and for objects of an earlier interpreter.
-  PyObject* get() const { return generation == gInterpreterGeneration ? pyObject : nullptr; }
+  // blocks) and for objects of an earlier interpreter. A non-null answer
+  // therefore means the interpreter runs: the compiler is told so, and drops
+  // the callers' own checks (the sanitized build traps should it not hold).
+  COILWORK_HOT PyObject* get() const {
+    PyObject* o = generation == gInterpreterGeneration ? pyObject : nullptr;
+    if (o && !PythonRunning()) __builtin_unreachable();
+    return o;
+  }
   // Takes over one reference of o, made in the running interpreter.
   void set(PyObject* o) {
     pyObject = o;
@@ -194,10 +200,11 @@ struct XojoClassData {
 };
 
 // The same arithmetic as REALGetClassData, done in place: every member call
-// reaches one or two data blocks, so this sits on every path.
+// reaches one or two data blocks, so this sits on every path. The instance
+// is never nil here (a member's own instance, which the host never passes as
+// nil, or a holder its caller has checked), so it is not tested again.
 template <class T>
 COILWORK_HOT T* Data(REALobject instance, REALclassDefinition& definition) {
-  if (!instance) return nullptr;
   return reinterpret_cast<T*>(reinterpret_cast<char*>(instance) + definition.forSystemUse);
 }
 

@@ -75,6 +75,7 @@ COILWORK_API REALclassDefinition* SetClassWebOnly(REALclassDefinition* definitio
 }
 
 COILWORK_API void PluginEntry(void) {
+  gInterpreterGeneration = 0;  // first: no interpreter counts as running from here on
   gPythonFound = false;
   gPythonEntryPointsLoaded = false;
   gPythonPath = nullptr;
@@ -112,7 +113,7 @@ COILWORK_API void REALPluginMain(void* (*resolver)(const char* entryName)) {
 }
 
 REALobject NewInstance(REALclassRef& cache, const char* className) {
-  if (!cache) cache = REALGetClassRef(className);
+  if (!cache && !(cache = REALGetClassRef(className))) return nullptr;
   return REALnewInstanceWithClass(cache);
 }
 

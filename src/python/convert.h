@@ -18,6 +18,12 @@ COILWORK_HOT bool PythonTableBound() { return gPythonEntryPointsLoaded || Ensure
 // are only ever changed by its functions (gPythonInPlace).
 constexpr Py_ssize_t kPlainRefLimit = 0x3FFFFFFF;
 
+// Adds n references through Python's function: kept out of line, so that
+// the in-place path stays small where it is inlined.
+__attribute__((noinline, cold)) inline void PyAddRefsByCall(PyObject* o, Py_ssize_t n) {
+  while (n-- > 0) EPy_IncRef(o);
+}
+
 // Adds n references to a non-null object.
 COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
   Py_ssize_t count = o->ob_refcnt;
@@ -25,7 +31,7 @@ COILWORK_HOT void PyAddRefs(PyObject* o, Py_ssize_t n) {
     o->ob_refcnt = count + n;
     return;
   }
-  while (n-- > 0) EPy_IncRef(o);
+  PyAddRefsByCall(o, n);
 }
 
 // Adds one reference.
@@ -33,10 +39,9 @@ COILWORK_HOT void PyAddRef(PyObject* o) {
   if (o) PyAddRefs(o, 1);
 }
 
-// Releases one reference: only for a non-null object while the interpreter
-// runs; before Init and after Finalize it makes no Python call at all.
-COILWORK_HOT void PyRelease(PyObject* o) {
-  if (!o || !PythonRunning()) return;
+// Releases one reference of a non-null object of the running interpreter:
+// for callers that already know it runs (a held object, see HeldPython).
+COILWORK_HOT void PyReleaseLive(PyObject* o) {
   Py_ssize_t count = o->ob_refcnt;
   if (gPythonInPlace && count > 1 && count < kPlainRefLimit)
     o->ob_refcnt = count - 1;
@@ -44,24 +49,36 @@ COILWORK_HOT void PyRelease(PyObject* o) {
     EPy_DecRef(o);
 }
 
-// Releases what a handle holds (only in the interpreter that made it) and
-// leaves it empty.
+// Releases one reference: only for a non-null object while the interpreter
+// runs; before Init and after Finalize it makes no Python call at all.
+COILWORK_HOT void PyRelease(PyObject* o) {
+  if (!o || !PythonRunning()) return;
+  PyReleaseLive(o);
+}
+
+// Releases what a handle holds (only in the interpreter that made it, which
+// therefore runs) and leaves it empty. The handle is emptied first, as
+// Py_CLEAR does: a deallocator that runs code finds no stale object in it.
 COILWORK_HOT void ReleaseHeld(HeldPython& h) {
-  PyRelease(h.get());
+  PyObject* o = h.get();
   h.pyObject = nullptr;
+  if (o) PyReleaseLive(o);
 }
 
-// Replaces what a handle holds with o, whose reference passes to it.
+// Replaces what a handle holds with o, whose reference passes to it; the
+// former object is released after the handle holds o, as Py_SETREF does.
 COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {
-  PyRelease(h.get());
+  PyObject* old = h.get();
   h.set(o);
+  if (old) PyReleaseLive(old);
 }
 
-// What a value holder holds, or null for nil, an empty holder, and while no
-// interpreter runs: the object every member of a holder works on.
-COILWORK_HOT PyObject* LiveHeld(REALobject holder) {
-  return PythonRunning() ? HeldObject(holder) : nullptr;
-}
+// What a member's own holder holds, or null for an empty holder and while no
+// interpreter runs (a held object counts only while its interpreter runs):
+// the object every member of a holder works on. The host never calls a
+// member on nil, so self is not tested; holders given as arguments go
+// through HeldObject, which is.
+COILWORK_HOT PyObject* LiveHeld(REALobject self) { return EntityData(self)->held.get(); }
 
 // A temporary new reference, released at scope exit.
 class PyRef {

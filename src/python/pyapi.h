@@ -304,7 +304,10 @@ extern wchar_t* gPythonHome;
 // then goes through Python's calls.
 extern bool gPythonInPlace;
 // The number of the running interpreter among those Init has started (1, 2,
-// ...), 0 while none runs; objects are tagged with it.
+// ...), 0 while none runs; objects are tagged with it. It is nonzero exactly
+// while the table is loaded and gPythonInitialized holds: set right after
+// the flag when an interpreter starts, cleared right before it when the
+// interpreter stops or the plugin is entered again.
 extern uint32_t gInterpreterGeneration;
 
 // Opens a library and binds the table (see loader.cpp). Result 1 when loaded.
@@ -315,8 +318,9 @@ int LoadPythonEntryPoints(int32_t preferredVersion);
 bool EnsurePython();
 
 // True when the table is loaded and an interpreter started by Init runs:
-// the condition for every call into Python.
-COILWORK_HOT bool PythonRunning() { return gPythonEntryPointsLoaded && gPythonInitialized; }
+// the condition for every call into Python. The generation is nonzero
+// exactly then, and one word is cheaper to ask on every path than two flags.
+COILWORK_HOT bool PythonRunning() { return gInterpreterGeneration != 0; }
 
 // The platform calls of the loader, replaceable by tests so that the search
 // order, the flags and the messages can be checked without a real library.

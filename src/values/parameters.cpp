@@ -40,21 +40,17 @@ COILWORK_HOT PyObject* Item(REALobject self, int32_t index) {
   return EPyTuple_GetItem(tuple, index);
 }
 
-void Store(REALobject self, PyObject* o) {
-  EntityBaseData* data = EntityData(self);
-  ReplaceHeld(data->held, o);
-  Params(self)->lastError = PY_NO_ERROR;
-}
-
 // ---------------------------------------------------------------------------
 // Constructors
 
 void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
-  PythonTableBound();
-  ParametersData* params = Params(self);
-  params->lastError = PY_NO_ERROR;
+  Params(self)->lastError = PY_NO_ERROR;
+  if (!PythonRunning()) {
+    PythonTableBound();  // binds the table; there is no interpreter to make a tuple in
+    return;
+  }
   // A negative count makes no tuple: the object stays empty.
-  if (!PythonRunning() || parameterCount < 0) return;
+  if (parameterCount < 0) return;
   // More slots than any call takes makes no tuple either, with MemoryError
   // pending: a count near the Integer limit would ask for gigabytes, which
   // a 32-bit Python refuses and a 64-bit one would try to fill.
@@ -66,17 +62,21 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
   // Slots start as None rather than empty: an empty slot that reaches Python
   // code (a call with a slot left unset) would crash the interpreter. None
   // passes no test, so an unset slot still reads as nothing. Each slot takes
-  // over one reference.
+  // over one reference, all added at once.
   if (tuple && parameterCount > 0) {
-    if (PyObject* none = PyNewNone()) {
+    PyObject* none = e___Py_NoneStruct;
+    if (none)
+      PyAddRefs(none, parameterCount);
+    else if ((none = PyNewNone()))
       PyAddRefs(none, parameterCount - 1);
-      if (PyTupleObject* t = ExactTuple(tuple)) {
-        // The new tuple is ours alone and its slots are empty: fill them in
-        // place.
-        for (int32_t i = 0; i < parameterCount; ++i) t->ob_item[i] = none;
-      } else {
-        for (int32_t i = 0; i < parameterCount; ++i) EPyTuple_SetItem(tuple, i, none);
-      }
+    if (PyTupleObject* t = none ? ExactTuple(tuple) : nullptr) {
+      // The new tuple is ours alone and its slots are empty: fill them in
+      // place.
+      PyObject** slot = t->ob_item;
+      slot[0] = none;
+      for (int32_t i = 1; i < parameterCount; ++i) slot[i] = none;
+    } else if (none) {
+      for (int32_t i = 0; i < parameterCount; ++i) EPyTuple_SetItem(tuple, i, none);
     }
   }
   EntityBaseData* data = EntityData(self);
@@ -84,12 +84,16 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
 }
 
 void PythonParameters_ConstructorPtr(REALobject self, void* paramPtr) {
-  PythonTableBound();
   Params(self)->lastError = PY_NO_ERROR;
-  if (!PythonRunning() || !paramPtr) return;
+  if (!PythonRunning()) {
+    PythonTableBound();
+    return;
+  }
+  if (!paramPtr) return;
   PyObject* o = static_cast<PyObject*>(paramPtr);
-  PyAddRef(o);
-  Store(self, o);
+  PyAddRefs(o, 1);
+  EntityBaseData* data = EntityData(self);
+  ReplaceHeld(data->held, o);
 }
 
 // ---------------------------------------------------------------------------
@@ -166,64 +170,81 @@ int8_t PythonParameters_IsList(REALobject self, int32_t index) {
 // PyTuple_SetItem takes over the new reference; Python refuses it on a tuple
 // that others share (SystemError pending, item dropped) and lastError stays.
 
+// Where a setter stores: the tuple, and the slot itself when the tuple is
+// exactly a tuple, written in place.
+struct SetTarget {
+  PyObject* tuple;  // null: nothing to store into
+  PyObject** slot;
+};
+
 // Index check shared by the setters: records code 2 on failure.
-COILWORK_HOT PyObject* TupleForSet(REALobject self, int32_t index) {
+COILWORK_HOT SetTarget TupleForSet(REALobject self, int32_t index) {
   PyObject* tuple = LiveHeld(self);
-  if (!tuple) return nullptr;
-  if (!ValidIndex(tuple, index)) {
+  if (!tuple) return {};
+  PyTupleObject* t = ExactTuple(tuple);
+  if (index < 0 || index >= (t ? t->ob_size : EPyTuple_Size(tuple))) {
     Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
-    return nullptr;
+    return {};
   }
-  return tuple;
+  return {tuple, t ? &t->ob_item[index] : nullptr};
 }
 
 // Stores a freshly made item, or records code 1 when it was not made.
-COILWORK_HOT void SetMade(REALobject self, PyObject* tuple, int32_t index, PyObject* item) {
+COILWORK_HOT void SetMade(REALobject self, SetTarget target, int32_t index, PyObject* item) {
   if (!item) {
     Params(self)->lastError = PY_ERROR_COULD_NOT_CONVERT;
     return;
   }
-  // An exact tuple that no one else holds is written in place, as
-  // PyTuple_SetItem itself would write it; the index was checked.
-  PyTupleObject* t = ExactTuple(tuple);
-  if (t && tuple->ob_refcnt == 1) {
-    PyObject* old = t->ob_item[index];
-    t->ob_item[index] = item;
-    PyRelease(old);
+  // An exact tuple that no one else holds (asked after the item was made:
+  // making it may have run Python code) is written in place, as
+  // PyTuple_SetItem itself would write it; the index was checked. The
+  // former item belongs to the running interpreter, as the tuple does.
+  if (target.slot && target.tuple->ob_refcnt == 1) {
+    PyObject* old = *target.slot;
+    *target.slot = item;
+    if (old) PyReleaseLive(old);
     return;
   }
-  EPyTuple_SetItem(tuple, index, item);
+  EPyTuple_SetItem(target.tuple, index, item);
+}
+
+// The setters of a value made from a host value: make() runs only for a
+// valid index.
+template <class Make>
+COILWORK_HOT void SetMadeAt(REALobject self, int32_t index, Make make) {
+  SetTarget target = TupleForSet(self, index);
+  if (target.tuple) SetMade(self, target, index, make());
 }
 
 void PythonParameters_SetParamInt32(REALobject self, int32_t index, int32_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt32(value));
+  SetMadeAt(self, index, [=] { return PyFromInt32(value); });
 }
 void PythonParameters_SetParamInt64(REALobject self, int32_t index, int64_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromInt64(value));
+  SetMadeAt(self, index, [=] { return PyFromInt64(value); });
 }
 void PythonParameters_SetParamUInt64(REALobject self, int32_t index, uint64_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromUInt64(value));
+  SetMadeAt(self, index, [=] { return PyFromUInt64(value); });
 }
 void PythonParameters_SetParamDouble(REALobject self, int32_t index, double value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromDouble(value));
+  SetMadeAt(self, index, [=] { return PyFromDouble(value); });
 }
 
 void PythonParameters_SetParamString(REALobject self, int32_t index, REALstring value) {
-  PyObject* t = TupleForSet(self, index);
-  if (!t) return;
+  SetTarget target = TupleForSet(self, index);
+  if (!target.tuple) return;
   bool hostFailed = false;
   PyObject* item = PyFromString(value, &hostFailed);
   if (hostFailed) return;  // text the host cannot give as UTF-8 changes nothing
-  SetMade(self, t, index, item);
+  SetMade(self, target, index, item);
 }
 
 void PythonParameters_SetParamBoolean(REALobject self, int32_t index, int8_t value) {
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromBoolean(value));
+  SetMadeAt(self, index, [=] { return PyFromBoolean(value); });
 }
 
 void PythonParameters_SetParamObject(REALobject self, int32_t index, REALobject value) {
   // A nil value makes Python refuse the capsule: code 1, ValueError pending.
-  if (PyObject* t = TupleForSet(self, index)) SetMade(self, t, index, PyFromObject(value));
+  SetMadeAt(self, index, [=] { return PyFromObject(value); });
 }
 
 // Stores the object of a value holder, shared with it.
@@ -241,7 +262,7 @@ void SetContainer(REALobject self, int32_t index, REALobject value) {
     Params(self)->lastError = PY_NIL_PARAM_ERROR;
     return;
   }
-  if (PyObject* t = TupleForSet(self, index)) SetShared(self, t, index, value);
+  if (PyObject* t = TupleForSet(self, index).tuple) SetShared(self, t, index, value);
 }
 
 void PythonParameters_SetParamDictionary(REALobject self, int32_t index, REALobject value) {
@@ -251,7 +272,7 @@ void PythonParameters_SetParamTuple(REALobject self, int32_t index, REALobject v
   SetContainer(self, index, value);
 }
 void PythonParameters_SetParamBytes(REALobject self, int32_t index, REALobject value) {
-  PyObject* t = TupleForSet(self, index);
+  PyObject* t = TupleForSet(self, index).tuple;
   if (t && value) SetShared(self, t, index, value);
 }
 

@@ -9,12 +9,17 @@ namespace {
 COILWORK_HOT ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }
 
 // The result's object, or null when there is none or no interpreter runs.
-COILWORK_HOT PyObject* Held(REALobject self) { return PythonRunning() ? Result(self)->held.get() : nullptr; }
+COILWORK_HOT PyObject* Held(REALobject self) { return Result(self)->held.get(); }
 
-// Binds the table if needed; true when Python can be called.
-COILWORK_HOT bool Ready() { return PythonTableBound() && PythonRunning(); }
+// Binds the table if needed; true when Python can be called (a running
+// interpreter implies a bound table).
+COILWORK_HOT bool Ready() {
+  if (PythonRunning()) return true;
+  PythonTableBound();
+  return false;
+}
 
-void Store(REALobject self, PyObject* o) {
+COILWORK_HOT void Store(REALobject self, PyObject* o) {
   ResultData* data = Result(self);
   ReplaceHeld(data->held, o);
 }
