@@ -312,6 +312,21 @@ TEST_F(ErrorsTest, ErrorTypeNamesTheClassAndLeavesTheErrorPending) {
     }
     EXPECT_FALSE(ErrorOccurred());
   }
+  // Set from C with an argument tuple, as older Pythons keep it until it is
+  // read: OSError(2, ...) makes a FileNotFoundError, the class Python shows.
+  auto setObject = reinterpret_cast<void (*)(void*, void*)>(PySym("PyErr_SetObject"));
+  auto build = reinterpret_cast<void* (*)(const char*, ...)>(PySym("Py_BuildValue"));
+  auto decref = reinterpret_cast<void (*)(void*)>(PySym("Py_DecRef"));
+  auto osError = static_cast<void**>(PySym("PyExc_OSError"));
+  ASSERT_TRUE(setObject && build && decref && osError);
+  void* arguments = build("(is)", 2, "gone");
+  setObject(*osError, arguments);
+  decref(arguments);
+  EXPECT_EQ(ErrorType(), "FileNotFoundError");
+  EXPECT_TRUE(Matches(13));
+  EXPECT_TRUE(Contains(Traceback(), "FileNotFoundError: [Errno 2] gone")) << Traceback();
+  EXPECT_EQ(GetError(), "[Errno 2] gone");
+
   // Raised by the host: IOError is OSError's other name.
   SetError(20, S("host says no").get());
   EXPECT_EQ(ErrorType(), "ValueError");
