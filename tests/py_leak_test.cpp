@@ -581,7 +581,6 @@ TEST_F(LeakTest, ModuleFunctionClassInstance) {
   Measure([&](int i) {
     Ref m(GetModule("cw_leak"));
     Ref f(GetFunction(m, "f")), boom(GetFunction(m, "boom")), none(GetFunction(m, "nope"));
-    Ref kw(GetFunction(m, "kw"));
     Ref notCallable(GetFunction(m, "S"));
     ClearError();
     Ref owner(host.prop<Obj>(f, "OwnerModule"));
@@ -600,32 +599,6 @@ TEST_F(LeakTest, ModuleFunctionClassInstance) {
     Ref instance(CreateInstance(c));
     Ref method(GetFunction(instance, "m"));
     Ref called(Invoke(method, args));
-    // Keywords and constructor arguments, answered and refused.
-    Ref keywords(host.create("Python3Dictionary", "Constructor()"));
-    host.call<void>(keywords, "SetValue(key as String, value as Python3EntityBase)", S("v").get(),
-                    l.get());
-    const char* invokeKw =
-        "Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result";
-    const char* createKw =
-        "CreateInstance(parameters as Python3Parameters, keywords as Python3Dictionary) as "
-        "Python3Instance";
-    Ref one(NewParameters(1));
-    host.assign(one, "ListValue(index as Integer) as Python3List", int32_t(0), list.get());
-    Ref made(host.call<Obj>(c, "CreateInstance(parameters as Python3Parameters) as Python3Instance",
-                            one.get()));
-    EXPECT_NE(made.get(), nullptr);
-    Ref madeKw(host.call<Obj>(c, createKw, Obj(nullptr), keywords.get()));
-    EXPECT_NE(madeKw.get(), nullptr);
-    Ref refusedKw(host.call<Obj>(c, createKw, one.get(), keywords.get()));  // v given twice
-    EXPECT_EQ(refusedKw.get(), nullptr);
-    ClearError();
-    Ref refusedCall(host.call<Obj>(boom, invokeKw, args.get(), keywords.get()));  // no keywords
-    EXPECT_EQ(refusedCall.get(), nullptr);
-    ClearError();
-    Ref answeredKw(host.call<Obj>(kw, invokeKw, args.get(), keywords.get()));
-    EXPECT_NE(answeredKw.get(), nullptr);
-    Ref methodKw(host.call<Obj>(method, invokeKw, args.get(), Obj(nullptr)));
-    EXPECT_NE(methodKw.get(), nullptr);
     for (Obj target : {m.get(), instance.get()}) {
       for (const char* field : {"v", "S", "nope"}) {
         host.call<int32_t>(target, "Int32Field(name as String) as Int32", S(field).get());
@@ -651,6 +624,46 @@ TEST_F(LeakTest, ModuleFunctionClassInstance) {
       host.call<int32_t>(target, "DeleteAttribute(name as String) as Integer", S("tmp").get());
       ClearError();
     }
+  });
+}
+
+// Keyword calls and classes called with arguments: functions, methods and
+// constructors given the module's objects, answered and refused.
+TEST_F(LeakTest, KeywordsAndConstructorArguments) {
+  Ref table(Table());
+  Ref l(Item(table, "l"));
+  Ref list(host.prop<Obj>(l, "ListValue"));
+  const char* invokeKw =
+      "Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result";
+  const char* createKw =
+      "CreateInstance(parameters as Python3Parameters, keywords as Python3Dictionary) as "
+      "Python3Instance";
+  Ref kw(GetFunction(module, "kw")), boom(GetFunction(module, "boom"));
+  Ref c(GetClass(module, "C"));
+  Ref instance(CreateInstance(c));
+  Ref method(GetFunction(instance, "m"));
+  watched = {list.get(), kw.get(), c.get(), instance.get(), method.get()};
+  Measure([&](int) {
+    Ref keywords(host.create("Python3Dictionary", "Constructor()"));
+    host.call<void>(keywords, "SetValue(key as String, value as Python3EntityBase)", S("v").get(),
+                    l.get());
+    Ref one(NewParameters(1));
+    host.assign(one, "ListValue(index as Integer) as Python3List", int32_t(0), list.get());
+    Ref made(host.call<Obj>(c, "CreateInstance(parameters as Python3Parameters) as Python3Instance",
+                            one.get()));
+    EXPECT_NE(made.get(), nullptr);
+    Ref madeKw(host.call<Obj>(c, createKw, Obj(nullptr), keywords.get()));
+    EXPECT_NE(madeKw.get(), nullptr);
+    Ref refusedKw(host.call<Obj>(c, createKw, one.get(), keywords.get()));  // v given twice
+    EXPECT_EQ(refusedKw.get(), nullptr);
+    ClearError();
+    Ref refusedCall(host.call<Obj>(boom, invokeKw, one.get(), keywords.get()));  // no keywords
+    EXPECT_EQ(refusedCall.get(), nullptr);
+    ClearError();
+    Ref answeredKw(host.call<Obj>(kw, invokeKw, one.get(), keywords.get()));
+    EXPECT_NE(answeredKw.get(), nullptr);
+    Ref methodKw(host.call<Obj>(method, invokeKw, one.get(), Obj(nullptr)));
+    EXPECT_NE(methodKw.get(), nullptr);
   });
 }
 
