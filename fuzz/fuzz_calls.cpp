@@ -301,6 +301,36 @@ struct Program {
     }
   }
 
+  // Exec and Eval run what they are given: they get short code that always
+  // terminates and starts no threads, rather than arbitrary text.
+  static bool IsCodeRunner(const Member& m) {
+    return m.shared && m.cls == "Coilwork" && (m.d.name == "Exec" || m.d.name == "Eval");
+  }
+  Str PickCode(bool expression) {
+    static const char* const kStatements[] = {
+        "x = 1", "print('hi', x)", "1 / 0", "def (:", "raise KeyError('k')",
+        "import json\njson.loads('{')",
+        "try:\n    {}['m']\nexcept KeyError as e:\n    raise ValueError('v') from e\n",
+        "class E(Exception):\n    pass\nraise E(x)", "del __builtins__", "raise SystemExit(3)",
+        "import sys\nsys.stdout.write('w')", "l = [i * i for i in range(10)]", "x += 1",
+        "import sys\nx = len(sys.modules)"};
+    static const char* const kExpressions[] = {
+        "1 + 2", "x", "'s' * 3", "[1, 'a', None]", "{'k': 1}", "b'\\x00'", "2 ** 70", "1 / 0",
+        "x = 1", "None", "(1, 'x')", "print", "lambda: 0", "undefined", "2.5", "True"};
+    Str s = nullptr;
+    switch (in.ConsumeIntegralInRange(0, 5)) {
+      case 0: break;  // nil
+      case 1: s = host.newString(""); break;
+      case 2: s = host.newString(std::string("x = 1\0x = 2", 11)); break;
+      case 3: s = host.newString("x = '\xff'", emuhost::kUTF8); break;  // invalid UTF-8
+      default:
+        s = expression ? host.newString(kExpressions[in.ConsumeIntegralInRange<size_t>(0, 15)])
+                       : host.newString(kStatements[in.ConsumeIntegralInRange<size_t>(0, 13)]);
+    }
+    if (s) strings.push_back(s);
+    return s;
+  }
+
   Str PickString() {
     if (!strings.empty() && in.ConsumeBool())
       return strings[in.ConsumeIntegralInRange<size_t>(0, strings.size() - 1)];
@@ -463,7 +493,10 @@ struct Program {
       VType t = params[i];
       switch (t) {
         case VType::Double: f[nf++] = PickDouble(); break;
-        case VType::String: w[nw++] = reinterpret_cast<uint64_t>(PickString()); break;
+        case VType::String:
+          w[nw++] = reinterpret_cast<uint64_t>(IsCodeRunner(m) ? PickCode(m.d.name == "Eval")
+                                                               : PickString());
+          break;
         case VType::Object:
           w[nw++] = reinterpret_cast<uint64_t>(PickObject(m.objectTypes[i]));
           break;

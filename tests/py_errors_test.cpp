@@ -1,6 +1,7 @@
 // Python's error indicator through Coilwork: ErrorOccurred, GetError,
 // ClearError and SetError, on errors raised by Python code, by Python's C
-// code and by the host.
+// code and by the host; the type, traceback and class tests of a pending
+// error; and code strings run with Exec and Eval in __main__.
 #include "support/python_fixture.h"
 
 namespace coiltest {
@@ -44,7 +45,44 @@ class ErrorsTest : public PythonTest {
   int32_t Int(Obj m, const std::string& name) {
     return host.call<int32_t>(m, "Int32Field(name as String) as Int32", S(name).get());
   }
+
+  bool Has(Obj m, const std::string& name) {
+    return host.call<int8_t>(m, "HasAttribute(name as String) as Boolean", S(name).get()) != 0;
+  }
+
+  bool Exec(Str code) {
+    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", code) != 0;
+  }
+  bool Exec(const std::string& code) { return Exec(S(code).get()); }
+  Obj Eval(Str expression) {
+    return host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                                expression);
+  }
+  Obj Eval(const std::string& expression) { return Eval(S(expression).get()); }
+  // The text of an Eval result; "<nil>" when Eval answered nil.
+  std::string EvalText(const std::string& expression) {
+    Ref r(Eval(expression));
+    if (!r.get()) return "<nil>";
+    SRef s(host.call<Str>(r, "StringValue() as String"));
+    return s.bytes();
+  }
+  std::string ErrorType() {
+    SRef s(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+    return s.get() ? s.bytes() : "<nil>";
+  }
+  std::string Traceback() {
+    SRef s(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String"));
+    return s.get() ? s.bytes() : "<nil>";
+  }
+  bool Matches(int32_t type) {
+    return host.callShared<int8_t>("Coilwork", "ErrorMatches(errorType as Integer) as Boolean",
+                                   type) != 0;
+  }
 };
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 TEST_F(ErrorsTest, SetErrorIsReadBackOnceThenGone) {
   EXPECT_FALSE(ErrorOccurred());
@@ -179,6 +217,257 @@ TEST_F(ErrorsTest, GetErrorReleasesTheException) {
   }
   ASSERT_FALSE(CallRaises(m, "count"));
   EXPECT_EQ(Int(m, "n"), before);
+}
+
+// Statements run in __main__, one namespace for every call; a raise or a
+// compile error answers false with the exception pending.
+TEST_F(ErrorsTest, ExecRunsInMainAndKeepsItsNamespace) {
+  EXPECT_TRUE(Exec("cw_total = 40\ndef cw_add(n):\n    return cw_total + n\n"));
+  EXPECT_TRUE(Exec("cw_answer = cw_add(2)"));
+  EXPECT_FALSE(ErrorOccurred());
+  Ref main(GetModule("__main__"));
+  EXPECT_EQ(Int(main, "cw_answer"), 42);
+
+  EXPECT_FALSE(Exec("cw_partial = 1\nraise KeyError('cw')\ncw_partial = 2\n"));
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(ErrorType(), "KeyError");
+  EXPECT_EQ(GetError(), "'cw'");
+  EXPECT_EQ(Int(main, "cw_partial"), 1) << "ran up to the raise";
+
+  EXPECT_FALSE(Exec("def (:\n"));
+  EXPECT_EQ(ErrorType(), "SyntaxError");
+  ClearError();
+
+  // Nothing to run: true, nothing pending.
+  EXPECT_TRUE(Exec(Str(nullptr)));
+  EXPECT_TRUE(Exec(""));
+  EXPECT_FALSE(ErrorOccurred());
+  // A NUL byte is refused, not run cut short; text the host cannot give as
+  // UTF-8 is not run at all.
+  EXPECT_FALSE(Exec(std::string("cw_nul = 1\0cw_nul = 2", 21)));
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(ErrorType(), "ValueError");
+  ClearError();
+  EXPECT_FALSE(Has(main, "cw_nul"));
+  SRef invalid(host.newString("cw_bad = '\xff'", emuhost::kUTF8));
+  EXPECT_FALSE(Exec(invalid.get()));
+  EXPECT_FALSE(ErrorOccurred());
+  // Text in another encoding reaches Python as its characters.
+  SRef latin(host.newString("cw_cafe = 'caf\xe9'", emuhost::kLatin1));
+  EXPECT_TRUE(Exec(latin.get()));
+  EXPECT_EQ(EvalText("cw_cafe"), "caf\xc3\xa9");
+
+  // Code that took the builtins away still has them on the next run.
+  EXPECT_TRUE(Exec("del __builtins__"));
+  EXPECT_TRUE(Exec("cw_length = len('four')"));
+  EXPECT_EQ(Int(main, "cw_length"), 4);
+  main.reset();
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings + 2) << "only the two made here";
+}
+
+TEST_F(ErrorsTest, EvalAnswersAResultOrNilWithTheError) {
+  ASSERT_TRUE(Exec("cw_base = 6"));
+  Ref r(Eval("cw_base * 7"));
+  ASSERT_NE(r.get(), nullptr) << GetError();
+  EXPECT_EQ(host.call<int32_t>(r, "Int32Value() as Int32"), 42);
+  EXPECT_EQ(EvalText("'-'.join(['a', 'b'])"), "a-b");
+
+  EXPECT_EQ(Eval("cw_base = 7"), nullptr) << "a statement is no expression";
+  EXPECT_EQ(ErrorType(), "SyntaxError");
+  ClearError();
+  EXPECT_EQ(EvalText("str(cw_base)"), "6");
+  EXPECT_EQ(Eval("cw_undefined"), nullptr);
+  EXPECT_EQ(ErrorType(), "NameError");
+  ClearError();
+  EXPECT_EQ(Eval(Str(nullptr)), nullptr);
+  EXPECT_EQ(Eval(""), nullptr);
+  EXPECT_FALSE(ErrorOccurred());
+  r.reset();
+  EXPECT_EQ(host.liveObjects(), startObjects);
+}
+
+TEST_F(ErrorsTest, ErrorTypeNamesTheClassAndLeavesTheErrorPending) {
+  EXPECT_EQ(ErrorType(), "");
+
+  struct Case {
+    const char* code;
+    const char* type;
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{"1 / 0", "ZeroDivisionError", "division by zero"},
+        Case{"open('/cw/no/such/file')", "FileNotFoundError", ""},
+        Case{"import json\njson.loads('{')", "json.decoder.JSONDecodeError", ""},
+        Case{"class CwOuter:\n    class Inner(Exception): pass\nraise CwOuter.Inner('in')",
+             "__main__.CwOuter.Inner", "in"}}) {
+    SCOPED_TRACE(c.code);
+    ASSERT_FALSE(Exec(c.code));
+    EXPECT_EQ(ErrorType(), c.type);
+    EXPECT_EQ(ErrorType(), c.type);
+    EXPECT_TRUE(ErrorOccurred());
+    std::string message = GetError();
+    if (*c.message) {
+      EXPECT_EQ(message, c.message);
+    }
+    EXPECT_FALSE(ErrorOccurred());
+  }
+  // Set from C with an argument tuple, as older Pythons keep it until it is
+  // read: OSError(2, ...) makes a FileNotFoundError, the class Python shows.
+  auto setObject = reinterpret_cast<void (*)(void*, void*)>(PySym("PyErr_SetObject"));
+  auto build = reinterpret_cast<void* (*)(const char*, ...)>(PySym("Py_BuildValue"));
+  auto decref = reinterpret_cast<void (*)(void*)>(PySym("Py_DecRef"));
+  auto osError = static_cast<void**>(PySym("PyExc_OSError"));
+  ASSERT_TRUE(setObject && build && decref && osError);
+  void* arguments = build("(is)", 2, "gone");
+  setObject(*osError, arguments);
+  decref(arguments);
+  EXPECT_EQ(ErrorType(), "FileNotFoundError");
+  EXPECT_TRUE(Matches(13));
+  EXPECT_TRUE(Contains(Traceback(), "FileNotFoundError: [Errno 2] gone")) << Traceback();
+  EXPECT_EQ(GetError(), "[Errno 2] gone");
+
+  // Raised by the host: IOError is OSError's other name.
+  SetError(20, S("host says no").get());
+  EXPECT_EQ(ErrorType(), "ValueError");
+  EXPECT_EQ(GetError(), "host says no");
+  SetError(5, S("io").get());
+  EXPECT_EQ(ErrorType(), "OSError");
+  ClearError();
+  EXPECT_EQ(ErrorType(), "");
+}
+
+const char kTracebackSource[] = R"PY(
+def inner():
+    raise KeyError('deep')
+
+def outer():
+    try:
+        inner()
+    except KeyError as e:
+        raise ValueError('wrapped') from e
+
+def during():
+    try:
+        {}['missing']
+    except KeyError:
+        undefined_name
+)PY";
+
+TEST_F(ErrorsTest, TracebackIsPythonsTextAndLeavesTheErrorPending) {
+  EXPECT_EQ(Traceback(), "");
+  Ref m(Import("coiltest_tb", kTracebackSource));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+
+  ASSERT_TRUE(CallRaises(m, "outer"));
+  std::string text = Traceback();
+  EXPECT_EQ(text.find("Traceback (most recent call last):\n"), 0u) << text;
+  EXPECT_TRUE(Contains(text, "coiltest_tb.py\", line 3, in inner\n")) << text;
+  EXPECT_TRUE(Contains(text, "    raise KeyError('deep')\n")) << "the source line\n" << text;
+  EXPECT_TRUE(Contains(text, "KeyError: 'deep'\n")) << text;
+  EXPECT_TRUE(Contains(text, "\nThe above exception was the direct cause of the following "
+                             "exception:\n"))
+      << text;
+  EXPECT_TRUE(Contains(text, "coiltest_tb.py\", line 9, in outer\n")) << text;
+  // The cause first, then the exception it caused.
+  EXPECT_LT(text.find("KeyError: 'deep'"), text.find("direct cause")) << text;
+  EXPECT_LT(text.find("direct cause"), text.find("line 9, in outer")) << text;
+  const std::string last = "ValueError: wrapped\n";
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
+  // Reading it changes nothing: the same text again, and the error as it was.
+  EXPECT_EQ(Traceback(), text);
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(ErrorType(), "ValueError");
+  EXPECT_EQ(GetError(), "wrapped");
+  EXPECT_FALSE(ErrorOccurred());
+
+  ASSERT_TRUE(CallRaises(m, "during"));
+  text = Traceback();
+  EXPECT_TRUE(Contains(text, "\nDuring handling of the above exception, another exception "
+                             "occurred:\n"))
+      << text;
+  EXPECT_TRUE(Contains(text, "NameError: name 'undefined_name' is not defined")) << text;
+  ClearError();
+
+  // Set by the host: no frames, only the final line.
+  SetError(8, S("host key").get());
+  EXPECT_EQ(Traceback(), "KeyError: 'host key'\n");
+  EXPECT_EQ(ErrorType(), "KeyError");
+  ClearError();
+  m.reset();
+  EXPECT_EQ(host.liveStrings(), startStrings);
+}
+
+// When the text cannot be made, the answer is nil and the error is still
+// the one that was pending.
+TEST_F(ErrorsTest, TracebackThatCannotBeFormattedKeepsTheError) {
+  ASSERT_TRUE(Exec("import traceback\n"
+                   "cw_saved_format = traceback.format_exception\n"
+                   "def cw_failing(*a, **k):\n"
+                   "    raise RuntimeError('cannot format')\n"
+                   "traceback.format_exception = cw_failing\n"));
+  SetError(20, S("original").get());
+  EXPECT_EQ(Traceback(), "<nil>");
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(ErrorType(), "ValueError");
+  EXPECT_EQ(GetError(), "original");
+  EXPECT_TRUE(Exec("traceback.format_exception = cw_saved_format")) << GetError();
+  SetError(20, S("again").get());
+  EXPECT_EQ(Traceback(), "ValueError: again\n");
+}
+
+TEST_F(ErrorsTest, ErrorMatchesFollowsPythonsSubclassRule) {
+  EXPECT_FALSE(Matches(20));  // nothing pending
+  ASSERT_FALSE(Exec("open('/cw/no/such/file')"));  // FileNotFoundError
+  EXPECT_TRUE(Matches(13));   // OSError
+  EXPECT_TRUE(Matches(5));    // IOError, the same class
+  EXPECT_FALSE(Matches(20));  // ValueError
+  for (int32_t outside : {0, -1, 23, 1000}) EXPECT_FALSE(Matches(outside)) << outside;
+  EXPECT_EQ(ErrorType(), "FileNotFoundError") << "still pending";
+  ClearError();
+
+  ASSERT_FALSE(Exec("{}['k']"));
+  EXPECT_TRUE(Matches(8));    // KeyError
+  EXPECT_FALSE(Matches(7));   // IndexError: a sibling
+  EXPECT_FALSE(Matches(20));  // ValueError
+  ClearError();
+
+  ASSERT_FALSE(Exec("b'\\xff'.decode('utf-8')"));  // UnicodeDecodeError
+  EXPECT_TRUE(Matches(20));
+  EXPECT_FALSE(Matches(19));
+  ClearError();
+
+  SetError(21, S("zero").get());
+  EXPECT_TRUE(Matches(21));
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(GetError(), "zero");
+}
+
+// No interpreter: every new member is neutral and asks nothing of Python.
+TEST_F(ErrorsTest, CodeAndErrorMembersAreNeutralWithoutInterpreter) {
+  ASSERT_TRUE(Exec("cw_kept = 1"));
+  host.callShared<void>("Coilwork", "Finalize()");
+  // Finalize let go of what earlier tests registered: count from here.
+  startObjects = host.liveObjects();
+  startStrings = host.liveStrings();
+  EXPECT_FALSE(Exec("cw_kept = 2"));
+  EXPECT_FALSE(Exec(Str(nullptr)));
+  EXPECT_EQ(Eval("1"), nullptr);
+  EXPECT_EQ(ErrorType(), "");
+  EXPECT_EQ(Traceback(), "");
+  EXPECT_FALSE(Matches(20));
+  EXPECT_FALSE(ErrorOccurred());
+  EXPECT_EQ(host.liveObjects(), startObjects);
+  EXPECT_EQ(host.liveStrings(), startStrings);
+
+  // A new interpreter starts with a new __main__.
+  EnsureInterpreter();
+  EXPECT_EQ(Eval("cw_kept"), nullptr);
+  EXPECT_EQ(ErrorType(), "NameError");
+  ClearError();
+  startObjects = host.liveObjects();
+  startStrings = host.liveStrings();
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ const char kSource[] =
     "    return a\n"
     "def boom(*a):\n"
     "    raise ValueError('boom', a)\n"
+    "def kw(*a, **k):\n"
+    "    return a, k\n"
     "def say(*a):\n"
     "    print('said', *a)\n"
     "def warn(*a):\n"
@@ -241,6 +243,73 @@ TEST_F(LeakTest, InterpreterConsoleAndErrors) {
   });
   // "said", " ", the text, "\n", and "warned"
   EXPECT_EQ(gEvents, size_t(kWarmUp + kRounds) * 5);
+}
+
+// Code strings run in __main__ with the module's objects: answered, raised
+// (the type of each raise read) and refused.
+TEST_F(LeakTest, CodeStrings) {
+  auto exec = [&](const std::string& code) {
+    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", S(code).get());
+  };
+  auto eval = [&](const std::string& code) {
+    return host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                                S(code).get());
+  };
+  auto type = [&]() { SRef t(host.callShared<Str>("Coilwork", "GetErrorType() as String")); };
+  ASSERT_TRUE(exec("import cw_leak"));
+  Measure([&](int i) {
+    EXPECT_TRUE(exec("cw_kept = (cw_leak.L, cw_leak.T, cw_leak.inst.m(cw_leak.D))"));
+    Ref value(eval(i % 2 ? "cw_leak.E" : "cw_leak.f(cw_leak.S, cw_leak.B)"));
+    EXPECT_NE(value.get(), nullptr);
+    Ref raised(eval("cw_leak.boom(cw_leak.L)"));
+    EXPECT_EQ(raised.get(), nullptr);
+    type();
+    ClearError();
+    EXPECT_FALSE(exec("def (:"));
+    type();
+    ClearError();
+    Ref statement(eval("cw_kept = 1"));
+    EXPECT_EQ(statement.get(), nullptr);
+    ClearError();
+  });
+  exec("del cw_kept");
+}
+
+// The pending error's type, traceback and class read before it is cleared:
+// a raise whose traceback and chained exception hold the module's objects,
+// an error the host set, and nothing pending.
+TEST_F(LeakTest, ErrorReports) {
+  auto report = [&]() {
+    SRef type(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+    SRef text(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String"));
+    for (int32_t t : {int32_t(8), int32_t(20), int32_t(0)})
+      host.callShared<int8_t>("Coilwork", "ErrorMatches(errorType as Integer) as Boolean", t);
+    ClearError();
+  };
+  Ref code(Import("cw_leak_raise",
+                  "import cw_leak\n"
+                  "def chained(*a):\n"
+                  "    try:\n"
+                  "        cw_leak.D['missing']\n"
+                  "    except KeyError as e:\n"
+                  "        raise ValueError(cw_leak.T, a) from e\n"));
+  ASSERT_NE(code.get(), nullptr) << GetError();
+  Ref chained(GetFunction(code, "chained"));
+  Ref args(NewParameters(1));
+  Ref table(Table());
+  Ref l(Item(table, "l"));
+  Ref list(host.prop<Obj>(l, "ListValue"));
+  host.assign(args, "ListValue(index as Integer) as Python3List", int32_t(0), list.get());
+  watched = {list.get()};
+  Measure([&](int) {
+    Ref raised(Invoke(chained, args));
+    EXPECT_EQ(raised.get(), nullptr);
+    report();
+    host.callShared<void>("Coilwork", "SetError(errorType as Integer, message as String)",
+                          int32_t(8), S("host").get());
+    report();
+    report();  // nothing pending
+  });
 }
 
 // Python3Entity: every builder, every reader of built values, and every
@@ -568,6 +637,46 @@ TEST_F(LeakTest, ModuleFunctionClassInstance) {
       host.call<int32_t>(target, "DeleteAttribute(name as String) as Integer", S("tmp").get());
       ClearError();
     }
+  });
+}
+
+// Keyword calls and classes called with arguments: functions, methods and
+// constructors given the module's objects, answered and refused.
+TEST_F(LeakTest, KeywordsAndConstructorArguments) {
+  Ref table(Table());
+  Ref l(Item(table, "l"));
+  Ref list(host.prop<Obj>(l, "ListValue"));
+  const char* invokeKw =
+      "Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result";
+  const char* createKw =
+      "CreateInstance(parameters as Python3Parameters, keywords as Python3Dictionary) as "
+      "Python3Instance";
+  Ref kw(GetFunction(module, "kw")), boom(GetFunction(module, "boom"));
+  Ref c(GetClass(module, "C"));
+  Ref instance(CreateInstance(c));
+  Ref method(GetFunction(instance, "m"));
+  watched = {list.get(), kw.get(), c.get(), instance.get(), method.get()};
+  Measure([&](int) {
+    Ref keywords(host.create("Python3Dictionary", "Constructor()"));
+    host.call<void>(keywords, "SetValue(key as String, value as Python3EntityBase)", S("v").get(),
+                    l.get());
+    Ref one(NewParameters(1));
+    host.assign(one, "ListValue(index as Integer) as Python3List", int32_t(0), list.get());
+    Ref made(host.call<Obj>(c, "CreateInstance(parameters as Python3Parameters) as Python3Instance",
+                            one.get()));
+    EXPECT_NE(made.get(), nullptr);
+    Ref madeKw(host.call<Obj>(c, createKw, Obj(nullptr), keywords.get()));
+    EXPECT_NE(madeKw.get(), nullptr);
+    Ref refusedKw(host.call<Obj>(c, createKw, one.get(), keywords.get()));  // v given twice
+    EXPECT_EQ(refusedKw.get(), nullptr);
+    ClearError();
+    Ref refusedCall(host.call<Obj>(boom, invokeKw, one.get(), keywords.get()));  // no keywords
+    EXPECT_EQ(refusedCall.get(), nullptr);
+    ClearError();
+    Ref answeredKw(host.call<Obj>(kw, invokeKw, one.get(), keywords.get()));
+    EXPECT_NE(answeredKw.get(), nullptr);
+    Ref methodKw(host.call<Obj>(method, invokeKw, one.get(), Obj(nullptr)));
+    EXPECT_NE(methodKw.get(), nullptr);
   });
 }
 

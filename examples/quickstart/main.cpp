@@ -3,8 +3,10 @@
 // It loads the plugin into the emulated host exactly as the real host does,
 // lists what the plugin registered, publishes a host function and a host
 // class to Python, starts Python, imports a module from its own folder,
-// calls a Python function with host values, receives Python's printed output
-// as host events, reports a Python error, and shuts Python down again.
+// calls a Python function with host values and with keyword arguments, runs
+// code strings in __main__, receives Python's printed output as host events,
+// reports a Python error with its type and traceback, and shuts Python down
+// again.
 #include <cstdio>
 #include <map>
 #include <string>
@@ -148,6 +150,36 @@ int main() {
   SRef text(host.call<Str>(result, "StringValue() as String"));
   printf("  greet returned %zu characters: \"%s\"\n", text.bytes().size(), text.bytes().c_str());
 
+  // Keyword arguments: describe("Pi", greeting="Welcome").
+  printf("\nCalling greeter.describe(\"Pi\", greeting=\"Welcome\"):\n");
+  Ref describe(host.call<Obj>(greeter, "GetFunction(name as String) as Python3Function",
+                              S("describe").get()));
+  Ref name(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(name.get(), "StringValue(index as Integer) as String", int32_t(0), S("Pi").get());
+  Ref keywords(host.create("Python3Dictionary", "Constructor()"));
+  Ref welcome(host.callShared<Obj>("Python3Entity", "FromString(value as String) as Python3Entity",
+                                   S("Welcome").get()));
+  host.call<void>(keywords, "SetValue(key as String, value as Python3EntityBase)",
+                  S("greeting").get(), welcome.get());
+  Ref described(host.call<Obj>(
+      describe, "Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result",
+      name.get(), keywords.get()));
+  Check(described.get() != nullptr, "calling describe with keywords");
+  SRef description(host.call<Str>(described, "StringValue() as String"));
+  printf("  describe returned \"%s\"\n", description.bytes().c_str());
+
+  // Code strings: statements with Exec, an expression with Eval, both in __main__.
+  printf("\nRunning code strings in __main__:\n");
+  bool ran = host.callShared<int8_t>(
+      "Coilwork", "Exec(code as String) as Boolean",
+      S("import math\nradius = 2.0\nprint('radius set to', radius)").get());
+  Check(ran, "Exec");
+  Ref area(host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                                S("round(math.pi * radius ** 2, 3)").get()));
+  Check(area.get() != nullptr, "Eval");
+  printf("  Eval(\"round(math.pi * radius ** 2, 3)\") = %g\n",
+         host.call<double>(area, "DoubleValue() as Double"));
+
   // Python calling host code.
   printf("\nCalling greeter.use_host(), which calls the host's hostmath module:\n");
   Ref useHost(host.call<Obj>(greeter, "GetFunction(name as String) as Python3Function",
@@ -167,13 +199,29 @@ int main() {
   Ref failed(host.call<Obj>(average, "Invoke(parameters as Python3Parameters) as Python3Result",
                             args.get()));
   bool occurred = host.callShared<int8_t>("Coilwork", "ErrorOccurred() as Boolean");
+  // The type, the class test and the traceback leave the error pending;
+  // GetError reads its message and clears it.
+  SRef type(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+  bool arithmetic = host.callShared<int8_t>(
+      "Coilwork", "ErrorMatches(errorType as Integer) as Boolean", int32_t(21));  // ZeroDivisionError
+  SRef traceback(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String"));
   SRef message(host.callShared<Str>("Coilwork", "GetError() as String"));
-  printf("  result is %s, ErrorOccurred = %s, GetError = \"%s\"\n",
-         failed.get() ? "an object" : "nil", occurred ? "True" : "False", message.bytes().c_str());
-  Check(!failed.get() && occurred, "reporting the error");
+  printf("  result is %s, ErrorOccurred = %s, GetErrorType = \"%s\", "
+         "ErrorMatches(ZeroDivisionError) = %s, GetError = \"%s\"\n",
+         failed.get() ? "an object" : "nil", occurred ? "True" : "False", type.bytes().c_str(),
+         arithmetic ? "True" : "False", message.bytes().c_str());
+  printf("  GetErrorTraceback:\n");
+  std::string lines = traceback.bytes();
+  for (size_t start = 0, end; start < lines.size(); start = end + 1) {
+    end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    printf("    | %s\n", lines.substr(start, end - start).c_str());
+  }
+  Check(!failed.get() && occurred && arithmetic, "reporting the error");
 
   // Release every handle before Python stops, then stop it.
   failed.reset(); args.reset(); empty.reset(); average.reset(); answer.reset(); useHost.reset();
+  area.reset(); described.reset(); welcome.reset(); keywords.reset(); name.reset(); describe.reset();
   result.reset(); params.reset(); greet.reset(); greeter.reset(); folder.reset();
   host.callShared<void>("Coilwork", "Finalize()");
   host.unlock(gHostMath);

@@ -4,20 +4,11 @@
 
 namespace {
 
-REALobject PythonClass_CreateInstance(REALobject self) {
-  PyObject* cls = HandleTarget(self);
-  if (!cls) return nullptr;
-  PyRef noArguments(EPy_BuildValue("()"));
-  if (!noArguments) return nullptr;
-  // PyEval_CallObjectWithKeywords is gone from 3.13; PyObject_Call does the
-  // same for a tuple without keywords.
-  PyObject* made = nullptr;
-  if (EPyEval_CallObjectWithKeywords)
-    made = EPyEval_CallObjectWithKeywords(cls, noArguments.get(), nullptr);
-  else if (EPyObject_Call)
-    made = EPyObject_Call(cls, noArguments.get(), nullptr);
-  if (!made) return nullptr;  // the exception stays pending
-
+// Wraps what calling the class made in a new Python3Instance of self; the
+// call's reference passes to the handle (released when the host cannot make
+// one). Nil for a null object: the exception stays pending.
+REALobject NewInstanceHandle(REALobject self, PyObject* made) {
+  if (!made) return nullptr;
   REALobject instance = NewInstance(PythonPythonInstanceClassRef, "Python3Instance");
   if (!instance) {
     PyRelease(made);
@@ -34,6 +25,34 @@ REALobject PythonClass_CreateInstance(REALobject self) {
   return instance;
 }
 
+REALobject PythonClass_CreateInstance(REALobject self) {
+  PyObject* cls = HandleTarget(self);
+  if (!cls) return nullptr;
+  PyRef noArguments(EPy_BuildValue("()"));
+  if (!noArguments) return nullptr;
+  // PyEval_CallObjectWithKeywords is gone from 3.13; PyObject_Call does the
+  // same for a tuple without keywords.
+  PyObject* made = nullptr;
+  if (EPyEval_CallObjectWithKeywords)
+    made = EPyEval_CallObjectWithKeywords(cls, noArguments.get(), nullptr);
+  else if (EPyObject_Call)
+    made = EPyObject_Call(cls, noArguments.get(), nullptr);
+  return NewInstanceHandle(self, made);
+}
+
+// The class called with arguments and keywords; nil parameters or keywords
+// mean none.
+REALobject PythonClass_CreateInstanceWith(REALobject self, REALobject parameters,
+                                          REALobject keywords) {
+  PyObject* cls = HandleTarget(self);
+  if (!cls) return nullptr;
+  return NewInstanceHandle(self, CallWithArguments(cls, parameters, keywords));
+}
+
+REALobject PythonClass_CreateInstanceArguments(REALobject self, REALobject parameters) {
+  return PythonClass_CreateInstanceWith(self, parameters, nullptr);
+}
+
 void PythonClass_Destructor(REALobject self) {
   ClassData* data = Data<ClassData>(self, PythonClassClass);
   if (data->ownerModule) EUnlockObject(data->ownerModule);
@@ -42,6 +61,21 @@ void PythonClass_Destructor(REALobject self) {
 
 REALmethodDefinition PythonClassMethods[] = {
     {FN(PythonClass_CreateInstance), nullptr, DOC("CreateInstance() as Python3Instance", "Calls the class with no arguments and returns a handle on the new instance.", "Raised, or not callable: nil, error pending. Empty handle or no interpreter: neutral."),
+     REALmemberFlag, 0, 0},
+    {FN(PythonClass_CreateInstanceArguments), nullptr,
+     DOC("CreateInstance(parameters as Python3Parameters) as Python3Instance",
+         "Calls the class with the tuple's items as arguments and returns a handle on the new "
+         "instance.",
+         "Nil or empty parameters: no arguments. Raised: nil, error pending. Empty handle or no "
+         "interpreter: neutral."),
+     REALmemberFlag, 0, 0},
+    {FN(PythonClass_CreateInstanceWith), nullptr,
+     DOC("CreateInstance(parameters as Python3Parameters, keywords as Python3Dictionary) as "
+         "Python3Instance",
+         "Calls the class with the tuple's items as arguments and the dict's items as keyword "
+         "arguments, and returns a handle on the new instance.",
+         "Nil or empty keywords: as CreateInstance(parameters). Bad keywords: nil, TypeError "
+         "pending. Raised: nil, error pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
 };
 

@@ -60,3 +60,11 @@ PyObject* FetchAttribute(REALobject self, REALstring name);
 // cannot make the handle.
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance);
+
+// Calls callable with the tuple of a Python3Parameters holder and the dict
+// of a Python3Dictionary holder (function.cpp): a new reference, or null
+// with Python's error pending. Nil or an empty holder means no arguments
+// (no keywords); a holder whose object is no tuple (no dict), or keywords
+// that are not all strings, raise TypeError without calling. Null with
+// nothing pending for a null callable or without an interpreter.
+PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobject keywords);

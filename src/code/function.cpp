@@ -23,6 +23,75 @@ REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject own
 
 namespace {
 
+bool HasFlag(PyObject* o, unsigned long flag) { return (Py_TYPE(o)->tp_flags & flag) != 0; }
+
+void RaiseTypeError(const char* message) {
+  if (EPyErr_SetString && e__PyExc_TypeError && *e__PyExc_TypeError)
+    EPyErr_SetString(*e__PyExc_TypeError, message);
+}
+
+// The keyword dict to pass on: null for no keywords (nil, an empty holder,
+// an empty dict), *refused set with TypeError pending for anything Python
+// must not be given. Python's own call paths do not all check that keyword
+// names are strings before reading them as strings, so that is checked here,
+// with the answer Python gives where it does check.
+PyObject* CallKeywords(REALobject keywords, bool* refused) {
+  *refused = false;
+  PyObject* dict = HeldObject(keywords);  // borrowed from the holder
+  if (!dict) return nullptr;
+  if (!HasFlag(dict, Py_TPFLAGS_DICT_SUBCLASS)) {
+    RaiseTypeError("keyword list must be a dictionary");
+    *refused = true;
+    return nullptr;
+  }
+  if (!EPyDict_Size || !EPyDict_Keys || !EPyList_Size || !EPyList_GetItem) {
+    *refused = true;
+    return nullptr;
+  }
+  if (EPyDict_Size(dict) == 0) return nullptr;
+  PyRef names(EPyDict_Keys(dict));
+  if (!names) {
+    *refused = true;
+    return nullptr;
+  }
+  Py_ssize_t count = EPyList_Size(names.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = EPyList_GetItem(names.get(), i);  // borrowed from the list
+    if (!name || !HasFlag(name, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      RaiseTypeError("keywords must be strings");
+      *refused = true;
+      return nullptr;
+    }
+  }
+  return dict;
+}
+
+}  // namespace
+
+PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobject keywords) {
+  if (!callable || !PythonRunning() || !EPyTuple_New) return nullptr;
+  if (!EPyObject_Call && !EPyEval_CallObjectWithKeywords) return nullptr;
+  bool refused = false;
+  PyObject* kwargs = CallKeywords(keywords, &refused);  // borrowed
+  if (refused) return nullptr;
+  // nil and a holder without a tuple mean no arguments; an object that is
+  // no tuple is refused as Python refuses it.
+  PyObject* held = HeldObject(parameters);
+  if (held && !HasFlag(held, Py_TPFLAGS_TUPLE_SUBCLASS)) {
+    RaiseTypeError("argument list must be a tuple");
+    return nullptr;
+  }
+  PyRef arguments(held ? held : EPyTuple_New(0));
+  if (!arguments) return nullptr;
+  if (held) PyAddRef(held);
+  // PyEval_CallObjectWithKeywords is gone from 3.13; PyObject_Call does the
+  // same for a tuple and a dict.
+  if (EPyObject_Call) return EPyObject_Call(callable, arguments.get(), kwargs);
+  return EPyEval_CallObjectWithKeywords(callable, arguments.get(), kwargs);
+}
+
+namespace {
+
 REALobject PythonFunction_Module(REALobject self, intptr_t) {
   REALobject module = Data<FunctionData>(self, PythonFunctionClass)->ownerModule;
   if (module) ELockObject(module);
@@ -36,6 +105,26 @@ REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
   // means no arguments. Python itself refuses an object that is no tuple.
   PyObject* arguments = HeldObject(parameters);
   PyObject* answer = EPyObject_CallObject(callable, arguments);
+  if (!answer) return nullptr;  // the exception stays pending
+  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
+  if (!result) {
+    PyRelease(answer);
+    return nullptr;
+  }
+  Data<ResultData>(result, PythonResultClass)->held.set(answer);  // reference passes
+  return result;
+}
+
+// The call with keyword arguments. Without keywords it is Invoke(parameters)
+// exactly.
+REALobject PythonFunction_InvokeKeywords(REALobject self, REALobject parameters,
+                                         REALobject keywords) {
+  PyObject* callable = HandleTarget(self);
+  if (!callable) return nullptr;
+  bool refused = false;
+  if (!CallKeywords(keywords, &refused))
+    return refused ? nullptr : PythonFunction_Invoke(self, parameters);
+  PyObject* answer = CallWithArguments(callable, parameters, keywords);
   if (!answer) return nullptr;  // the exception stays pending
   REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
   if (!result) {
@@ -61,6 +150,13 @@ REALproperty PythonFunctionProperties[] = {
 REALmethodDefinition PythonFunctionMethods[] = {
     {FN(PythonFunction_Invoke), nullptr,
      DOC("Invoke(parameters as Python3Parameters) as Python3Result", "Calls the function with the tuple's items as arguments.", "Nil or empty parameters: no arguments. Raised: nil, error pending. Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
+    {FN(PythonFunction_InvokeKeywords), nullptr,
+     DOC("Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result",
+         "Calls the function with the tuple's items as arguments and the dict's items as "
+         "keyword arguments.",
+         "Nil or empty keywords: as Invoke(parameters). Bad keywords (not str, unexpected): nil, "
+         "TypeError pending. Raised: nil, error pending. Empty handle or no interpreter: neutral."),
+     REALmemberFlag, 0, 0},
 };
 
 }  // namespace

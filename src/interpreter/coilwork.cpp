@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 #include <new>
+#include <string>
 
 #include "interpreter/interpreter.h"
 #include "python/capsules.h"
@@ -155,6 +156,72 @@ REALobject Python_GetModule(REALstring name) {
   return instance;
 }
 
+// The start symbols of PyRun_StringFlags.
+constexpr int kFileInput = 257;  // a sequence of statements
+constexpr int kEvalInput = 258;  // one expression
+
+// Runs code in the namespace of __main__, which lasts until Finalize, and
+// answers Python's result (a new reference) or null with the error pending.
+// Python takes the code as a C string, so text holding a NUL byte is refused
+// as Python's compile() refuses it, rather than run cut short. Null with
+// nothing pending when the entries are missing.
+PyObject* RunInMain(const HostUTF8& code, int start) {
+  if (!EPyImport_AddModule || !EPyModule_GetDict || !EPyRun_StringFlags ||
+      !EPyDict_GetItemString || !EPyDict_SetItemString || !EPyImport_Import ||
+      !EPyUnicode_FromStringAndSize || !EPyErr_SetString)
+    return nullptr;
+  std::string text(code.data(), code.size());
+  if (text.find('\0') != std::string::npos) {
+    if (e__PyExc_ValueError && *e__PyExc_ValueError)
+      EPyErr_SetString(*e__PyExc_ValueError, "source code string cannot contain null bytes");
+    return nullptr;
+  }
+  PyObject* main = EPyImport_AddModule("__main__");  // borrowed from sys.modules
+  if (!main) return nullptr;
+  PyObject* globals = EPyModule_GetDict(main);  // borrowed from the module
+  if (!globals) return nullptr;
+  // Without __builtins__ in the namespace, older Pythons run the code with
+  // builtins that hold only None; code that deleted it gets it back.
+  if (!EPyDict_GetItemString(globals, "__builtins__")) {
+    PyRef name(EPyUnicode_FromStringAndSize("builtins", 8));
+    PyRef builtins(name ? EPyImport_Import(name.get()) : nullptr);
+    if (!builtins || EPyDict_SetItemString(globals, "__builtins__", builtins.get()) != 0)
+      return nullptr;
+  }
+  return EPyRun_StringFlags(text.c_str(), start, globals, globals, nullptr);
+}
+
+// Runs statements in __main__: true when they ran to the end, false with
+// the exception pending when they raised or did not compile. Nil or empty
+// code runs nothing.
+int8_t Python_Exec(REALstring code) {
+  if (!EnsurePython() || !PythonRunning()) return false;
+  HostUTF8 text(code);
+  if (!text.ok()) return false;
+  if (!text.data() || text.size() == 0) return true;
+  PyObject* result = RunInMain(text, kFileInput);
+  if (!result) return false;
+  PyRelease(result);
+  return true;
+}
+
+// Evaluates one expression in __main__: a new Python3Result, or nil with
+// the exception pending. Nil or empty text evaluates nothing (nil).
+REALobject Python_Eval(REALstring expression) {
+  if (!EnsurePython() || !PythonRunning()) return nullptr;
+  HostUTF8 text(expression);
+  if (!text.ok() || !text.data() || text.size() == 0) return nullptr;
+  PyObject* value = RunInMain(text, kEvalInput);
+  if (!value) return nullptr;
+  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
+  if (!result) {
+    PyRelease(value);
+    return nullptr;
+  }
+  Data<ResultData>(result, PythonResultClass)->held.set(value);  // the reference passes
+  return result;
+}
+
 REALconstant CoilworkConstants[] = {
     {DOC("PY_NO_ERROR = 0", "LastError: no error.", ""), {}},
     {DOC("PY_ERROR_COULD_NOT_CONVERT = 1", "LastError: the value could not be made a Python object.", ""), {}},
@@ -228,6 +295,38 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "Raises now, on this host thread, the ConsoleOutput events of text Python threads "
          "wrote, in order (for a host timer); calls also deliver it as they start and end.",
          "Nothing queued, or no interpreter: nothing."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_Exec), nullptr,
+     DOC("Exec(code as String) as Boolean",
+         "Runs the statements in the namespace of __main__, which every call shares until "
+         "Finalize; True when they ran to the end.",
+         "Nil or empty code: True, nothing runs. Raised or SyntaxError: False, error pending. "
+         "Text not UTF-8: False. A NUL byte: False, ValueError pending. No interpreter: False."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_Eval), nullptr,
+     DOC("Eval(expression as String) as Python3Result",
+         "Evaluates one expression in the namespace of __main__ and returns its value.",
+         "Nil, empty or non-UTF-8 text: nil. Raised, or a statement (SyntaxError): nil, error "
+         "pending. No interpreter: nil."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_GetErrorType), nullptr,
+     DOC("GetErrorType() as String",
+         "The pending exception's type name: \"ValueError\" for built-ins, "
+         "\"module.QualifiedName\" for others; the error stays pending.",
+         "Nothing pending or no interpreter: the empty string."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_GetErrorTraceback), nullptr,
+     DOC("GetErrorTraceback() as String",
+         "The text Python prints for the pending exception: frames, chained exceptions and the "
+         "final \"Type: message\" line; the error stays pending.",
+         "Nothing pending or no interpreter: the empty string. No traceback: the final line only. "
+         "The text cannot be made: nil."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_ErrorMatches), nullptr,
+     DOC("ErrorMatches(errorType as Integer) as Boolean",
+         "Whether the pending exception is of the Python3ErrorTypes constant's class or a "
+         "subclass; the error stays pending.",
+         "Nothing pending, a number naming no type, or no interpreter: False."),
      REALmemberFlag, 0, 0},
 };
 

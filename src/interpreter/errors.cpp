@@ -41,6 +41,123 @@ REALstring MessageOf(PyObject* text) {
 }
 
 bool IsStr(PyObject* o) { return Py_TYPE(o)->tp_flags & Py_TPFLAGS_UNICODE_SUBCLASS; }
+bool IsType(PyObject* o) { return o && (Py_TYPE(o)->tp_flags & Py_TPFLAGS_TYPE_SUBCLASS); }
+
+// The pending error as Python reports it: its class and instance once
+// normalized (the class of the instance, which may be a subclass of the type
+// that was raised), and its traceback.
+struct PendingError {
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+};
+
+// Looks at the pending error without consuming it. The pending triple is
+// fetched and set aside; read() sees a normalized copy with nothing pending,
+// so it may call Python; then whatever read() raised is cleared and the
+// original triple is restored exactly as it was. False (read() not run, the
+// error untouched) when nothing is pending or the entries are missing; read()
+// is skipped (the error still restored) when the type is no class.
+template <class F>
+bool ReadPendingError(F read) {
+  if (!ErrorsUsable() || !EPyErr_Fetch || !EPyErr_Restore || !EPyErr_Clear) return false;
+  if (!EPyErr_Occurred()) return false;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  EPyErr_Fetch(&type, &value, &traceback);
+  PendingError copy{type, value, traceback};
+  PyAddRef(copy.type);
+  PyAddRef(copy.value);
+  PyAddRef(copy.traceback);
+  if (EPyErr_NormalizeException) EPyErr_NormalizeException(&copy.type, &copy.value, &copy.traceback);
+  // Normalizing makes the instance by calling the type, which may answer an
+  // instance of a subclass (OSError(2, ...) gives a FileNotFoundError) while
+  // the type stays the one raised; the instance's class is what Python shows.
+  if (IsType(copy.type) && copy.value && EPyType_IsSubtype &&
+      EPyType_IsSubtype(Py_TYPE(copy.value), reinterpret_cast<PyTypeObject*>(copy.type))) {
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(copy.value));
+    PyAddRef(cls);
+    PyRelease(copy.type);
+    copy.type = cls;
+  }
+  if (IsType(copy.type)) read(copy);
+  EPyErr_Clear();
+  PyRelease(copy.type);
+  PyRelease(copy.value);
+  PyRelease(copy.traceback);
+  EPyErr_Restore(type, value, traceback);  // the references pass back to Python
+  return true;
+}
+
+// The UTF-8 text of a str attribute of o; false (nothing pending) when o has
+// no such attribute or it is no str that converts.
+bool StrAttribute(PyObject* o, const char* name, std::string* text) {
+  if (!EPyObject_GetAttrString || !EPyUnicode_AsUTF8AndSize) return false;
+  PyRef attribute(EPyObject_GetAttrString(o, name));
+  Py_ssize_t size = 0;
+  const char* utf8 = attribute && IsStr(attribute.get())
+                         ? EPyUnicode_AsUTF8AndSize(attribute.get(), &size)
+                         : nullptr;
+  if (utf8) text->assign(utf8, size_t(size));
+  EPyErr_Clear();
+  return utf8 != nullptr;
+}
+
+// The name of an exception class: the qualified name alone for the built-in
+// ones, "module.QualifiedName" for the others.
+std::string ClassName(PyObject* cls) {
+  std::string qualified, module;
+  if (!StrAttribute(cls, "__qualname__", &qualified) &&
+      !StrAttribute(cls, "__name__", &qualified)) {
+    qualified = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
+  }
+  if (StrAttribute(cls, "__module__", &module) && module != "builtins")
+    return module + "." + qualified;
+  return qualified;
+}
+
+REALstring NewUTF8String(const std::string& text) {
+  return REALBuildStringWithEncoding(text.data(), text.size(), kREALTextEncodingUTF8);
+}
+
+// The lines traceback.format_exception gives for the error, joined: the
+// text Python prints for it. False when the text cannot be made.
+bool FormatTraceback(const PendingError& error, std::string* text) {
+  if (!EPyImport_Import || !EPyUnicode_FromStringAndSize || !EPyObject_GetAttrString ||
+      !EPyObject_CallObject || !EPyTuple_New || !EPyTuple_SetItem || !EPyList_Size ||
+      !EPyList_GetItem || !EPyUnicode_AsUTF8AndSize || !error.value)
+    return false;
+  PyRef name(EPyUnicode_FromStringAndSize("traceback", 9));
+  if (!name) return false;
+  PyRef module(EPyImport_Import(name.get()));
+  if (!module) return false;
+  PyRef format(EPyObject_GetAttrString(module.get(), "format_exception"));
+  if (!format) return false;
+  PyObject* traceback = error.traceback ? error.traceback : PyNewNone();
+  if (!traceback) return false;
+  if (error.traceback) PyAddRef(traceback);
+  PyRef arguments(EPyTuple_New(3));
+  if (!arguments) {
+    PyRelease(traceback);
+    return false;
+  }
+  PyAddRef(error.type);
+  PyAddRef(error.value);
+  // Each slot takes over one reference.
+  EPyTuple_SetItem(arguments.get(), 0, error.type);
+  EPyTuple_SetItem(arguments.get(), 1, error.value);
+  EPyTuple_SetItem(arguments.get(), 2, traceback);
+  PyRef lines(EPyObject_CallObject(format.get(), arguments.get()));
+  if (!lines || !IsListObject(lines.get())) return false;
+  Py_ssize_t count = EPyList_Size(lines.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* line = EPyList_GetItem(lines.get(), i);  // borrowed
+    Py_ssize_t size = 0;
+    const char* utf8 = line && IsStr(line) ? EPyUnicode_AsUTF8AndSize(line, &size) : nullptr;
+    if (!utf8) return false;
+    text->append(utf8, size_t(size));
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -95,6 +212,39 @@ void Python_SetTypeError(int32_t errorType, REALstring message) {
   HostUTF8 text(message);
   std::string utf8 = text.ok() && text.data() ? std::string(text.data(), text.size()) : "";
   EPyErr_SetString(*variable, utf8.c_str());
+}
+
+// The type name of the pending error, which stays pending; "" when none is.
+REALstring Python_GetErrorType() {
+  std::string name;
+  ReadPendingError([&](const PendingError& error) { name = ClassName(error.type); });
+  return NewUTF8String(name);
+}
+
+// The text Python prints for the pending error, which stays pending; "" when
+// none is, nil when the text cannot be made.
+REALstring Python_GetErrorTraceback() {
+  std::string text;
+  bool formatted = false;
+  if (!ReadPendingError([&](const PendingError& error) {
+        formatted = FormatTraceback(error, &text);
+      }))
+    return NewUTF8String("");
+  return formatted ? NewUTF8String(text) : nullptr;
+}
+
+// Whether the pending error is of the constant's exception class or a
+// subclass of it; the error stays pending.
+int8_t Python_ErrorMatches(int32_t errorType) {
+  if (errorType < 1 || errorType > kExceptionCount) return false;
+  if (!ErrorsUsable() || !EPyErr_GivenExceptionMatches) return false;
+  PyObject** variable = *kExceptionSlots[errorType - 1];
+  if (!variable || !*variable) return false;
+  bool matches = false;
+  ReadPendingError([&](const PendingError& error) {
+    matches = EPyErr_GivenExceptionMatches(error.type, *variable) != 0;
+  });
+  return matches;
 }
 
 REALmoduleDefinition PythonErrorTypesModule = {

@@ -9,6 +9,9 @@
 int8_t Python_ErrorOccurred();
 REALstring Python_GetError();
 void Python_ClearError();
+REALstring Python_GetErrorType();
+REALstring Python_GetErrorTraceback();
+int8_t Python_ErrorMatches(int32_t errorType);
 
 // console.cpp
 void Python_SetConsoleOutput(REALobject output);

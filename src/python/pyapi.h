@@ -126,7 +126,10 @@ enum : unsigned long {
   Py_TPFLAGS_BASETYPE = 1UL << 10,
   Py_TPFLAGS_HAVE_VERSION_TAG = 1UL << 18,
   Py_TPFLAGS_LONG_SUBCLASS = 1UL << 24,
+  Py_TPFLAGS_TUPLE_SUBCLASS = 1UL << 26,
   Py_TPFLAGS_UNICODE_SUBCLASS = 1UL << 28,
+  Py_TPFLAGS_DICT_SUBCLASS = 1UL << 29,
+  Py_TPFLAGS_TYPE_SUBCLASS = 1UL << 31,
 };
 
 COILWORK_HOT PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
@@ -163,6 +166,9 @@ struct PyListObject {
   X(PyObject*, PyImport_ReloadModule, (PyObject*))                                      \
   X(int, PyImport_AppendInittab, (const char*, PyObject* (*)(void)))                   \
   X(PyObject*, PyImport_GetModuleDict, (void))                                          \
+  X(PyObject*, PyImport_AddModule, (const char*))                                       \
+  X(PyObject*, PyModule_GetDict, (PyObject*))                                           \
+  X(PyObject*, PyRun_StringFlags, (const char*, int, PyObject*, PyObject*, void*))      \
   /* errors */                                                                          \
   X(void, PyErr_Clear, (void))                                                          \
   X(PyObject*, PyErr_Occurred, (void))                                                  \
@@ -170,6 +176,8 @@ struct PyListObject {
   X(void, PyErr_SetString, (PyObject*, const char*))                                    \
   X(void, PyErr_SetObject, (PyObject*, PyObject*))                                      \
   X(void, PyErr_NormalizeException, (PyObject**, PyObject**, PyObject**))               \
+  X(void, PyErr_Restore, (PyObject*, PyObject*, PyObject*))                             \
+  X(int, PyErr_GivenExceptionMatches, (PyObject*, PyObject*))                           \
   /* objects and calls */                                                               \
   X(int, PyObject_HasAttrString, (PyObject*, const char*))                              \
   X(int, PyObject_SetAttrString, (PyObject*, const char*, PyObject*))                   \
@@ -220,6 +228,7 @@ struct PyListObject {
   X(int, PyDict_Contains, (PyObject*, PyObject*))                                       \
   X(int, PyDict_SetItem, (PyObject*, PyObject*, PyObject*))                             \
   X(int, PyDict_SetItemString, (PyObject*, const char*, PyObject*))                     \
+  X(PyObject*, PyDict_GetItemString, (PyObject*, const char*))                          \
   X(PyObject*, PyDict_Copy, (PyObject*))                                                \
   X(int, PyDict_DelItem, (PyObject*, PyObject*))                                        \
   /* text and bytes */                                                                  \
@@ -237,9 +246,6 @@ struct PyListObject {
   X(int, PyModule_AddObject, (PyObject*, const char*, PyObject*))                       \
   X(PyObject*, PyType_GenericNew, (PyTypeObject*, PyObject*, PyObject*))                \
   X(int, PyType_Ready, (PyTypeObject*))                                                 \
-  /* running plugin-defined Python source */                                            \
-  X(PyObject*, PyRun_StringFlags, (const char*, int, PyObject*, PyObject*, void*))      \
-  X(PyObject*, PyDict_GetItemString, (PyObject*, const char*))                           \
   /* threads and the interpreter lock */                                               \
   X(void, PyEval_InitThreads, (void))                                                   \
   X(PyThreadState*, PyEval_SaveThread, (void))                                          \

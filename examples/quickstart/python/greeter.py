@@ -11,6 +11,10 @@ def greet(times, name):
     return line * times
 
 
+def describe(name, *, greeting="Hello", punctuation="!"):
+    return "%s, %s%s" % (greeting, name, punctuation)
+
+
 def average(values):
     return sum(values) / len(values)
 
