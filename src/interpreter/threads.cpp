@@ -32,12 +32,15 @@ bool OtherThreadsExist() {
          EPyThreadState_Next(gMainState) != nullptr;
 }
 
-// How many words from the interpreter's start may be read. Its structure is
-// at least 32 words long in every supported version; where it lies inside
-// the library's own data (the main interpreter from 3.12 on, whose head
-// comes after other state in 3.13), up to the end of that object.
+// How many words from the interpreter's start may be read. Where it lies
+// inside the library's own data (the main interpreter from 3.11 on, whose
+// head comes after other state in 3.12 and 3.13), up to the end of that
+// object. Otherwise it is a heap block of Python 3.10 or older, whose
+// structure starts with the next interpreter and the head of the thread
+// list and is no shorter than 4 words (3.6 has about 15): reading further
+// would read past the block.
 int ReadableWords() {
-  constexpr int kAlways = 32, kMost = 4096;
+  constexpr int kAlways = 4, kMost = 4096;
   Dl_info info;
   const ElfW(Sym)* symbol = nullptr;
   void* entry = nullptr;
