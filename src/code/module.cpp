@@ -167,6 +167,6 @@ REALmethodDefinition PythonModuleMethods[] = {
 
 REALclassDefinition PythonModuleClass = CLASS_RECORD(
     DOC("Python3Module", "An imported Python module, with attribute access, its functions and classes.", ""), "Python3Object", sizeof(ModuleData),
-    nullptr, FN(PythonModule_Destructor),
+    nullptr, FN_NO_PYTHON(PythonModule_Destructor),
     NO_TABLE, CLASS_TABLE(PythonModuleMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

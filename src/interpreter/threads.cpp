@@ -11,8 +11,9 @@
 __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 bool gLockManaged;
 bool gAllowThreads;
-PyThreadState* const* gThreadHead;
+bool gLeaveSlowly;
 PyThreadState* gMainState;
+PyThreadState* const* gThreadHead = &gMainState;
 
 namespace {
 
@@ -94,6 +95,7 @@ void ReleaseLock(HostThreadState& t) {
 }  // namespace
 
 void EnterLockSlow() {
+  if (!gLockManaged) return;
   HostThreadState& t = tHostThread;
   t.host = 1;
   if (t.held == kLockNotHeld) {
@@ -120,7 +122,9 @@ void ThreadsAfterInit() {
   gMainState = EPyThreadState_Get();
   gInterpreter = EPyInterpreterState_Head();
   if (!gMainState || !gInterpreter) return;
-  gThreadHead = FindThreadHead();
+  PyThreadState* const* head = FindThreadHead();
+  gThreadHead = head ? head : &gMainState;
+  gLeaveSlowly = gAllowThreads || !head;
   tHostThread.held = kLockHeldSinceInit;
   gLockManaged = true;
 }
@@ -130,11 +134,15 @@ void ThreadsAfterFinalize() {
   tHostThread.held = kLockNotHeld;
   gMainState = nullptr;
   gInterpreter = nullptr;
-  gThreadHead = nullptr;
+  gThreadHead = &gMainState;
+  gLeaveSlowly = gAllowThreads;
   DeliverQueuedWork();
 }
 
-void Python_AllowThreads(int8_t allow) { gAllowThreads = allow != 0; }
+void Python_AllowThreads(int8_t allow) {
+  gAllowThreads = allow != 0;
+  gLeaveSlowly = gAllowThreads || (gLockManaged && gThreadHead == &gMainState);
+}
 
 void Python_DeliverOutput() {
   if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();

@@ -38,17 +38,24 @@ extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-ex
 extern bool gLockManaged;
 // Every outermost entry gives the lock back (AllowThreads(True)).
 extern bool gAllowThreads;
+// Every outermost entry that returns takes the slow way: AllowThreads(True),
+// or the head of the thread list could not be found. One byte for both, so
+// that the fast way reads one flag fewer.
+extern bool gLeaveSlowly;
 // Set when work from other threads waits for a host thread.
 extern std::atomic<bool> gHostWorkPending;
 // The interpreter's list of thread states: where its head is kept, and the
 // state Py_Initialize made, which stays last. The list holds that state alone
-// exactly when the head is that state. Null where the head's place could not
-// be told: then Python's own functions are asked (a call or two more).
+// exactly when the head is that state. Never null: while no interpreter runs,
+// or where the head's place could not be told, it points at gMainState itself
+// (and gLeaveSlowly makes Python's own functions be asked instead).
 extern PyThreadState* const* gThreadHead;
 extern PyThreadState* gMainState;
 
-void EnterLockSlow();
-void LeaveLockSlow();
+// The slow ways in and out, kept out of line so that the fast way of every
+// entry stays a few instructions without spilled registers.
+__attribute__((noinline, cold)) void EnterLockSlow();
+__attribute__((noinline, cold)) void LeaveLockSlow();
 
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.
@@ -58,21 +65,26 @@ COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
 // work, or give the lock back because the host asked for it or because
 // another thread may exist in Python.
 COILWORK_HOT bool LeaveNeedsWork() {
-  return gHostWorkPending.load(std::memory_order_relaxed) || gAllowThreads || !gThreadHead ||
+  return gHostWorkPending.load(std::memory_order_relaxed) || gLeaveSlowly ||
          __atomic_load_n(gThreadHead, __ATOMIC_RELAXED) != gMainState;
 }
 
-// One plugin entry from host code: the lock for its whole duration.
+// One plugin entry from host code: the lock for its whole duration. The
+// thread that started the interpreter and keeps its lock passes with a few
+// loads; everything else (no interpreter, another thread, work waiting) goes
+// to EnterLockSlow, which sorts it out.
 struct HostCall {
   COILWORK_HOT HostCall() {
     HostThreadState& t = tHostThread;
-    if (t.depth++ == 0 && gLockManaged &&
-        (t.held == kLockNotHeld || gHostWorkPending.load(std::memory_order_relaxed)))
+    if (t.depth++ == 0 &&
+        (t.held != kLockHeldSinceInit || gHostWorkPending.load(std::memory_order_relaxed)))
       EnterLockSlow();
   }
   COILWORK_HOT ~HostCall() {
     HostThreadState& t = tHostThread;
-    if (t.depth == 1 && gLockManaged && LeaveNeedsWork()) LeaveLockSlow();
+    // While no interpreter runs, gThreadHead points at gMainState and only
+    // work waiting for a host thread leads to LeaveLockSlow, which delivers it.
+    if (t.depth == 1 && LeaveNeedsWork()) LeaveLockSlow();
     --t.depth;
   }
   HostCall(const HostCall&) = delete;

@@ -15,8 +15,9 @@
 // the interpreter lock for the whole call (host_call.h).
 #define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
 // For the few members that never call Python and never run host code that
-// could (the initialisers that only bind the entry-point table): stored as
-// they are, which saves the lock bookkeeping on every instance made.
+// could (the initialisers that only bind the entry-point table, the empty
+// destructors of classes whose base releases the object): stored as they
+// are, which saves the lock bookkeeping on every instance made and freed.
 #define FN_NO_PYTHON(f) reinterpret_cast<REALproc>(f)
 
 // A record's name or declaration together with its text in the reference:

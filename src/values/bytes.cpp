@@ -107,6 +107,6 @@ REALmethodDefinition PythonBytesMethods[] = {
 
 REALclassDefinition PythonBytesClass = CLASS_RECORD(
     DOC("Python3Bytes", "A Python bytes object, made from a String's bytes or a MemoryBlock.", ""), "Python3EntityBase", 0,
-    nullptr, FN(PythonBytes_Destructor),
+    nullptr, FN_NO_PYTHON(PythonBytes_Destructor),
     CLASS_TABLE(PythonBytesProperties), CLASS_TABLE(PythonBytesMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

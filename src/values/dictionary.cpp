@@ -144,6 +144,6 @@ REALmethodDefinition PythonDictionaryMethods[] = {
 
 REALclassDefinition PythonDictionaryClass = CLASS_RECORD(
     DOC("Python3Dictionary", "A Python dict with String or holder keys.", ""), "Python3EntityBase", 0,
-    nullptr, FN(PythonDictionary_Destructor),
+    nullptr, FN_NO_PYTHON(PythonDictionary_Destructor),
     CLASS_TABLE(PythonDictionaryProperties), CLASS_TABLE(PythonDictionaryMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);

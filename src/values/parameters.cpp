@@ -337,6 +337,6 @@ REALmethodDefinition PythonParametersMethods[] = {
 
 REALclassDefinition PythonParametersClass = CLASS_RECORD(
     DOC("Python3Parameters", "A Python tuple with typed slots, for arguments and tuple values, with a sticky LastError for failed setters.", ""), "Python3EntityBase", sizeof(ParametersData),
-    nullptr, FN(PythonParameters_Destructor),
+    nullptr, FN_NO_PYTHON(PythonParameters_Destructor),
     CLASS_TABLE(PythonParametersProperties), CLASS_TABLE(PythonParametersMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
