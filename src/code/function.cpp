@@ -105,14 +105,7 @@ REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
   // means no arguments. Python itself refuses an object that is no tuple.
   PyObject* arguments = HeldObject(parameters);
   PyObject* answer = EPyObject_CallObject(callable, arguments);
-  if (!answer) return nullptr;  // the exception stays pending
-  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
-  if (!result) {
-    PyRelease(answer);
-    return nullptr;
-  }
-  Data<ResultData>(result, PythonResultClass)->held.set(answer);  // reference passes
-  return result;
+  return NewResultHandle(answer);  // nil with the exception pending when it raised
 }
 
 // The call with keyword arguments. Without keywords it is Invoke(parameters)
@@ -125,14 +118,7 @@ REALobject PythonFunction_InvokeKeywords(REALobject self, REALobject parameters,
   if (!CallKeywords(keywords, &refused))
     return refused ? nullptr : PythonFunction_Invoke(self, parameters);
   PyObject* answer = CallWithArguments(callable, parameters, keywords);
-  if (!answer) return nullptr;  // the exception stays pending
-  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
-  if (!result) {
-    PyRelease(answer);
-    return nullptr;
-  }
-  Data<ResultData>(result, PythonResultClass)->held.set(answer);  // reference passes
-  return result;
+  return NewResultHandle(answer);  // nil with the exception pending when it raised
 }
 
 void PythonFunction_Destructor(REALobject self) {

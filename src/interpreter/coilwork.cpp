@@ -211,15 +211,7 @@ REALobject Python_Eval(REALstring expression) {
   if (!EnsurePython() || !PythonRunning()) return nullptr;
   HostUTF8 text(expression);
   if (!text.ok() || !text.data() || text.size() == 0) return nullptr;
-  PyObject* value = RunInMain(text, kEvalInput);
-  if (!value) return nullptr;
-  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
-  if (!result) {
-    PyRelease(value);
-    return nullptr;
-  }
-  Data<ResultData>(result, PythonResultClass)->held.set(value);  // the reference passes
-  return result;
+  return NewResultHandle(RunInMain(text, kEvalInput));
 }
 
 REALconstant CoilworkConstants[] = {
