@@ -233,11 +233,6 @@ bool LoadObjectArrayMethods(REALobject array);
 // ---------------------------------------------------------------------------
 // Functions one family calls in another.
 
-// values/result.cpp: a new Python3Result holding value, whose new reference
-// passes to the handle; nil for a null value, and nil with the reference
-// released when the host cannot make the handle.
-REALobject NewResultHandle(PyObject* value);
-
 // interpreter/coilwork.cpp: SetError's implementation (extension functions
 // and tests raise through it).
 void Python_SetTypeError(int32_t errorType, REALstring message);

@@ -176,3 +176,17 @@ REALobject ToDictHolder(PyObject* o);
 REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o);
 // A new Python3Entity holding o with a reference added; nil for null o.
 REALobject NewEntitySharing(PyObject* o);
+
+// A new Python3Result holding value, whose new reference passes to the
+// handle; nil for a null value, and nil with the reference released when the
+// host cannot make the handle. Inline: it ends every call's path.
+COILWORK_HOT REALobject NewResultHandle(PyObject* value) {
+  if (!value) return nullptr;
+  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
+  if (!result) {
+    PyRelease(value);
+    return nullptr;
+  }
+  Data<ResultData>(result, PythonResultClass)->held.set(value);  // the reference passes
+  return result;
+}

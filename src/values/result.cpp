@@ -151,17 +151,6 @@ REALmethodDefinition PythonResultSharedMethods[] = {
 
 }  // namespace
 
-REALobject NewResultHandle(PyObject* value) {
-  if (!value) return nullptr;
-  REALobject result = NewInstance(PythonResultClassRef, "Python3Result");
-  if (!result) {
-    PyRelease(value);
-    return nullptr;
-  }
-  Data<ResultData>(result, PythonResultClass)->held.set(value);  // the reference passes
-  return result;
-}
-
 REALclassDefinition PythonResultClass = CLASS_RECORD(
     DOC("Python3Result", "What a call returned, or what a host function answers to Python (GetPtr).", ""), nullptr, sizeof(ResultData),
     nullptr, FN(PythonResult_Destructor),
