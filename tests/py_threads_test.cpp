@@ -303,6 +303,17 @@ TEST_F(ThreadsTest, SecondHostThreadWaitsForTheLockUnlessThreadsAreAllowed) {
   EXPECT_EQ(a.get(), 0);
   EXPECT_EQ(b.get(), 0);
   AllowThreads(false);
+
+  // Back under the automatic rule, with every other host thread gone, this
+  // thread keeps the lock between calls again: a newcomer waits for its next
+  // call.
+  Has(m, "add");
+  auto later = std::async(std::launch::async, [&] { return Add(add, 2, 3); });
+  EXPECT_EQ(later.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the lock was not kept after AllowThreads(False)";
+  Has(m, "add");
+  ASSERT_EQ(later.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(later.get(), 5);
   add.reset();
   m.reset();
   ExpectCountsAtStart();

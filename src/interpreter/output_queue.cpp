@@ -30,7 +30,9 @@ std::deque<Work>& Queue() {
 void Push(Work&& work) {
   std::lock_guard<std::mutex> guard(QueueLock());
   Queue().push_back(std::move(work));
-  gHostWorkPending.store(true, std::memory_order_release);
+  gHostWorkPending.store(true, std::memory_order_seq_cst);
+  // The host thread's next returning entry takes the slow way, which delivers.
+  WatchNothing();
 }
 
 // The oldest piece of work, or false when none is left.

@@ -11,13 +11,17 @@
 __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 bool gLockManaged;
 bool gAllowThreads;
-bool gLeaveSlowly;
 PyThreadState* gMainState;
-PyThreadState* const* gThreadHead = &gMainState;
 
 namespace {
 
+// A word that holds no thread state: what returning entries read while they
+// must take the slow way.
+PyThreadState* gNoHead = reinterpret_cast<PyThreadState*>(uintptr_t{1});
+
 PyInterpreterState* gInterpreter;
+// Where the interpreter keeps its thread list's head, null where unknown.
+PyThreadState* const* gRealHead;
 
 bool LockEntriesBound() {
   return EPyEval_SaveThread && EPyGILState_Ensure && EPyGILState_Release && EPyThreadState_Get &&
@@ -83,31 +87,60 @@ PyThreadState* const* FindThreadHead() {
 }
 
 void ReleaseLock(HostThreadState& t) {
-  if (t.held == kLockHeldSinceInit) {
-    // The main state stays bound to this thread: PyGILState_Ensure finds it.
+  if (t.held == kLockHeldMain) {
+    // The main state stays bound to this thread: PyEval_RestoreThread or
+    // PyGILState_Ensure finds it again.
     EPyEval_SaveThread();
   } else if (t.held == kLockHeldEnsured) {
     EPyGILState_Release(t.gilState);
   }
   t.held = kLockNotHeld;
+  t.watch = nullptr;
+}
+
+// The thread that started the interpreter takes the lock back with its own
+// main state, and then keeps it as it did from Init on; any other thread
+// asks PyGILState_Ensure for a state of its own.
+void TakeLock(HostThreadState& t) {
+  if (EPyGILState_GetThisThreadState && EPyGILState_GetThisThreadState() == gMainState) {
+    EPyEval_RestoreThread(gMainState);
+    t.held = kLockHeldMain;
+    t.watch = gMainState;
+    return;
+  }
+  t.gilState = EPyGILState_Ensure();
+  t.held = kLockHeldEnsured;
+}
+
+// Points returning entries at the thread list's head where that is all they
+// need to read; otherwise at gNoHead.
+void WatchWhatApplies() {
+  PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
+  __atomic_store_n(&gThreadHead, head, __ATOMIC_SEQ_CST);
 }
 
 }  // namespace
+
+PyThreadState* const* gThreadHead = &gNoHead;
+
+void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST); }
 
 void EnterLockSlow() {
   if (!gLockManaged) return;
   HostThreadState& t = tHostThread;
   t.host = 1;
-  if (t.held == kLockNotHeld) {
-    t.gilState = EPyGILState_Ensure();
-    t.held = kLockHeldEnsured;
-  }
-  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+  if (t.held == kLockNotHeld) TakeLock(t);
+  if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
 }
 
 void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
-  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+  // Only the outermost entry gives the lock back or delivers.
+  if (t.depth != 0) return;
+  // Pointed back before the queue is looked at: work queued after that
+  // points it away again (the queue is filled before gThreadHead is moved).
+  WatchWhatApplies();
+  if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork();
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
   if (gAllowThreads || OtherThreadsExist()) ReleaseLock(t);
@@ -122,26 +155,29 @@ void ThreadsAfterInit() {
   gMainState = EPyThreadState_Get();
   gInterpreter = EPyInterpreterState_Head();
   if (!gMainState || !gInterpreter) return;
-  PyThreadState* const* head = FindThreadHead();
-  gThreadHead = head ? head : &gMainState;
-  gLeaveSlowly = gAllowThreads || !head;
-  tHostThread.held = kLockHeldSinceInit;
+  gRealHead = FindThreadHead();
+  tHostThread.held = kLockHeldMain;
+  tHostThread.watch = gMainState;
   gLockManaged = true;
+  WatchWhatApplies();
 }
 
 void ThreadsAfterFinalize() {
   gLockManaged = false;
   tHostThread.held = kLockNotHeld;
+  tHostThread.watch = nullptr;
   gMainState = nullptr;
   gInterpreter = nullptr;
-  gThreadHead = &gMainState;
-  gLeaveSlowly = gAllowThreads;
+  gRealHead = nullptr;
+  WatchWhatApplies();
   DeliverQueuedWork();
 }
 
 void Python_AllowThreads(int8_t allow) {
   gAllowThreads = allow != 0;
-  gLeaveSlowly = gAllowThreads || (gLockManaged && gThreadHead == &gMainState);
+  // The slow way of this very call's return gives the lock back, or points
+  // returning entries at the thread list again.
+  WatchNothing();
 }
 
 void Python_DeliverOutput() {

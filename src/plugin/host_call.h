@@ -1,14 +1,13 @@
 // The interpreter lock around every plugin entry a host thread makes.
 //
 // While no thread but the host's uses Python, the thread that started the
-// interpreter keeps its lock between calls, and an entry costs a few loads
-// and stores. As soon as another thread exists in Python (one Python code
+// interpreter keeps its lock between calls, and an entry costs a few loads. As soon as another thread exists in Python (one Python code
 // started, a native thread that asked for the interpreter, a second host
 // thread waiting to call), or the host asked for it with AllowThreads(True),
 // each outermost entry gives the lock back when it returns, so that those
 // threads run while host code works or idles; the next entry takes it again.
 // Work that arrived from other threads for a host thread (output, releases of
-// host references) is delivered as an outermost entry starts and ends.
+// host references) is delivered as an outermost entry ends.
 #pragma once
 
 #include <atomic>
@@ -18,11 +17,17 @@
 // How a thread holds the interpreter lock outside Python's own bookkeeping.
 enum : int32_t {
   kLockNotHeld = 0,
-  kLockHeldSinceInit = 1,  // the thread that ran Py_Initialize, never given back since
-  kLockHeldEnsured = 2,    // taken with PyGILState_Ensure; gilState to give it back
+  kLockHeldMain = 1,     // the thread that ran Py_Initialize, with the main thread state
+  kLockHeldEnsured = 2,  // taken with PyGILState_Ensure; gilState to give it back
 };
 
 struct HostThreadState {
+  // What the head of the interpreter's thread list must be for a returning
+  // entry to have nothing to do: the main thread state while this thread
+  // keeps the lock as the thread that started the interpreter, otherwise
+  // null, which no head is while Python runs, so that every entry of this
+  // thread takes the slow ways.
+  PyThreadState* watch;
   int32_t depth;     // plugin entries running on this thread
   int32_t held;      // kLock*: how this thread holds the lock, also between calls
   int32_t gilState;  // PyGILState_Ensure's answer while held is kLockHeldEnsured
@@ -38,17 +43,15 @@ extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-ex
 extern bool gLockManaged;
 // Every outermost entry gives the lock back (AllowThreads(True)).
 extern bool gAllowThreads;
-// Every outermost entry that returns takes the slow way: AllowThreads(True),
-// or the head of the thread list could not be found. One byte for both, so
-// that the fast way reads one flag fewer.
-extern bool gLeaveSlowly;
 // Set when work from other threads waits for a host thread.
 extern std::atomic<bool> gHostWorkPending;
-// The interpreter's list of thread states: where its head is kept, and the
-// state Py_Initialize made, which stays last. The list holds that state alone
-// exactly when the head is that state. Never null: while no interpreter runs,
-// or where the head's place could not be told, it points at gMainState itself
-// (and gLeaveSlowly makes Python's own functions be asked instead).
+// The word a returning entry compares with its thread's watch: the place
+// where the interpreter keeps the head of its thread list, whose head is the
+// main thread state exactly when no other thread state exists. Whenever a
+// returning entry must do more than that (no interpreter, the head's place
+// unknown, AllowThreads(True), work waiting), it points at a word that holds
+// no thread state, so that every returning entry takes the slow way, which
+// sorts it out and points it back.
 extern PyThreadState* const* gThreadHead;
 extern PyThreadState* gMainState;
 
@@ -56,36 +59,30 @@ extern PyThreadState* gMainState;
 // entry stays a few instructions without spilled registers.
 __attribute__((noinline, cold)) void EnterLockSlow();
 __attribute__((noinline, cold)) void LeaveLockSlow();
+// Makes every returning entry take the slow way until an outermost one has
+// looked at what waits (safe from any thread).
+void WatchNothing();
 
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.
 COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
 
-// Whether an outermost entry that returns must do more than return: deliver
-// work, or give the lock back because the host asked for it or because
-// another thread may exist in Python.
-COILWORK_HOT bool LeaveNeedsWork() {
-  return gHostWorkPending.load(std::memory_order_relaxed) || gLeaveSlowly ||
-         __atomic_load_n(gThreadHead, __ATOMIC_RELAXED) != gMainState;
-}
-
 // One plugin entry from host code: the lock for its whole duration. The
-// thread that started the interpreter and keeps its lock passes with a few
-// loads; everything else (no interpreter, another thread, work waiting) goes
-// to EnterLockSlow, which sorts it out.
+// thread that started the interpreter and keeps its lock enters with one
+// load and returns with three, and counts its depth on the way, which no
+// other instruction waits for; everything else (no interpreter, another
+// thread, work waiting, AllowThreads) goes to the slow ways, which sort it out.
 struct HostCall {
   COILWORK_HOT HostCall() {
     HostThreadState& t = tHostThread;
-    if (t.depth++ == 0 &&
-        (t.held != kLockHeldSinceInit || gHostWorkPending.load(std::memory_order_relaxed)))
-      EnterLockSlow();
+    ++t.depth;
+    if (__builtin_expect(t.watch == nullptr, 0)) EnterLockSlow();
   }
   COILWORK_HOT ~HostCall() {
     HostThreadState& t = tHostThread;
-    // While no interpreter runs, gThreadHead points at gMainState and only
-    // work waiting for a host thread leads to LeaveLockSlow, which delivers it.
-    if (t.depth == 1 && LeaveNeedsWork()) LeaveLockSlow();
     --t.depth;
+    PyThreadState* const* head = __atomic_load_n(&gThreadHead, __ATOMIC_RELAXED);
+    if (__builtin_expect(__atomic_load_n(head, __ATOMIC_RELAXED) != t.watch, 0)) LeaveLockSlow();
   }
   HostCall(const HostCall&) = delete;
   HostCall& operator=(const HostCall&) = delete;
@@ -97,7 +94,7 @@ template <class F, F f>
 struct HostEntry;
 template <class R, class... A, R (*f)(A...)>
 struct HostEntry<R (*)(A...), f> {
-  static R Call(A... a) {
+  static R Call(A... a) noexcept {
     HostCall call;
     return f(a...);
   }

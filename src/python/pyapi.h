@@ -252,6 +252,7 @@ struct PyListObject {
   X(void, PyEval_RestoreThread, (PyThreadState*))                                       \
   X(int, PyGILState_Ensure, (void))                                                     \
   X(void, PyGILState_Release, (int))                                                    \
+  X(PyThreadState*, PyGILState_GetThisThreadState, (void))                              \
   X(PyThreadState*, PyThreadState_Get, (void))                                          \
   X(PyInterpreterState*, PyInterpreterState_Head, (void))                               \
   X(PyThreadState*, PyInterpreterState_ThreadHead, (PyInterpreterState*))               \
