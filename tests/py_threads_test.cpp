@@ -134,15 +134,23 @@ TEST_F(ThreadsTest, PythonThreadOutputArrivesOnTheHostThreadInOrder) {
   DeliverOutput();  // nothing twice
   EXPECT_EQ(Events().size(), 6u);
 
+  // The writer has ended by the time the host calls again: the call's
+  // return still delivers what it left.
+  EXPECT_EQ(CallInt(m, "later"), 0);
+  Pause(150);
+  EXPECT_TRUE(Has(m, "own"));
+  ASSERT_EQ(Events().size(), 7u) << "left queued by an ordinary call";
+  EXPECT_EQ(Events().back(), "bg");
+
   // Queued text goes before what the host thread itself writes.
   Ref again(Exec("import sys, threading\n"
                  "t = threading.Thread(target=lambda: sys.stdout.write('q'))\n"
                  "t.start(); t.join()\n"
                  "sys.stdout.write('h')\n"));
   std::vector<std::string> events = Events();
-  ASSERT_EQ(events.size(), 8u);
-  EXPECT_EQ(events[6], "q");
-  EXPECT_EQ(events[7], "h");
+  ASSERT_EQ(events.size(), 9u);
+  EXPECT_EQ(events[7], "q");
+  EXPECT_EQ(events[8], "h");
   EXPECT_TRUE(HostThreadOnly());
 }
 

@@ -285,7 +285,7 @@ REALmethodDefinition CoilworkSharedMethods[] = {
     {FN(Python_DeliverOutput), nullptr,
      DOC("DeliverOutput()",
          "Raises now, on this host thread, the ConsoleOutput events of text Python threads "
-         "wrote, in order (for a host timer); calls also deliver it as they start and end.",
+         "wrote, in order (for a host timer); every call also delivers it as it returns.",
          "Nothing queued, or no interpreter: nothing."),
      REALmemberFlag, 0, 0},
     {FN(Python_Exec), nullptr,

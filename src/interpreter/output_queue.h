@@ -1,7 +1,7 @@
 // Work that Python threads the host did not start hand to the host: output
 // for a receiver's event, and host references to give back. None of it runs
 // on the thread that produced it; it waits, in order, until a host thread
-// delivers it (as a plugin entry starts or ends, on DeliverOutput, and at
+// delivers it (as an outermost plugin entry returns, on DeliverOutput, and at
 // Finalize).
 #pragma once
 
