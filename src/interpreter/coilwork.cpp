@@ -78,6 +78,7 @@ void Python_Finalize() {
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
+  ThreadsBeforeFinalize();
   EPy_Finalize();
   gInterpreterGeneration = 0;
   gPythonInitialized = false;

@@ -46,6 +46,7 @@ void OnConsoleOutput(REALobject instance, REALstring text);
 // the lock held) and after Py_Finalize (which also delivers what is left for
 // host threads); the shared methods.
 void ThreadsAfterInit();
+void ThreadsBeforeFinalize();
 void ThreadsAfterFinalize();
 void Python_AllowThreads(int8_t allow);
 void Python_DeliverOutput();

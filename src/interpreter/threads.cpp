@@ -162,6 +162,15 @@ void ThreadsAfterInit() {
   WatchWhatApplies();
 }
 
+void ThreadsBeforeFinalize() {
+  // Python frees the interpreter, and with it the word that holds the head
+  // of its thread list, before Py_Finalize returns; entries returning while
+  // it runs (host destructors of released objects, another host thread) must
+  // no longer read it.
+  gRealHead = nullptr;
+  WatchWhatApplies();
+}
+
 void ThreadsAfterFinalize() {
   gLockManaged = false;
   tHostThread.held = kLockNotHeld;
