@@ -102,7 +102,8 @@ void ReleaseLock(HostThreadState& t) {
 // main state, and then keeps it as it did from Init on; any other thread
 // asks PyGILState_Ensure for a state of its own.
 void TakeLock(HostThreadState& t) {
-  if (EPyGILState_GetThisThreadState && EPyGILState_GetThisThreadState() == gMainState) {
+  if (EPyEval_RestoreThread && EPyGILState_GetThisThreadState &&
+      EPyGILState_GetThisThreadState() == gMainState) {
     EPyEval_RestoreThread(gMainState);
     t.held = kLockHeldMain;
     t.watch = gMainState;
