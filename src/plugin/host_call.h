@@ -1,9 +1,10 @@
 // The interpreter lock around every plugin entry a host thread makes.
 //
 // While no thread but the host's uses Python, the thread that started the
-// interpreter keeps its lock between calls, and an entry costs a few loads. As soon as another thread exists in Python (one Python code
-// started, a native thread that asked for the interpreter, a second host
-// thread waiting to call), or the host asked for it with AllowThreads(True),
+// interpreter keeps its lock between calls, and an entry costs a few loads.
+// As soon as another thread exists in Python (one Python code started, a
+// native thread that asked for the interpreter, a second host thread waiting
+// to call), or the host asked for it with AllowThreads(True),
 // each outermost entry gives the lock back when it returns, so that those
 // threads run while host code works or idles; the next entry takes it again.
 // Work that arrived from other threads for a host thread (output, releases of
