@@ -29,6 +29,13 @@ struct Slot {
 // the fast path stays a load, a test and a tail call.
 __attribute__((noinline, cold)) void* Lookup(Slot& slot);
 
+// The bytes of a host string the host stores as UTF-8, and their count, read
+// with the host's encoding, "LenB" and "StringGetCString" entries as
+// REALGetStringEncoding and REALGetStringContents read them; null for nil,
+// for a string stored in another encoding, and when the host lacks one of
+// the three. Once the three are known, a read is the three host calls alone.
+const char* StoredUTF8(REALstring s, size_t* length);
+
 // The slot's entry as a function of type Fn, or null while the host has none.
 template <class Fn>
 inline Fn Entry(Slot& slot) {

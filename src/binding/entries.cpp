@@ -4,6 +4,8 @@
 // rules go beyond forwarding, are written out below.
 #include "binding/binding.h"
 
+#include <stdint.h>
+
 namespace coilwork::binding {
 
 void* Lookup(Slot& slot) {
@@ -59,6 +61,30 @@ COILWORK_EXPORT_C const char* REALGetStringContents(REALstring str, size_t* numB
   if (!cString) return nullptr;
   return cString(str);
 }
+
+namespace coilwork::binding {
+
+const char* StoredUTF8(REALstring s, size_t* length) {
+  using Encoding = uint32_t (*)(REALstring);
+  using Bytes = const char* (*)(REALstring);
+  auto encoding = reinterpret_cast<Encoding>(slot_REALGetStringEncoding.address);
+  auto bytes = reinterpret_cast<Bytes>(slot_REALGetStringContents.address);
+  auto lenB = reinterpret_cast<LenBMethod>(gContentsLenB);
+  if (__builtin_expect(!encoding || !bytes || !lenB, 0)) {
+    // Not all known yet: the ordinary way, which asks the host for them.
+    if (!s || REALGetStringEncoding(s) != kREALTextEncodingUTF8) return nullptr;
+    size_t counted = SIZE_MAX;  // stays so when the host cannot tell the length
+    const char* stored = REALGetStringContents(s, &counted);
+    if (!stored || counted == SIZE_MAX) return nullptr;
+    *length = counted;
+    return stored;
+  }
+  if (!s || encoding(s) != kREALTextEncodingUTF8) return nullptr;
+  *length = static_cast<size_t>(lenB(s));
+  return bytes(s);
+}
+
+}  // namespace coilwork::binding
 
 COILWORK_EXPORT_C int32_t REALStringLength(REALstring str) {
   LenBMethod lenB = LoadLenB(gStringLengthLenB);

@@ -6,6 +6,7 @@
 // still never calls through an empty table slot.
 #include "python/convert.h"
 
+#include "binding/binding.h"
 #include "interpreter/output_queue.h"
 #include "python/capsules.h"
 
@@ -104,35 +105,36 @@ PyObject* PyFromBoolean(int8_t v) {
 
 namespace {
 
-// Text the host already stores as UTF-8 goes to Python as stored: Python's
-// decoder checks it, so the host is not asked to check it first. Null, with
-// nothing pending, when that does not give the str; the caller then asks the
-// host for the text as before, which decides between its refusal and
-// Python's.
-PyObject* PyFromStoredUTF8(REALstring s) {
-  if (!s || REALGetStringEncoding(s) != kUTF8) return nullptr;
-  // Only with no error pending: a failed decode is dropped again below.
-  if (EPyErr_Occurred()) return nullptr;
-  size_t length = SIZE_MAX;  // stays so when the host cannot tell the length
-  const char* bytes = REALGetStringContents(s, &length);
-  if (!bytes || length == SIZE_MAX) return nullptr;
-  PyObject* o = EPyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
-  if (!o) EPyErr_Clear();
-  return o;
-}
-
-}  // namespace
-
-PyObject* PyFromString(REALstring s, bool* hostFailed) {
-  if (hostFailed) *hostFailed = false;
-  if (!PythonRunning()) return nullptr;
-  if (PyObject* o = PyFromStoredUTF8(s)) return o;
+// Text the host cannot hand over as stored UTF-8 (another encoding, or bytes
+// Python's decoder refused): the host converts and checks it, and its refusal
+// is told apart from Python's.
+__attribute__((noinline)) PyObject* PyFromConvertedString(REALstring s, bool* hostFailed) {
   HostUTF8 text(s);
   if (!text.ok()) {
     if (hostFailed) *hostFailed = true;
     return nullptr;
   }
   return EPyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace
+
+// Text the host already stores as UTF-8 goes to Python as stored: Python's
+// decoder checks it, so the host is not asked to check it first. Only with no
+// error pending, since a failed decode is dropped again; the host is then
+// asked for the text as above.
+PyObject* PyFromString(REALstring s, bool* hostFailed) {
+  if (hostFailed) *hostFailed = false;
+  if (!PythonRunning()) return nullptr;
+  size_t length;
+  if (const char* bytes = coilwork::binding::StoredUTF8(s, &length)) {
+    if (!EPyErr_Occurred()) {
+      PyObject* o = EPyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
+      if (o) return o;
+      EPyErr_Clear();
+    }
+  }
+  return PyFromConvertedString(s, hostFailed);
 }
 
 PyObject* PyNewNone() {
