@@ -179,6 +179,21 @@ TEST(HostStrings, LenBThroughGlobalMethod) {
   EXPECT_EQ(0, lenB(nullptr));
 }
 
+// The entries plugins read strings with stop the process on anything that is
+// not a live string (here a stack word), as every other string entry does,
+// rather than reading it as one.
+TEST(HostStringsDeathTest, ReadsStopOnWhatIsNotALiveString) {
+  auto load = Entry<void* (*)(const char*, const char*)>("REALLoadGlobalMethod");
+  auto lenB = reinterpret_cast<int32_t (*)(Str)>(load(nullptr, "LenB( s as string ) as integer"));
+  auto encoding = Entry<uint32_t (*)(Str)>("REALGetStringEncoding");
+  auto cstring = Entry<const char* (*)(Str)>("StringGetCString");
+  uint64_t notAString[4] = {};
+  Str bogus = reinterpret_cast<Str>(notAString);
+  EXPECT_DEATH(lenB(bogus), "not a live host string");
+  EXPECT_DEATH(encoding(bogus), "not a live host string");
+  EXPECT_DEATH(cstring(bogus), "not a live host string");
+}
+
 // --- Classes of our own: a three-level hierarchy --------------------------------------
 
 std::vector<std::string> gCalls;

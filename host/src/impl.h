@@ -151,6 +151,16 @@ struct StrHeader {
   char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
+// The header of a live string; anything else stops the process. Inline, as
+// LiveHeader is: the string entries plugins call for every conversion are a
+// test and a load around it.
+[[noreturn]] void NotLiveString(const void* s);
+inline StrHeader* LiveString(REALstring s) {
+  StrHeader* h = reinterpret_cast<StrHeader*>(s);
+  if (__builtin_expect(!h || h->magic != kStringMagic, 0)) NotLiveString(s);
+  return h;
+}
+
 // The classes and modules one plugin copy registered.
 struct Space {
   std::map<std::string, ClassInfo*> classes;

@@ -286,7 +286,7 @@ void DisposeStringData(REALstringData* d) {
   memset(d, 0, sizeof *d);
 }
 
-const char* StringGetCString(REALstring s) { return s ? I().header(s)->bytes() : nullptr; }
+const char* StringGetCString(REALstring s) { return s ? LiveString(s)->bytes() : nullptr; }
 
 // The text of a string as UTF-8, or its stored bytes when it has none.
 std::string ComparableText(REALstring s) {
@@ -303,7 +303,7 @@ int32_t StringCompare(REALstring a, REALstring b) {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
-uint32_t GetStringEncoding(REALstring s) { return s ? I().header(s)->encoding : kUTF8; }
+uint32_t GetStringEncoding(REALstring s) { return s ? LiveString(s)->encoding : kUTF8; }
 
 REALstring ConvertString(REALstring s, uint32_t encoding) {
   if (!s) return nullptr;
@@ -335,7 +335,7 @@ REALstring AddStrings(REALstring a, REALstring b) {
 
 uint32_t SystemTextEncoding() { return kUTF8; }
 
-int32_t LenB(REALstring s) { return s ? int32_t(I().header(s)->length) : 0; }
+int32_t LenB(REALstring s) { return s ? int32_t(LiveString(s)->length) : 0; }
 
 void* LoadGlobalMethod(const char* module, const char* declaration) {
   if (!declaration) return nullptr;
@@ -396,11 +396,9 @@ REALstring Host::Impl::makeString(const char* bytes, size_t length, uint32_t enc
   return reinterpret_cast<REALstring>(h);
 }
 
-StrHeader* Host::Impl::header(REALstring s) const {
-  StrHeader* h = reinterpret_cast<StrHeader*>(s);
-  if (!h || h->magic != kStringMagic) Fatal("%p is not a live host string", static_cast<void*>(s));
-  return h;
-}
+void NotLiveString(const void* s) { Fatal("%p is not a live host string", s); }
+
+StrHeader* Host::Impl::header(REALstring s) const { return LiveString(s); }
 
 void AddStringEntries(std::unordered_map<std::string, void*>& e) {
   e["REALBuildStringWithEncoding"] = reinterpret_cast<void*>(&BuildStringEntry);
