@@ -8,5 +8,5 @@ scripts/setup.sh
 scripts/build.sh armhf-release --target coilwork_bench coilwork >/dev/null || exit 1
 export COILWORK_BENCH_PYTHON=/usr/lib/arm-linux-gnueabihf/libpython3.11.so.1.0
 export COILWORK_PLUGIN="$PWD/build/armhf-release/libcoilwork.so"
-qemu-arm build/armhf-release/bench/coilwork_bench --benchmark_min_time=0.2 "$@"
+qemu-arm build/armhf-release/bench/coilwork_bench --benchmark_min_time=0.2 --rounds=7 "$@"
 echo "(armhf under qemu: for information; exit status of the targets ignored)"
