@@ -607,8 +607,10 @@ void BM_call_allow_threads(benchmark::State& state) {
 // rounds. On this shared two-core machine load comes in spells lasting
 // seconds: the fastest of seven repetitions, taken minutes apart, still moved
 // identical paths by 10 to 15 % between runs (string_utf8 0.91 to 1.06,
-// binding 0.95 to 1.07), while a round sees one spell on both sides of its
-// ratio.
+// binding 0.95 to 1.07). The blocks of one round fall in the same spell, and
+// paired figures of identical paths stay within a few hundredths from run to
+// run; a spell can still raise a pair's figure, where it slows the plugin's
+// path more than its twin.
 struct Pair {
   const char* name;
   double target;
