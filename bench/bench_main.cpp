@@ -553,23 +553,6 @@ template <void (*One)()>
 void BM(benchmark::State& state) {
   for (auto _ : state) One();
 }
-void BM_callback_plugin(benchmark::State& state) {
-  BM<OneCallback<&gCallbackPluginArgs>>(state);
-  state.SetItemsProcessed(state.iterations() * kLoop);
-}
-void BM_callback_raw(benchmark::State& state) {
-  BM<OneCallback<&gCallbackRawArgs>>(state);
-  state.SetItemsProcessed(state.iterations() * kLoop);
-}
-void BM_peer_pybind11_call(benchmark::State& state) {
-  if (!gPeerCall) return state.SkipWithError("no pybind11 peer");
-  BM<OneCallPeer>(state);
-}
-void BM_peer_pybind11_callback(benchmark::State& state) {
-  if (!gCallbackPeerArgs) return state.SkipWithError("no pybind11 peer");
-  BM<OneCallback<&gCallbackPeerArgs>>(state);
-  state.SetItemsProcessed(state.iterations() * kLoop);
-}
 void BM_host_string(benchmark::State& state) {
   if (!gStringEncoding || !gStringLenB || !gStringBytes)
     return state.SkipWithError("the host's string reads were not resolved");
@@ -621,19 +604,30 @@ struct Pair {
   // and released, and 1 MiB MemoryBlocks made and released.
   double hostObjects, hostBlocks;
   bool milliseconds;  // shown in ms in the table
+  int items;          // calls per iteration, shown as a rate in the table
 };
 const Pair kPairs[] = {
-    {"call", 1.15, OneCallPlugin, OneCallRaw, OneCallPeer, 2, 0, false},  // parameters, result
+    {"call", 1.15, OneCallPlugin, OneCallRaw, OneCallPeer, 2, 0, false, 0},  // parameters, result
     {"callback", 1.10, OneCallback<&gCallbackPluginArgs>, OneCallback<&gCallbackRawArgs>,
-     OneCallback<&gCallbackPeerArgs>, 2 * kLoop, 0, false},  // parameters, result per call of f
-    {"string_ascii", 1.05, OneStringPlugin<&gAsciiStr>, OneStringRaw<&gAscii>, nullptr, 1, 0,
-     false},  // the entity (and one host string)
-    {"string_utf8", 1.05, OneStringPlugin<&gMixedStr>, OneStringRaw<&gMixed>, nullptr, 1, 0, false},
-    {"bytes", 1.10, OneBytesPlugin, OneBytesRaw, nullptr, 1, 1, false},  // the holder, the block
-    {"binding", 1.05, OneBindingPlugin, OneBindingRaw, nullptr, 0, 0, false},
-    {"list", 1.40, OneListPlugin, OneListRaw, nullptr, 2 * kItems + 1, 0, true},  // per Append, GetItem
-    {"dict", 1.10, OneDictPlugin, OneDictRaw, nullptr, kItems + 1, 0, true},      // per GetValue
+     OneCallback<&gCallbackPeerArgs>, 2 * kLoop, 0, false, kLoop},  // parameters, result per call of f
+    {"string_ascii", 1.05, OneStringPlugin<&gAsciiStr>, OneStringRaw<&gAscii>, nullptr, 1, 0, false,
+     0},  // the entity (and one host string)
+    {"string_utf8", 1.05, OneStringPlugin<&gMixedStr>, OneStringRaw<&gMixed>, nullptr, 1, 0, false, 0},
+    {"bytes", 1.10, OneBytesPlugin, OneBytesRaw, nullptr, 1, 1, false, 0},  // the holder, the block
+    {"binding", 1.05, OneBindingPlugin, OneBindingRaw, nullptr, 0, 0, false, 0},
+    {"list", 1.40, OneListPlugin, OneListRaw, nullptr, 2 * kItems + 1, 0, true, 0},  // Append, GetItem
+    {"dict", 1.10, OneDictPlugin, OneDictRaw, nullptr, kItems + 1, 0, true, 0},      // per GetValue
 };
+
+// A pair's path in the table; the peer's is skipped where no peer loaded.
+void RegisterPath(const std::string& name, void (*one)(), const Pair& p, bool peer) {
+  auto* b = benchmark::RegisterBenchmark(name.c_str(), [one, &p, peer](benchmark::State& st) {
+    if (peer && !(gPeerCall && gCallbackPeerArgs)) return st.SkipWithError("no pybind11 peer");
+    for (auto _ : st) one();
+    if (p.items) st.SetItemsProcessed(st.iterations() * p.items);
+  });
+  if (p.milliseconds) b->Unit(benchmark::kMillisecond);
+}
 
 double CpuNs() {
   timespec t;
@@ -814,25 +808,10 @@ int main(int argc, char** argv) {
   args.push_back(nullptr);
   int count = static_cast<int>(args.size()) - 1;
   for (const Pair& p : kPairs) {
-    std::string base = std::string("BM_") + p.name;
-    if (strcmp(p.name, "callback") == 0) {
-      benchmark::RegisterBenchmark((base + "_plugin").c_str(), BM_callback_plugin);
-      benchmark::RegisterBenchmark((base + "_raw").c_str(), BM_callback_raw);
-      continue;
-    }
-    auto* pl = benchmark::RegisterBenchmark((base + "_plugin").c_str(), [&p](benchmark::State& st) {
-      for (auto _ : st) p.plugin();
-    });
-    auto* tw = benchmark::RegisterBenchmark((base + "_raw").c_str(), [&p](benchmark::State& st) {
-      for (auto _ : st) p.twin();
-    });
-    if (p.milliseconds) {
-      pl->Unit(benchmark::kMillisecond);
-      tw->Unit(benchmark::kMillisecond);
-    }
+    RegisterPath(std::string("BM_") + p.name + "_plugin", p.plugin, p, false);
+    RegisterPath(std::string("BM_") + p.name + "_raw", p.twin, p, false);
+    if (p.peer) RegisterPath(std::string("BM_peer_pybind11_") + p.name, p.peer, p, true);
   }
-  benchmark::RegisterBenchmark("BM_peer_pybind11_call", BM_peer_pybind11_call);
-  benchmark::RegisterBenchmark("BM_peer_pybind11_callback", BM_peer_pybind11_callback);
   benchmark::RegisterBenchmark("BM_host_object", BM<OneHostObject>);
   benchmark::RegisterBenchmark("BM_host_block", BM<OneHostBlock>);
   benchmark::RegisterBenchmark("BM_host_string", BM_host_string)->Unit(benchmark::kMillisecond);
