@@ -16,10 +16,11 @@ constexpr uint32_t kMaxMethods = 65536;
 
 // What Python is given for a host function (self, args) and for a host
 // class's initialiser (self, args, kwds): a stand-in that calls it on a host
-// thread and raises RuntimeError on any other (host_functions.cpp). Null for
-// null.
-void* HostFunctionEntry(void* function);
-void* HostInitEntry(void* init);
+// thread and raises RuntimeError on any other, and that raises SystemError
+// naming "owner.name" when the host code breaks Python's rule for answers
+// (host_functions.cpp). Null for null.
+void* HostFunctionEntry(void* function, REALstring owner, REALstring name);
+void* HostInitEntry(void* init, REALstring owner);
 
 // Makes the tables for count functions (none for 0), at most kMaxMethods.
 // When memory for them cannot be had, there are no slots at all.
@@ -47,13 +48,13 @@ void MakeMethodTables(D* d, uint32_t count) {
 // held name reference keeps alive. Nothing when the tables are full or there
 // is no function.
 template <class D>
-void AddMethod(D* d, REALstring name, void* function) {
+void AddMethod(D* d, REALstring owner, REALstring name, void* function) {
   if (!function || !d->methodTable || d->functionCount >= d->capacity) return;
   ELockString(name);
   d->nameRefs[d->functionCount] = name;
   PyMethodDef& entry = d->methodTable[d->functionCount];
   entry.ml_name = HostBytes(name);
-  entry.ml_meth = HostFunctionEntry(function);
+  entry.ml_meth = HostFunctionEntry(function, owner, name);
   entry.ml_flags = METH_VARARGS;
   entry.ml_doc = nullptr;
   ++d->functionCount;

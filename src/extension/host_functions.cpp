@@ -3,12 +3,20 @@
 // host did not start (one Python or a native library started) host code must
 // not run, so the call raises RuntimeError there instead.
 //
+// The stand-in also holds host code to Python's rule for what a function
+// answers: nil with an error set, or a value with none. A host function that
+// answers nil and sets nothing, or answers a value over an error it left
+// set, gets SystemError naming it, as a release build of Python reports
+// such a function; a debug build would stop the whole process instead.
+//
 // Python hands a function only its self and arguments, never which function
-// it was, so each distinct host function gets a stand-in of its own from a
-// fixed set, which finds the host function in a table by its slot.
+// it was, so each distinct host function (under each name it is registered
+// with) gets a stand-in of its own from a fixed set, which finds the host
+// function and its name in a table by its slot.
 #include <array>
+#include <map>
 #include <mutex>
-#include <unordered_map>
+#include <string>
 #include <utility>
 
 #include "extension/extension.h"
@@ -23,6 +31,10 @@ constexpr int kInitSlots = 128;
 
 HostFunction gFunctions[kFunctionSlots];
 HostInit gInits[kInitSlots];
+// "module.name" of each slot's function ("Class.__init__" for an
+// initialiser), for the errors above; kept for the life of the process.
+const char* gFunctionNames[kFunctionSlots];
+const char* gInitNames[kInitSlots];
 
 const char kForeignThread[] =
     "host functions run on the host's threads only; this thread was not started by the host "
@@ -32,13 +44,44 @@ __attribute__((noinline)) void RaiseForeignThread() {
   if (EPyErr_SetString && e__PyExc_RuntimeError) EPyErr_SetString(*e__PyExc_RuntimeError, kForeignThread);
 }
 
+void RaiseSystemError(const char* name, const char* what) {
+  if (!EPyErr_SetString || !e__PyExc_SystemError) return;
+  std::string message = std::string(name ? name : "?") + what;
+  EPyErr_SetString(*e__PyExc_SystemError, message.c_str());
+}
+
+// A host function's answer as Python may take it: nil with an error set, or
+// a value with none.
+__attribute__((noinline)) PyObject* CheckedAnswer(PyObject* result, const char* name) {
+  if (!result) {
+    if (!EPyErr_Occurred()) RaiseSystemError(name, " returned nil without setting an error");
+    return nullptr;
+  }
+  if (EPyErr_Occurred()) {
+    PyRelease(result);
+    RaiseSystemError(name, " returned a result with an error set");
+    return nullptr;
+  }
+  return result;
+}
+
+__attribute__((noinline)) int CheckedInit(int status, const char* name) {
+  bool raised = EPyErr_Occurred() != nullptr;
+  if (status < 0 && !raised) RaiseSystemError(name, " returned an error without setting one");
+  if (status >= 0 && raised) {
+    RaiseSystemError(name, " returned success with an error set");
+    return -1;
+  }
+  return status < 0 ? -1 : status;
+}
+
 template <int I>
 PyObject* FunctionSlot(PyObject* self, PyObject* args) {
   if (__builtin_expect(!OnHostThread(), 0)) {
     RaiseForeignThread();
     return nullptr;
   }
-  return gFunctions[I](self, args);
+  return CheckedAnswer(gFunctions[I](self, args), gFunctionNames[I]);
 }
 
 template <int I>
@@ -47,7 +90,7 @@ int InitSlot(PyObject* self, PyObject* args, PyObject* kwds) {
     RaiseForeignThread();
     return -1;
   }
-  return gInits[I](self, args, kwds);
+  return CheckedInit(gInits[I](self, args, kwds), gInitNames[I]);
 }
 
 template <int... I>
@@ -64,33 +107,43 @@ constexpr std::array<HostFunction, kFunctionSlots> kFunctionSlotTable =
 constexpr std::array<HostInit, kInitSlots> kInitSlotTable =
     MakeInitSlots(std::make_integer_sequence<int, kInitSlots>{});
 
-// Slots are given for the life of the process, one per distinct function:
-// Python may call a stand-in for as long as it holds the function object.
+using SlotKey = std::pair<void*, std::string>;
+
+// Slots are given for the life of the process, one per distinct function and
+// name: Python may call a stand-in for as long as it holds the function.
 template <class F, size_t N>
-void* SlotOf(F function, F (&table)[N], const std::array<F, N>& slots,
-             std::unordered_map<void*, int>& given) {
+void* SlotOf(F function, std::string name, F (&table)[N], const char* (&names)[N],
+             const std::array<F, N>& slots, std::map<SlotKey, int>& given) {
   static std::mutex lock;
   std::lock_guard<std::mutex> guard(lock);
-  void* key = reinterpret_cast<void*>(function);
+  void* pointer = reinterpret_cast<void*>(function);
+  SlotKey key(pointer, std::move(name));
   auto it = given.find(key);
-  if (it != given.end()) return reinterpret_cast<void*>(slots[it->second]);
-  if (given.size() == N) return key;  // every slot taken: Python calls the function itself
+  if (it != given.end()) return reinterpret_cast<void*>(slots[size_t(it->second)]);
+  if (given.size() == N) return pointer;  // every slot taken: Python calls the function itself
   int slot = int(given.size());
   table[slot] = function;
-  given.emplace(key, slot);
-  return reinterpret_cast<void*>(slots[slot]);
+  names[slot] = (new std::string(key.second))->c_str();
+  given.emplace(std::move(key), slot);
+  return reinterpret_cast<void*>(slots[size_t(slot)]);
+}
+
+std::string QualifiedName(REALstring owner, const char* member) {
+  return std::string(HostBytes(owner)) + "." + member;
 }
 
 }  // namespace
 
-void* HostFunctionEntry(void* function) {
+void* HostFunctionEntry(void* function, REALstring owner, REALstring name) {
   if (!function) return nullptr;
-  static auto* given = new std::unordered_map<void*, int>();
-  return SlotOf(reinterpret_cast<HostFunction>(function), gFunctions, kFunctionSlotTable, *given);
+  static auto* given = new std::map<SlotKey, int>();
+  return SlotOf(reinterpret_cast<HostFunction>(function), QualifiedName(owner, HostBytes(name)),
+                gFunctions, gFunctionNames, kFunctionSlotTable, *given);
 }
 
-void* HostInitEntry(void* init) {
+void* HostInitEntry(void* init, REALstring owner) {
   if (!init) return nullptr;
-  static auto* given = new std::unordered_map<void*, int>();
-  return SlotOf(reinterpret_cast<HostInit>(init), gInits, kInitSlotTable, *given);
+  static auto* given = new std::map<SlotKey, int>();
+  return SlotOf(reinterpret_cast<HostInit>(init), QualifiedName(owner, "__init__"), gInits,
+                gInitNames, kInitSlotTable, *given);
 }

@@ -37,11 +37,11 @@ void PythonXojoClass_Constructor(REALobject self, REALstring name, uint32_t meth
   t->tp_flags = Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE;
   t->tp_doc = "";
   t->tp_methods = d->methodTable;
-  t->tp_init = reinterpret_cast<initproc>(HostInitEntry(initMethod));
+  t->tp_init = reinterpret_cast<initproc>(HostInitEntry(initMethod, name));
 }
 
 void PythonXojoClass_RegisterFunction(REALobject self, REALstring name, void* function) {
-  AddMethod(ClassBlock(self), name, function);
+  AddMethod(ClassBlock(self), ObjectData(self)->name, name, function);
 }
 
 // The type object is left alone: Python is done with it by the time the

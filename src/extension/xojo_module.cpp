@@ -230,7 +230,7 @@ void PythonXojoModule_Constructor(REALobject self, REALstring name, uint32_t met
 }
 
 void PythonXojoModule_RegisterFunction(REALobject self, REALstring name, void* function) {
-  AddMethod(ModuleBlock(self), name, function);
+  AddMethod(ModuleBlock(self), ObjectData(self)->name, name, function);
 }
 
 void PythonXojoModule_AddClass(REALobject self, REALobject classToAdd) {
