@@ -60,16 +60,16 @@ void PythonClass_Destructor(REALobject self) {
 }
 
 REALmethodDefinition PythonClassMethods[] = {
-    {FN(PythonClass_CreateInstance), nullptr, DOC("CreateInstance() as Python3Instance", "Calls the class with no arguments and returns a handle on the new instance.", "Raised, or not callable: nil, error pending. Empty handle or no interpreter: neutral."),
+    {FN_PY(PythonClass_CreateInstance), nullptr, DOC("CreateInstance() as Python3Instance", "Calls the class with no arguments and returns a handle on the new instance.", "Raised, or not callable: nil, error pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonClass_CreateInstanceArguments), nullptr,
+    {FN_PY(PythonClass_CreateInstanceArguments), nullptr,
      DOC("CreateInstance(parameters as Python3Parameters) as Python3Instance",
          "Calls the class with the tuple's items as arguments and returns a handle on the new "
          "instance.",
          "Nil or empty parameters: no arguments. Raised: nil, error pending. Empty handle or no "
          "interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonClass_CreateInstanceWith), nullptr,
+    {FN_PY(PythonClass_CreateInstanceWith), nullptr,
      DOC("CreateInstance(parameters as Python3Parameters, keywords as Python3Dictionary) as "
          "Python3Instance",
          "Calls the class with the tuple's items as arguments and the dict's items as keyword "

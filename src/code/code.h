@@ -26,23 +26,23 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
 // The method records of the attribute accessors, in record order, shared by
 // the records of Python3Module and Python3Instance.
 #define PYTHON_ATTRIBUTE_METHODS                                                              \
-  {FN(PythonModule_GetInt32Field), FN(PythonModule_SetInt32Field),                           \
+  {FN_PY(PythonModule_GetInt32Field), FN_PY(PythonModule_SetInt32Field),                           \
    DOC("Int32Field(name as String) as Int32", "The attribute as Int32; the setter stores an int.", "Wrong type: -1, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                              \
-  {FN(PythonModule_GetInt64Field), FN(PythonModule_SetInt64Field),                           \
+  {FN_PY(PythonModule_GetInt64Field), FN_PY(PythonModule_SetInt64Field),                           \
    DOC("Int64Field(name as String) as Int64", "The attribute as Int64; the setter stores an int.", "Wrong type: -1, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                              \
-  {FN(PythonModule_GetUInt64Field), FN(PythonModule_SetUInt64Field),                         \
+  {FN_PY(PythonModule_GetUInt64Field), FN_PY(PythonModule_SetUInt64Field),                         \
    DOC("UInt64Field(name as String) as UInt64", "The attribute as UInt64; the setter stores an int.", "Wrong type: all bits set, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
-  {FN(PythonModule_GetDoubleField), FN(PythonModule_SetDoubleField),                         \
+  {FN_PY(PythonModule_GetDoubleField), FN_PY(PythonModule_SetDoubleField),                         \
    DOC("DoubleField(name as String) as Double", "The attribute as Double; the setter stores a float.", "Wrong type: -1.0, TypeError pending. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
-  {FN(PythonModule_GetBooleanField), FN(PythonModule_SetBooleanField),                       \
+  {FN_PY(PythonModule_GetBooleanField), FN_PY(PythonModule_SetBooleanField),                       \
    DOC("BooleanField(name as String) as Boolean", "Python's truth of the attribute; the setter stores True or False.", "Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                          \
-  {FN(PythonModule_GetStringField), FN(PythonModule_SetStringField),                         \
+  {FN_PY(PythonModule_GetStringField), FN_PY(PythonModule_SetStringField),                         \
    DOC("StringField(name as String) as String", "The attribute's str as text; the setter stores a str.", "Not a str: the empty string. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
-  {FN(PythonModule_GetObjectField), FN(PythonModule_SetObjectField),                         \
+  {FN_PY(PythonModule_GetObjectField), FN_PY(PythonModule_SetObjectField),                         \
    DOC("ObjectField(name as String) as Object", "The host object of the attribute's capsule; the setter stores a capsule.", "Not such a capsule: nil. Setter nil: ValueError pending, unchanged. Missing attribute: the default, AttributeError pending. Empty handle or no interpreter: neutral. Setter: a value that cannot be made or an attribute Python refuses: unchanged (its error pending)."), REALmemberFlag, 0, 0},                            \
-  {FN(PythonModule_HasAttribute), nullptr, DOC("HasAttribute(name as String) as Boolean", "Whether the attribute exists.", "Missing: False, nothing pending. Empty handle or no interpreter: neutral."),        \
+  {FN_PY(PythonModule_HasAttribute), nullptr, DOC("HasAttribute(name as String) as Boolean", "Whether the attribute exists.", "Missing: False, nothing pending. Empty handle or no interpreter: neutral."),        \
    REALmemberFlag, 0, 0},                                                                     \
-  {FN(PythonModule_DeleteAttribute), nullptr, DOC("DeleteAttribute(name as String) as Integer", "Deletes the attribute: 0 when done.", "Missing: -1, AttributeError pending. Empty handle or no interpreter: neutral."),   \
+  {FN_PY(PythonModule_DeleteAttribute), nullptr, DOC("DeleteAttribute(name as String) as Integer", "Deletes the attribute: 0 when done.", "Missing: -1, AttributeError pending. Empty handle or no interpreter: neutral."),   \
    REALmemberFlag, 0, 0},
 
 // The Python object of a member's own handle, or null when there is nothing

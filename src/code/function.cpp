@@ -134,9 +134,9 @@ REALproperty PythonFunctionProperties[] = {
 };
 
 REALmethodDefinition PythonFunctionMethods[] = {
-    {FN(PythonFunction_Invoke), nullptr,
+    {FN_PY(PythonFunction_Invoke), nullptr,
      DOC("Invoke(parameters as Python3Parameters) as Python3Result", "Calls the function with the tuple's items as arguments.", "Nil or empty parameters: no arguments. Raised: nil, error pending. Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
-    {FN(PythonFunction_InvokeKeywords), nullptr,
+    {FN_PY(PythonFunction_InvokeKeywords), nullptr,
      DOC("Invoke(parameters as Python3Parameters, keywords as Python3Dictionary) as Python3Result",
          "Calls the function with the tuple's items as arguments and the dict's items as "
          "keyword arguments.",

@@ -26,7 +26,7 @@ void PythonInstance_Destructor(REALobject self) {
 }
 
 REALmethodDefinition PythonInstanceMethods[] = {
-    {FN(PythonInstance_GetFunction), nullptr, DOC("GetFunction(name as String) as Python3Function", "The bound method of that name.", "Missing: nil, AttributeError pending. Not callable: nil, nothing pending. Empty handle or no interpreter: neutral."),
+    {FN_PY(PythonInstance_GetFunction), nullptr, DOC("GetFunction(name as String) as Python3Function", "The bound method of that name.", "Missing: nil, AttributeError pending. Not callable: nil, nothing pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
     PYTHON_ATTRIBUTE_METHODS
 };

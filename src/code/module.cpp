@@ -155,12 +155,12 @@ int8_t PythonModule_Reload(REALobject self) {
 void PythonModule_Destructor(REALobject) {}
 
 REALmethodDefinition PythonModuleMethods[] = {
-    {FN(PythonModule_GetFunction), nullptr, DOC("GetFunction(name as String) as Python3Function", "The module's function of that name.", "Missing: nil, AttributeError pending. Not callable: nil, nothing pending. Empty handle or no interpreter: neutral."),
+    {FN_PY(PythonModule_GetFunction), nullptr, DOC("GetFunction(name as String) as Python3Function", "The module's function of that name.", "Missing: nil, AttributeError pending. Not callable: nil, nothing pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
-    {FN(PythonModule_GetClass), nullptr, DOC("GetClass(name as String) as Python3Class", "The attribute of that name as a class handle.", "Missing: nil, AttributeError pending. Empty handle or no interpreter: neutral."),
+    {FN_PY(PythonModule_GetClass), nullptr, DOC("GetClass(name as String) as Python3Class", "The attribute of that name as a class handle.", "Missing: nil, AttributeError pending. Empty handle or no interpreter: neutral."),
      REALmemberFlag, 0, 0},
     PYTHON_ATTRIBUTE_METHODS
-    {FN(PythonModule_Reload), nullptr, DOC("Reload() as Boolean", "Reloads the module from its source; the handle holds the new module.", "Failure: False, the handle keeps its module, the error is cleared. Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
+    {FN_PY(PythonModule_Reload), nullptr, DOC("Reload() as Boolean", "Reloads the module from its source; the handle holds the new module.", "Failure: False, the handle keeps its module, the error is cleared. Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
 };
 
 }  // namespace

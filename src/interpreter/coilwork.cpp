@@ -243,7 +243,7 @@ REALmethodDefinition CoilworkSharedMethods[] = {
     {FN(Python_SetConsoleOutput), nullptr, DOC("SetConsoleOutput(output as CoilworkConsoleOutput)", "Chooses the receiver of everything Python writes to sys.stdout, one ConsoleOutput event per write; holds across Finalize and Init.", "Nil: output is dropped."),
      REALmemberFlag, 0, 0},
     {FN(Python_AddSearchPath), nullptr, DOC("AddSearchPath(f as FolderItem)", "Appends the folder's native path to sys.path.", "Nil, or no interpreter: nothing (not remembered for the next Init)."), REALmemberFlag, 0, 0},
-    {FN(Python_GetModule), nullptr, DOC("GetModule(name as String) as Python3Module", "Imports a module by name and returns a new handle on it.", "Nil name: error pending (ValueError). Import failure: nil, error pending. Text not UTF-8: nil. No interpreter: neutral."), REALmemberFlag,
+    {FN_PY(Python_GetModule), nullptr, DOC("GetModule(name as String) as Python3Module", "Imports a module by name and returns a new handle on it.", "Nil name: error pending (ValueError). Import failure: nil, error pending. Text not UTF-8: nil. No interpreter: neutral."), REALmemberFlag,
      0, 0},
     {FN(Python_ErrorOccurred), nullptr, DOC("ErrorOccurred() as Boolean", "Whether a Python error is pending; leaves it pending.", "No interpreter: neutral."), REALmemberFlag, 0, 0},
     {FN(Python_GetError), nullptr, DOC("GetError() as String", "The pending error's message (str() of the exception), and clears it.", "Nothing pending or no interpreter: nil."), REALmemberFlag, 0, 0},
@@ -289,14 +289,14 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "wrote, in order (for a host timer); every call also delivers it as it returns.",
          "Nothing queued, or no interpreter: nothing."),
      REALmemberFlag, 0, 0},
-    {FN(Python_Exec), nullptr,
+    {FN_PY(Python_Exec), nullptr,
      DOC("Exec(code as String) as Boolean",
          "Runs the statements in the namespace of __main__, which every call shares until "
          "Finalize; True when they ran to the end.",
          "Nil or empty code: True, nothing runs. Raised or SyntaxError: False, error pending. "
          "Text not UTF-8: False. A NUL byte: False, ValueError pending. No interpreter: False."),
      REALmemberFlag, 0, 0},
-    {FN(Python_Eval), nullptr,
+    {FN_PY(Python_Eval), nullptr,
      DOC("Eval(expression as String) as Python3Result",
          "Evaluates one expression in the namespace of __main__ and returns its value.",
          "Nil, empty or non-UTF-8 text: nil. Raised, or a statement (SyntaxError): nil, error "

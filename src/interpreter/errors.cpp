@@ -8,6 +8,26 @@
 #include "interpreter/interpreter.h"
 #include "python/convert.h"
 
+void PendingErrorAside::SetAside() {
+  if (!EPyErr_Fetch || !EPyErr_Restore) return;
+  EPyErr_Fetch(&type, &value, &traceback);
+  generation = gInterpreterGeneration;
+}
+
+void PendingErrorAside::PutBack() {
+  // Python code the member ran may have stopped the interpreter (a host
+  // function calling Finalize): the set-aside objects went with it.
+  if (generation != gInterpreterGeneration) return;
+  if (EPyErr_Occurred()) {
+    // The member's own error is the one the host reads next.
+    PyRelease(type);
+    PyRelease(value);
+    PyRelease(traceback);
+    return;
+  }
+  EPyErr_Restore(type, value, traceback);  // the references pass back to Python
+}
+
 namespace {
 
 REALconstant PythonErrorTypesConstants[] = {

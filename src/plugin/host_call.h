@@ -33,6 +33,13 @@ struct HostThreadState {
   int32_t held;      // kLock*: how this thread holds the lock, also between calls
   int32_t gilState;  // PyGILState_Ensure's answer while held is kLockHeldEnsured
   int32_t host;      // 1 once the thread made a plugin entry with Python running
+  // The error a thread without a thread state of its own between calls left
+  // pending, kept for it until its next call (the state Python keeps errors
+  // in goes when the lock is given back): null type when none.
+  PyObject* errorType;
+  PyObject* errorValue;
+  PyObject* errorTraceback;
+  uint32_t errorGeneration;  // the interpreter the error's objects belong to
 };
 
 // Initial-exec, and plain data (no initialisation hook): one load relative to
@@ -97,6 +104,46 @@ template <class R, class... A, R (*f)(A...)>
 struct HostEntry<R (*)(A...), f> {
   static R Call(A... a) noexcept {
     HostCall call;
+    return f(a...);
+  }
+};
+
+// An error still pending from an earlier call (host code did not read or
+// clear it), set aside while a member runs Python code: Python must never run
+// with an exception set, which release builds turn into a SystemError that
+// hides the member's real answer and debug builds into a fatal error. When
+// the member raises, its own error is the one left pending; when it does
+// not, the earlier error is pending again, unchanged.
+struct PendingErrorAside {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  uint32_t generation = 0;
+
+  COILWORK_HOT PendingErrorAside() {
+    if (PythonRunning() && EPyErr_Occurred && EPyErr_Occurred()) SetAside();
+  }
+  COILWORK_HOT ~PendingErrorAside() {
+    if (__builtin_expect(type != nullptr, 0)) PutBack();
+  }
+  PendingErrorAside(const PendingErrorAside&) = delete;
+  PendingErrorAside& operator=(const PendingErrorAside&) = delete;
+
+ private:
+  __attribute__((noinline, cold)) void SetAside();
+  __attribute__((noinline, cold)) void PutBack();
+};
+
+// The record word of a member that runs Python code (calls, imports, code
+// strings, attribute access, comparisons): the lock as HostEntry holds it,
+// and an earlier pending error set aside for the member's duration.
+template <class F, F f>
+struct PythonEntry;
+template <class R, class... A, R (*f)(A...)>
+struct PythonEntry<R (*)(A...), f> {
+  static R Call(A... a) noexcept {
+    HostCall call;
+    PendingErrorAside aside;
     return f(a...);
   }
 };

@@ -14,6 +14,9 @@
 // The word stored in a record for a plugin function: a wrapper that holds
 // the interpreter lock for the whole call (host_call.h).
 #define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
+// For members that run Python code: the same, and an error left pending by
+// an earlier call set aside while the member runs (host_call.h).
+#define FN_PY(f) reinterpret_cast<REALproc>(&PythonEntry<decltype(&f), &f>::Call)
 // For the few members that never call Python and never run host code that
 // could (the initialisers that only bind the entry-point table, the empty
 // destructors of classes whose base releases the object): stored as they

@@ -121,6 +121,8 @@ REALproperty PythonDictionaryProperties[] = {
 };
 
 #define M(fn, decl) {FN(PythonDictionary_##fn), nullptr, decl, REALmemberFlag, 0, 0}
+// Keys of any type are hashed and compared by Python code of their own.
+#define M_PY(fn, decl) {FN_PY(PythonDictionary_##fn), nullptr, decl, REALmemberFlag, 0, 0}
 
 REALmethodDefinition PythonDictionaryMethods[] = {
     M(Constructor, DOC("Constructor()", "Holds a new empty dict.", "No interpreter: empty holder.")),
@@ -132,13 +134,14 @@ REALmethodDefinition PythonDictionaryMethods[] = {
     M(GetValues, DOC("GetValues() as Python3List", "The values as a new list.", "Empty holder or no interpreter: neutral.")),
     M(Copy, DOC("Copy() as Python3Dictionary", "A shallow copy.", "Empty holder or no interpreter: neutral.")),
     M(Remove, DOC("Remove(key as String)", "Removes the str key.", "Missing key: KeyError pending. Nil key: nothing. Empty holder or no interpreter: neutral.")),
-    M(RemoveByEnt, DOC("Remove(key as Python3EntityBase)", "Removes the key the holder holds.", "Missing key: KeyError pending. Unhashable key: TypeError pending. Nil: nothing. Empty holder or no interpreter: neutral.")),
-    M(ContainsByEnt, DOC("Contains(key as Python3EntityBase) as Boolean", "Whether the key the holder holds is present.", "Unhashable key: False, TypeError pending. Nil: False. Empty holder or no interpreter: neutral.")),
-    M(GetValueByEnt, DOC("GetValue(key as Python3EntityBase) as Python3Entity", "The value under the holder's key, as a new entity.", "Missing or unhashable key: nil, nothing pending. Empty holder or no interpreter: neutral.")),
-    M(SetValueByEnt, DOC("SetValue(key as Python3EntityBase, value as Python3EntityBase)", "Stores the value holder's object under the key holder's object.", "Unhashable key: TypeError pending. Nil or empty holders: nothing. Empty holder or no interpreter: neutral.")),
+    M_PY(RemoveByEnt, DOC("Remove(key as Python3EntityBase)", "Removes the key the holder holds.", "Missing key: KeyError pending. Unhashable key: TypeError pending. Nil: nothing. Empty holder or no interpreter: neutral.")),
+    M_PY(ContainsByEnt, DOC("Contains(key as Python3EntityBase) as Boolean", "Whether the key the holder holds is present.", "Unhashable key: False, TypeError pending. Nil: False. Empty holder or no interpreter: neutral.")),
+    M_PY(GetValueByEnt, DOC("GetValue(key as Python3EntityBase) as Python3Entity", "The value under the holder's key, as a new entity.", "Missing or unhashable key: nil, nothing pending. Empty holder or no interpreter: neutral.")),
+    M_PY(SetValueByEnt, DOC("SetValue(key as Python3EntityBase, value as Python3EntityBase)", "Stores the value holder's object under the key holder's object.", "Unhashable key: TypeError pending. Nil or empty holders: nothing. Empty holder or no interpreter: neutral.")),
 };
 
 #undef M
+#undef M_PY
 
 }  // namespace
 

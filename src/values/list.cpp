@@ -114,7 +114,7 @@ REALmethodDefinition PythonListMethods[] = {
     M(PythonList_GetItem, DOC("GetItem(index as Integer) as Python3Entity", "The item at the index, as a new entity.", "Index outside 0 to Count-1: nil, IndexError pending. Empty holder or no interpreter: neutral.")),
     M(PythonList_SetItem, DOC("SetItem(index as Integer, value as Python3EntityBase)", "Replaces the item at the index.", "Index outside: IndexError pending. Nil or empty value: nothing. Empty holder or no interpreter: neutral.")),
     M(PythonList_AsTuple, DOC("AsTuple() as Python3Parameters", "The items as a new tuple.", "Empty holder or no interpreter: neutral.")),
-    M(PythonList_Sort, DOC("Sort()", "Sorts the list in place with Python's ordering.", "Items that do not compare: TypeError pending. Empty holder or no interpreter: neutral.")),
+    {FN_PY(PythonList_Sort), nullptr, DOC("Sort()", "Sorts the list in place with Python's ordering.", "Items that do not compare: TypeError pending. Empty holder or no interpreter: neutral."), REALmemberFlag, 0, 0},
     M(PythonList_Reverse, DOC("Reverse()", "Reverses the list in place.", "Empty holder or no interpreter: neutral.")),
 };
 

@@ -125,7 +125,7 @@ REALmethodDefinition PythonResultMethods[] = {
     M(Int64Value, DOC("Int64Value() as Int64", "The value as Int64.", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
     M(UInt64Value, DOC("UInt64Value() as UInt64", "The value as UInt64.", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
     M(DoubleValue, DOC("DoubleValue() as Double", "The value as Double (ints converted).", "Python's own conversion: the wrong type gives -1 with TypeError pending. Empty result or no interpreter: neutral.")),
-    M(BooleanValue, DOC("BooleanValue() as Boolean", "Python's truth of the value.", "A failing truth test: False, its error pending. Empty result or no interpreter: neutral.")),
+    {FN_PY(PythonResult_BooleanValue), nullptr, DOC("BooleanValue() as Boolean", "Python's truth of the value.", "A failing truth test: False, its error pending. Empty result or no interpreter: neutral."), REALmemberFlag, 0, 0},
     M(StringValue, DOC("StringValue() as String", "The str as text.", "Not a str: the empty string. Empty result or no interpreter: neutral.")),
     M(BytesValue, DOC("BytesValue() as Python3Bytes", "The bytes as a new holder.", "Not bytes: nil. Empty result or no interpreter: neutral.")),
     M(ObjectValue, DOC("ObjectValue() as Object", "The host object of a capsule this plugin made.", "Anything else: nil. Empty result or no interpreter: neutral.")),
