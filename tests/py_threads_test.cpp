@@ -327,6 +327,56 @@ TEST_F(ThreadsTest, SecondHostThreadWaitsForTheLockUnlessThreadsAreAllowed) {
   ExpectCountsAtStart();
 }
 
+// A second host thread's error stays pending for it between its calls, and
+// only for it; one it never reads is released once the thread has ended.
+TEST_F(ThreadsTest, EachHostThreadKeepsItsOwnError) {
+  Ref m(Exec("import gc, weakref\n"
+             "refs = []\n"
+             "class Lost(Exception):\n"
+             "    pass\n"
+             "def boom():\n"
+             "    e = Lost()\n"
+             "    refs.append(weakref.ref(e))\n"
+             "    raise e\n"
+             "def released():\n"
+             "    gc.collect()\n"
+             "    return refs[0]() is None\n"));
+  ASSERT_NE(m.get(), nullptr);
+  Ref boom(GetFunction(m, "boom"));
+  AllowThreads(true);
+  std::string type, message;
+  bool occurred = false;
+  std::thread second([&] {
+    Ref r(host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                               S("1 / 0").get()));
+    occurred = r.get() == nullptr && ErrorOccurred();
+    SRef t(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+    type = t.get() ? t.bytes() : "<nil>";
+    message = GetError();
+  });
+  second.join();
+  EXPECT_TRUE(occurred);
+  EXPECT_EQ(type, "ZeroDivisionError");
+  EXPECT_EQ(message, "division by zero");
+  EXPECT_FALSE(ErrorOccurred()) << "the first thread saw the second's error";
+
+  std::thread unread([&] { Ref r(Invoke(boom, nullptr)); });
+  unread.join();
+  EXPECT_FALSE(ErrorOccurred());
+  Has(m, "boom");  // a call of this thread gives the ended thread's error back
+  Ref released(GetFunction(m, "released"));
+  Ref gone(Invoke(released, nullptr));
+  ASSERT_NE(gone.get(), nullptr) << GetError();
+  EXPECT_TRUE(host.call<int8_t>(gone, "BooleanValue() as Boolean"))
+      << "the error an ended thread never read was not released";
+  AllowThreads(false);
+  gone.reset();
+  released.reset();
+  boom.reset();
+  m.reset();
+  ExpectCountsAtStart();
+}
+
 TEST_F(ThreadsTest, HostFunctionOnAPythonThreadRaisesRuntimeError) {
   Ref module(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
                          S("cw_threads").get(), uint32_t(1)));

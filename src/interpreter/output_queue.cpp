@@ -5,6 +5,9 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "python/convert.h"
 
 std::atomic<bool> gHostWorkPending{false};
 
@@ -14,6 +17,8 @@ struct Work {
   REALobject object;  // the receiver (one reference), or the object to release
   OutputEvent event;  // null: only give the reference back
   std::string text;
+  std::vector<PyObject*> python;  // references to release in interpreter generation
+  uint32_t generation = 0;
 };
 
 // Process-lived, never destroyed: Python threads may still write while the
@@ -57,7 +62,7 @@ bool QueueIfForeign(REALobject receiver, const char* utf8, size_t length, Output
   }
   if (!receiver || !event) return true;
   ELockObject(receiver);
-  Push(Work{receiver, event, std::string(utf8, length)});
+  Push(Work{receiver, event, std::string(utf8, length), {}, 0});
   return true;
 }
 
@@ -67,7 +72,14 @@ void ReleaseOnHostThread(REALobject object) {
     EUnlockObject(object);
     return;
   }
-  Push(Work{object, nullptr, std::string()});
+  Push(Work{object, nullptr, std::string(), {}, 0});
+}
+
+void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t generation) {
+  Work work{nullptr, nullptr, std::string(), {}, generation};
+  for (int i = 0; i < count; ++i)
+    if (objects[i]) work.python.push_back(objects[i]);
+  if (!work.python.empty()) Push(std::move(work));
 }
 
 void DeliverQueuedWork() {
@@ -81,6 +93,9 @@ void DeliverQueuedWork() {
       work.event(work.object, text);
       if (text) EUnlockString(text);
     }
-    EUnlockObject(work.object);
+    if (work.object) EUnlockObject(work.object);
+    // Host threads deliver holding the lock while an interpreter runs.
+    if (work.generation == gInterpreterGeneration)
+      for (PyObject* o : work.python) PyRelease(o);
   }
 }

@@ -19,6 +19,11 @@ bool QueueIfForeign(REALobject receiver, const char* utf8, size_t length, Output
 // Gives one host reference back: at once on a host thread, otherwise queued.
 void ReleaseOnHostThread(REALobject object);
 
+// Releases Python references of the interpreter numbered generation on a
+// host thread holding the lock (queued; dropped should that interpreter have
+// stopped by then).
+void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t generation);
+
 // Delivers everything queued, oldest first; only ever on a host thread.
 // Work queued while it runs is delivered too.
 void DeliverQueuedWork();

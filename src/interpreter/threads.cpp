@@ -86,12 +86,46 @@ PyThreadState* const* FindThreadHead() {
   return &words[found];
 }
 
+// Gives Python references of a thread that ended back on a host thread: the
+// thread kept its last error for a next call it never made.
+struct KeptErrorReaper {
+  bool armed = false;
+  ~KeptErrorReaper() {
+    HostThreadState& t = tHostThread;
+    if (!t.errorType) return;
+    PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
+    t.errorType = t.errorValue = t.errorTraceback = nullptr;
+    ReleasePythonOnHostThread(objects, 3, t.errorGeneration);
+  }
+};
+thread_local KeptErrorReaper tKeptErrorReaper;
+
+// Before a thread state that goes with the lock is given back: its pending
+// error is kept for the thread's next call.
+void KeepPendingError(HostThreadState& t) {
+  if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
+  EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
+  t.errorGeneration = gInterpreterGeneration;
+  if (!tKeptErrorReaper.armed) tKeptErrorReaper.armed = true;  // registers its destructor
+}
+
+// After the lock is taken again by the outermost entry: the kept error is
+// pending once more, unless it belongs to an interpreter that has stopped
+// since (its objects are gone with it).
+void RestoreKeptError(HostThreadState& t) {
+  PyObject *type = t.errorType, *value = t.errorValue, *traceback = t.errorTraceback;
+  t.errorType = t.errorValue = t.errorTraceback = nullptr;
+  if (t.errorGeneration == gInterpreterGeneration && EPyErr_Restore)
+    EPyErr_Restore(type, value, traceback);
+}
+
 void ReleaseLock(HostThreadState& t) {
   if (t.held == kLockHeldMain) {
     // The main state stays bound to this thread: PyEval_RestoreThread or
     // PyGILState_Ensure finds it again.
     EPyEval_SaveThread();
   } else if (t.held == kLockHeldEnsured) {
+    if (t.depth == 0) KeepPendingError(t);
     EPyGILState_Release(t.gilState);
   }
   t.held = kLockNotHeld;
@@ -131,6 +165,7 @@ void EnterLockSlow() {
   HostThreadState& t = tHostThread;
   t.host = 1;
   if (t.held == kLockNotHeld) TakeLock(t);
+  if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
   if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
 }
 
