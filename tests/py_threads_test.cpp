@@ -66,6 +66,9 @@ class ThreadsTest : public CodeTest {
     CodeTest::TearDown();
   }
 
+  void KeepLock(bool keep) {
+    host.callShared<void>("Coilwork", "KeepLock(keep as Boolean)", int8_t(keep));
+  }
   void AllowThreads(bool allow) {
     host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(allow));
   }
@@ -174,6 +177,21 @@ TEST_F(ThreadsTest, BackgroundThreadAdvancesWhileTheHostSleeps) {
   Pause(200);  // no plugin call meanwhile
   int32_t after = Int32(m, "n");
   EXPECT_GE(after - before, 5) << "the thread stalled while the host slept";
+
+  // KeepLock(True): a burst of calls keeps the lock between them, so the
+  // thread waits while the host works or sleeps; it runs again after
+  // KeepLock(False). Asking twice changes nothing.
+  KeepLock(true);
+  KeepLock(true);
+  int32_t kept = Int32(m, "n");
+  int32_t wrong = 0;
+  for (int32_t i = 0; i < 1000; ++i) wrong += Int32(m, "n") != kept;
+  Pause(100);
+  EXPECT_EQ(wrong, 0) << "the thread ran between calls of the burst";
+  EXPECT_EQ(Int32(m, "n"), kept) << "the thread ran while the host kept the lock";
+  KeepLock(false);
+  Pause(200);
+  EXPECT_GE(Int32(m, "n") - kept, 5) << "the thread stalled after KeepLock(False)";
   EXPECT_EQ(CallInt(m, "finish"), 0);
 }
 
@@ -310,6 +328,17 @@ TEST_F(ThreadsTest, SecondHostThreadWaitsForTheLockUnlessThreadsAreAllowed) {
   EXPECT_EQ(Many(9000), 0);
   EXPECT_EQ(a.get(), 0);
   EXPECT_EQ(b.get(), 0);
+
+  // KeepLock(True) on this thread: a second host thread waits, even with
+  // AllowThreads(True), and gets its turn after KeepLock(False).
+  KeepLock(true);
+  auto kept = std::async(std::launch::async, [&] { return Add(add, 4, 5); });
+  EXPECT_EQ(kept.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "a second host thread called while the first kept the lock";
+  EXPECT_EQ(Add(add, 1, 1), 2);
+  KeepLock(false);
+  ASSERT_EQ(kept.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(kept.get(), 9);
   AllowThreads(false);
 
   // Back under the automatic rule, with every other host thread gone, this

@@ -283,6 +283,15 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "other thread uses Python.",
          "Without Python's thread functions: nothing."),
      REALmemberFlag, 0, 0},
+    {FN(Python_KeepLock), nullptr,
+     DOC("KeepLock(keep as Boolean)",
+         "True: this host thread keeps the interpreter lock across its returns, even while "
+         "Python threads or other host threads exist, until it calls KeepLock(False), for a "
+         "burst of calls; those threads run only while it is inside Python code that lets "
+         "them (sleeps, I/O, Python's switching in long-running code). False: the usual rule "
+         "again.",
+         "The same value twice: nothing changes. Finalize ends it. No interpreter: nothing."),
+     REALmemberFlag, 0, 0},
     {FN(Python_DeliverOutput), nullptr,
      DOC("DeliverOutput()",
          "Raises now, on this host thread, the ConsoleOutput events of text Python threads "

@@ -49,4 +49,5 @@ void ThreadsAfterInit();
 void ThreadsBeforeFinalize();
 void ThreadsAfterFinalize();
 void Python_AllowThreads(int8_t allow);
+void Python_KeepLock(int8_t keep);
 void Python_DeliverOutput();

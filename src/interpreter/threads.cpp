@@ -86,12 +86,31 @@ PyThreadState* const* FindThreadHead() {
   return &words[found];
 }
 
-// Gives Python references of a thread that ended back on a host thread: the
-// thread kept its last error for a next call it never made.
+// The watch value of the thread that asked KeepLock(True) last, and the word
+// returning entries read while it keeps the lock: the two are equal, so that
+// its entries return as cheaply as those of a thread alone with Python,
+// whatever other threads exist. Every other thread's entries differ from it
+// and take the slow way.
+PyThreadState* gKeeperWatch;
+
+bool KeepsLock(const HostThreadState& t) {
+  return t.keepGeneration != 0 && t.keepGeneration == gInterpreterGeneration;
+}
+
+void ReleaseLock(HostThreadState& t);
+
+// What a host thread leaves behind when it ends: the references of an error
+// it kept for a next call it never made, given back on a host thread; and a
+// lock it kept with KeepLock(True), which no other thread could otherwise
+// ever take again.
 struct KeptErrorReaper {
   bool armed = false;
   ~KeptErrorReaper() {
     HostThreadState& t = tHostThread;
+    if (KeepsLock(t) && t.held != kLockNotHeld && t.depth == 0) {
+      t.keepGeneration = 0;
+      ReleaseLock(t);
+    }
     if (!t.errorType) return;
     PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
     t.errorType = t.errorValue = t.errorTraceback = nullptr;
@@ -120,6 +139,7 @@ void RestoreKeptError(HostThreadState& t) {
 }
 
 void ReleaseLock(HostThreadState& t) {
+  if (&t == &tHostThread && t.watch == gKeeperWatch) gKeeperWatch = nullptr;
   if (t.held == kLockHeldMain) {
     // The main state stays bound to this thread: PyEval_RestoreThread or
     // PyGILState_Ensure finds it again.
@@ -151,6 +171,7 @@ void TakeLock(HostThreadState& t) {
 // need to read; otherwise at gNoHead.
 void WatchWhatApplies() {
   PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
+  if (gLockManaged && gKeeperWatch) head = &gKeeperWatch;
   __atomic_store_n(&gThreadHead, head, __ATOMIC_SEQ_CST);
 }
 
@@ -179,6 +200,7 @@ void LeaveLockSlow() {
   if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork();
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
+  if (KeepsLock(t)) return;
   if (gAllowThreads || OtherThreadsExist()) ReleaseLock(t);
 }
 
@@ -209,6 +231,8 @@ void ThreadsBeforeFinalize() {
 
 void ThreadsAfterFinalize() {
   gLockManaged = false;
+  gKeeperWatch = nullptr;
+  tHostThread.keepGeneration = 0;
   tHostThread.held = kLockNotHeld;
   tHostThread.watch = nullptr;
   gMainState = nullptr;
@@ -222,6 +246,29 @@ void Python_AllowThreads(int8_t allow) {
   gAllowThreads = allow != 0;
   // The slow way of this very call's return gives the lock back, or points
   // returning entries at the thread list again.
+  WatchNothing();
+}
+
+void Python_KeepLock(int8_t keep) {
+  HostThreadState& t = tHostThread;
+  if (!gLockManaged || t.held == kLockNotHeld) return;
+  if (keep) {
+    if (!KeepsLock(t)) {
+      t.keepGeneration = gInterpreterGeneration;
+      if (!tKeptErrorReaper.armed) tKeptErrorReaper.armed = true;  // registers its destructor
+    }
+    // A value no thread list's head ever holds (this thread's own record),
+    // unless the thread already has one that its head may hold.
+    if (!t.watch) t.watch = reinterpret_cast<PyThreadState*>(&t);
+    gKeeperWatch = t.watch;
+  } else {
+    if (!KeepsLock(t)) return;
+    t.keepGeneration = 0;
+    if (gKeeperWatch == t.watch) gKeeperWatch = nullptr;
+    if (t.held != kLockHeldMain) t.watch = nullptr;
+  }
+  // This call's return takes the slow way: it points returning entries at
+  // what applies now, and gives the lock back where the rule says so.
   WatchNothing();
 }
 

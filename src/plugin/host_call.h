@@ -40,6 +40,9 @@ struct HostThreadState {
   PyObject* errorValue;
   PyObject* errorTraceback;
   uint32_t errorGeneration;  // the interpreter the error's objects belong to
+  // KeepLock(True) in the interpreter of this number: the thread keeps the
+  // lock across its returns whatever other threads exist (0: not kept).
+  uint32_t keepGeneration;
 };
 
 // Initial-exec, and plain data (no initialisation hook): one load relative to
@@ -52,6 +55,7 @@ extern bool gLockManaged;
 // Every outermost entry gives the lock back (AllowThreads(True)).
 extern bool gAllowThreads;
 // Set when work from other threads waits for a host thread.
+// (KeepLock: see threads.cpp.)
 extern std::atomic<bool> gHostWorkPending;
 // The word a returning entry compares with its thread's watch: the place
 // where the interpreter keeps the head of its thread list, whose head is the
