@@ -1,6 +1,7 @@
 // The interpreter lock between the host's threads and Python's (host_call.h),
 // and the Coilwork shared methods AllowThreads and DeliverOutput.
 #include "interpreter/interpreter.h"
+#include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
 
 #include <dlfcn.h>
@@ -116,8 +117,11 @@ void TakeLock(HostThreadState& t) {
 // Points returning entries at the thread list's head where that is all they
 // need to read; otherwise at gNoHead.
 void WatchWhatApplies() {
-  PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
+  PyThreadState* const* head =
+      gLockManaged && gRealHead && !gAllowThreads && !InterruptWatchesReturns() ? gRealHead : &gNoHead;
   __atomic_store_n(&gThreadHead, head, __ATOMIC_SEQ_CST);
+  // A thread armed meanwhile (interrupt.cpp) points returns away again.
+  if (head != &gNoHead && InterruptWatchesReturns()) WatchNothing();
 }
 
 }  // namespace
@@ -129,8 +133,10 @@ void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST)
 void EnterLockSlow() {
   if (!gLockManaged) return;
   HostThreadState& t = tHostThread;
+  if (!t.host) InterruptJoinHostThread();
   t.host = 1;
   if (t.held == kLockNotHeld) TakeLock(t);
+  if (t.depth == 1) InterruptCallStarted();
   if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
 }
 
@@ -138,6 +144,7 @@ void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
+  InterruptCallEnded();
   // Pointed back before the queue is looked at: work queued after that
   // points it away again (the queue is filled before gThreadHead is moved).
   WatchWhatApplies();
@@ -160,6 +167,7 @@ void ThreadsAfterInit() {
   tHostThread.held = kLockHeldMain;
   tHostThread.watch = gMainState;
   gLockManaged = true;
+  InterruptAfterInit();
   WatchWhatApplies();
 }
 
