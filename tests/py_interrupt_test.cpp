@@ -93,6 +93,17 @@ TEST_F(InterruptTest, InterruptStopsTheRunningCallOnlyAndNeverPythonThreads) {
 
   // A loop on this thread, stopped from a second host thread; a Python
   // thread spinning meanwhile runs to its end.
+  ASSERT_TRUE(ExecMain("import threading\n"
+                       "outcome = []\n"
+                       "def work():\n"
+                       "    t = time.monotonic()\n"
+                       "    try:\n"
+                       "        while time.monotonic() - t < 0.3: pass\n"
+                       "        outcome.append('done')\n"
+                       "    except KeyboardInterrupt:\n"
+                       "        outcome.append('stopped')\n"
+                       "worker = threading.Thread(target=work)\n"
+                       "worker.start()\n"));
   std::atomic<bool> done{false};
   std::thread stopper([&] {
     while (!done) {
@@ -100,23 +111,13 @@ TEST_F(InterruptTest, InterruptStopsTheRunningCallOnlyAndNeverPythonThreads) {
       if (!done) Interrupt();
     }
   });
-  bool ran = ExecMain("import threading\n"
-                      "outcome = []\n"
-                      "def work():\n"
-                      "    t = time.monotonic()\n"
-                      "    try:\n"
-                      "        while time.monotonic() - t < 0.3: pass\n"
-                      "        outcome.append('done')\n"
-                      "    except KeyboardInterrupt:\n"
-                      "        outcome.append('stopped')\n"
-                      "worker = threading.Thread(target=work)\n"
-                      "worker.start()\n" +
-                      std::string(kSpin));
+  bool ran = ExecMain(kSpin);
   done = true;
   stopper.join();
   EXPECT_FALSE(ran);
   EXPECT_EQ(Stopped(), "");
-  EXPECT_TRUE(ExecMain("worker.join()\nfinished = 1 if outcome == ['done'] else 0\n"));
+  EXPECT_TRUE(ExecMain("worker.join()\nfinished = 1 if outcome == ['done'] else 0\n"))
+      << GetError();
   EXPECT_EQ(MainInt("finished"), 1) << "the Python thread was stopped";
 }
 
