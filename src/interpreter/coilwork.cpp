@@ -9,6 +9,7 @@
 #include <string>
 
 #include "interpreter/interpreter.h"
+#include "interpreter/interrupt.h"
 #include "python/capsules.h"
 #include "python/convert.h"
 
@@ -74,6 +75,7 @@ void Python_Init() {
 
 void Python_Finalize() {
   if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
+  InterruptBeforeFinalize();
   if (EPyErr_Clear) EPyErr_Clear();
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
@@ -329,6 +331,26 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "Whether the pending exception is of the Python3ErrorTypes constant's class or a "
          "subclass; the error stays pending.",
          "Nothing pending, a number naming no type, or no interpreter: False."),
+     REALmemberFlag, 0, 0},
+    // Both without the lock wrapper: a Stop button must never wait for the
+    // interpreter lock that the code it stops holds. Interrupt calls Python
+    // only on a thread that already holds the lock inside a call.
+    {FN_NO_PYTHON(Python_Interrupt), nullptr,
+     DOC("Interrupt()",
+         "Stops the Python code that host calls are running, on every host thread, with "
+         "KeyboardInterrupt at its next instruction; each such outermost call returns its neutral "
+         "result with the error pending. Callable from any thread (another host thread, a timer, "
+         "a host function that Python called). Python's own threads are never stopped.",
+         "No call running: nothing, and nothing waits for a later call. No interpreter: nothing. "
+         "Code blocked in C (time.sleep, a socket read): stopped when it returns to Python code."),
+     REALmemberFlag, 0, 0},
+    {FN_NO_PYTHON(Python_SetTimeLimit), nullptr,
+     DOC("SetTimeLimit(milliseconds as Integer)",
+         "Stops every outermost call from host code that runs longer than this, as Interrupt "
+         "does, with KeyboardInterrupt \"time limit of N milliseconds exceeded\"; raised again "
+         "each further period while the call goes on. Holds across Finalize and Init, which are "
+         "never stopped. A call is stopped at most a tenth of the limit (up to 100 ms) late.",
+         "0, the default, turns the limit off; a negative value is taken as 0."),
      REALmemberFlag, 0, 0},
 };
 

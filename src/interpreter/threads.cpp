@@ -1,6 +1,7 @@
 // The interpreter lock between the host's threads and Python's (host_call.h),
 // and the Coilwork shared methods AllowThreads and DeliverOutput.
 #include "interpreter/interpreter.h"
+#include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
 
 #include <dlfcn.h>
@@ -93,9 +94,8 @@ PyThreadState* const* FindThreadHead() {
 // and take the slow way.
 PyThreadState* gKeeperWatch;
 
-bool KeepsLock(const HostThreadState& t) {
-  return t.keepGeneration != 0 && t.keepGeneration == gInterpreterGeneration;
-}
+PyThreadState* KeepersWatch() { return __atomic_load_n(&gKeeperWatch, __ATOMIC_RELAXED); }
+void SetKeepersWatch(PyThreadState* w) { __atomic_store_n(&gKeeperWatch, w, __ATOMIC_RELAXED); }
 
 void ReleaseLock(HostThreadState& t);
 
@@ -107,9 +107,11 @@ struct KeptErrorReaper {
   bool armed = false;
   ~KeptErrorReaper() {
     HostThreadState& t = tHostThread;
-    if (KeepsLock(t) && t.held != kLockNotHeld && t.depth == 0) {
+    if (KeepsLock(t) && t.held != kLockNotHeld && Depth(t) == 0) {
+      if (KeepersWatch() == WatchWhileHeld(t)) SetKeepersWatch(nullptr);
       t.keepGeneration = 0;
       ReleaseLock(t);
+      WatchNothing();  // other threads' returns look at the rule again
     }
     if (!t.errorType) return;
     PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
@@ -139,7 +141,7 @@ void RestoreKeptError(HostThreadState& t) {
 }
 
 void ReleaseLock(HostThreadState& t) {
-  if (&t == &tHostThread && t.watch == gKeeperWatch) gKeeperWatch = nullptr;
+  if (KeepersWatch() == Watch(t)) SetKeepersWatch(nullptr);
   if (t.held == kLockHeldMain) {
     // The main state stays bound to this thread: PyEval_RestoreThread or
     // PyGILState_Ensure finds it again.
@@ -149,7 +151,7 @@ void ReleaseLock(HostThreadState& t) {
     EPyGILState_Release(t.gilState);
   }
   t.held = kLockNotHeld;
-  t.watch = nullptr;
+  SetWatch(t, nullptr);
 }
 
 // The thread that started the interpreter takes the lock back with its own
@@ -160,7 +162,7 @@ void TakeLock(HostThreadState& t) {
       EPyGILState_GetThisThreadState() == gMainState) {
     EPyEval_RestoreThread(gMainState);
     t.held = kLockHeldMain;
-    t.watch = gMainState;
+    SetWatch(t, gMainState);
     return;
   }
   t.gilState = EPyGILState_Ensure();
@@ -171,22 +173,38 @@ void TakeLock(HostThreadState& t) {
 // need to read; otherwise at gNoHead.
 void WatchWhatApplies() {
   PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
-  if (gLockManaged && gKeeperWatch) head = &gKeeperWatch;
+  if (gLockManaged && KeepersWatch()) head = &gKeeperWatch;
+  if (InterruptWatchesReturns()) head = &gNoHead;
   __atomic_store_n(&gThreadHead, head, __ATOMIC_SEQ_CST);
+  // A thread armed meanwhile (interrupt.cpp) points returns away again.
+  if (head != &gNoHead && InterruptWatchesReturns()) WatchNothing();
 }
 
 }  // namespace
 
 PyThreadState* const* gThreadHead = &gNoHead;
 
+bool KeepsLock(const HostThreadState& t) {
+  return t.keepGeneration != 0 && t.keepGeneration == gInterpreterGeneration;
+}
+
+PyThreadState* WatchWhileHeld(const HostThreadState& t) {
+  if (t.held == kLockHeldMain) return gMainState;
+  // A value no thread list's head ever holds: the thread's own record.
+  if (KeepsLock(t)) return reinterpret_cast<PyThreadState*>(const_cast<HostThreadState*>(&t));
+  return nullptr;
+}
+
 void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST); }
 
 void EnterLockSlow() {
   if (!gLockManaged) return;
   HostThreadState& t = tHostThread;
+  if (!t.host) InterruptJoinHostThread();
   t.host = 1;
   if (t.held == kLockNotHeld) TakeLock(t);
   if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
+  if (t.depth == 1) InterruptCallStarted();
   if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
 }
 
@@ -194,6 +212,7 @@ void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
+  InterruptCallEnded();
   // Pointed back before the queue is looked at: work queued after that
   // points it away again (the queue is filled before gThreadHead is moved).
   WatchWhatApplies();
@@ -215,8 +234,9 @@ void ThreadsAfterInit() {
   if (!gMainState || !gInterpreter) return;
   gRealHead = FindThreadHead();
   tHostThread.held = kLockHeldMain;
-  tHostThread.watch = gMainState;
+  SetWatch(tHostThread, gMainState);
   gLockManaged = true;
+  InterruptAfterInit();
   WatchWhatApplies();
 }
 
@@ -231,10 +251,10 @@ void ThreadsBeforeFinalize() {
 
 void ThreadsAfterFinalize() {
   gLockManaged = false;
-  gKeeperWatch = nullptr;
+  SetKeepersWatch(nullptr);
   tHostThread.keepGeneration = 0;
   tHostThread.held = kLockNotHeld;
-  tHostThread.watch = nullptr;
+  SetWatch(tHostThread, nullptr);
   gMainState = nullptr;
   gInterpreter = nullptr;
   gRealHead = nullptr;
@@ -259,13 +279,13 @@ void Python_KeepLock(int8_t keep) {
     }
     // A value no thread list's head ever holds (this thread's own record),
     // unless the thread already has one that its head may hold.
-    if (!t.watch) t.watch = reinterpret_cast<PyThreadState*>(&t);
-    gKeeperWatch = t.watch;
+    SetWatch(t, WatchWhileHeld(t));
+    SetKeepersWatch(Watch(t));
   } else {
     if (!KeepsLock(t)) return;
     t.keepGeneration = 0;
-    if (gKeeperWatch == t.watch) gKeeperWatch = nullptr;
-    if (t.held != kLockHeldMain) t.watch = nullptr;
+    if (KeepersWatch() == WatchWhileHeld(t)) SetKeepersWatch(nullptr);
+    SetWatch(t, t.held == kLockHeldMain ? gMainState : nullptr);
   }
   // This call's return takes the slow way: it points returning entries at
   // what applies now, and gives the lock back where the rule says so.

@@ -49,6 +49,14 @@ struct HostThreadState {
 // the thread pointer on every entry.
 extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 
+// A thread's depth and watch are written by the thread itself and read, or
+// the watch cleared, by the interrupt watchdog: every access is a relaxed
+// atomic one, which compiles to the same plain loads and stores.
+COILWORK_HOT int32_t Depth(const HostThreadState& t) { return __atomic_load_n(&t.depth, __ATOMIC_RELAXED); }
+COILWORK_HOT void SetDepth(HostThreadState& t, int32_t d) { __atomic_store_n(&t.depth, d, __ATOMIC_RELAXED); }
+COILWORK_HOT PyThreadState* Watch(const HostThreadState& t) { return __atomic_load_n(&t.watch, __ATOMIC_RELAXED); }
+COILWORK_HOT void SetWatch(HostThreadState& t, PyThreadState* w) { __atomic_store_n(&t.watch, w, __ATOMIC_RELAXED); }
+
 // True while an interpreter the plugin started runs and the lock entries are
 // bound: only then is the lock managed.
 extern bool gLockManaged;
@@ -74,6 +82,11 @@ __attribute__((noinline, cold)) void LeaveLockSlow();
 // Makes every returning entry take the slow way until an outermost one has
 // looked at what waits (safe from any thread).
 void WatchNothing();
+// Whether the thread keeps the lock across its returns (KeepLock(True) in the
+// running interpreter), and the watch that lets its entries take the fast
+// ways while it holds the lock: null where they must take the slow ones.
+bool KeepsLock(const HostThreadState& t);
+PyThreadState* WatchWhileHeld(const HostThreadState& t);
 
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.
@@ -87,14 +100,14 @@ COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
 struct HostCall {
   COILWORK_HOT HostCall() {
     HostThreadState& t = tHostThread;
-    ++t.depth;
-    if (__builtin_expect(t.watch == nullptr, 0)) EnterLockSlow();
+    SetDepth(t, Depth(t) + 1);
+    if (__builtin_expect(Watch(t) == nullptr, 0)) EnterLockSlow();
   }
   COILWORK_HOT ~HostCall() {
     HostThreadState& t = tHostThread;
-    --t.depth;
+    SetDepth(t, Depth(t) - 1);
     PyThreadState* const* head = __atomic_load_n(&gThreadHead, __ATOMIC_RELAXED);
-    if (__builtin_expect(__atomic_load_n(head, __ATOMIC_RELAXED) != t.watch, 0)) LeaveLockSlow();
+    if (__builtin_expect(__atomic_load_n(head, __ATOMIC_RELAXED) != Watch(t), 0)) LeaveLockSlow();
   }
   HostCall(const HostCall&) = delete;
   HostCall& operator=(const HostCall&) = delete;

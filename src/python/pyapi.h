@@ -259,7 +259,10 @@ struct PyListObject {
   X(PyThreadState*, PyThreadState_Next, (PyThreadState*))                              \
   X(PyThreadState*, PyThreadState_New, (PyInterpreterState*))                           \
   X(void, PyThreadState_Clear, (PyThreadState*))                                        \
-  X(void, PyThreadState_Delete, (PyThreadState*))
+  X(void, PyThreadState_Delete, (PyThreadState*))                                      \
+  /* stopping Python code that runs for host code (optional) */                         \
+  X(int, PyThreadState_SetAsyncExc, (unsigned long, PyObject*))                         \
+  X(unsigned long, PyThread_get_thread_ident, (void))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \

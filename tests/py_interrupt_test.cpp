@@ -1,0 +1,192 @@
+// Stopping Python: Interrupt from any thread and a time limit on every
+// outermost call. A stop hits only the call running when it was asked for,
+// unwinds nested calls as one, spares Python's own threads, Init and
+// Finalize, and leaves nothing behind for the next call.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "code_helpers.h"
+
+namespace coiltest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+const char kSpin[] = "while True:\n    pass\n";
+
+class InterruptTest : public CodeTest {
+ protected:
+  void TearDown() override {
+    Limit(0);
+    host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(0));
+    CodeTest::TearDown();
+  }
+  void Limit(int32_t ms) {
+    host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", ms);
+  }
+  void Interrupt() { host.callShared<void>("Coilwork", "Interrupt()"); }
+  bool ExecMain(const std::string& code) {
+    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", S(code).get()) != 0;
+  }
+  // Expects a KeyboardInterrupt pending and consumes it: its message.
+  std::string Stopped() {
+    SRef type(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+    EXPECT_EQ(type.bytes(), "KeyboardInterrupt");
+    EXPECT_TRUE(host.callShared<int8_t>("Coilwork", "ErrorMatches(errorType as Integer) as Boolean",
+                                        int32_t(9)));
+    return GetError();
+  }
+  int32_t MainInt(const std::string& name) {
+    Ref main(GetModule("__main__"));
+    return Int32(main, name);
+  }
+};
+
+TEST_F(InterruptTest, TimeLimitStopsEachPeriodAndSparesShortCalls) {
+  Limit(-5);  // taken as 0
+  EXPECT_TRUE(ExecMain("import time\nt = time.monotonic()\nwhile time.monotonic() - t < 0.1: pass\n"));
+
+  Limit(40);
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(ExecMain(kSpin));
+  int64_t took = MsSince(start);
+  EXPECT_GE(took, 40);
+  EXPECT_LT(took, 2000);
+  EXPECT_EQ(Stopped(), "time limit of 40 milliseconds exceeded");
+
+  // Code that catches it and goes on is stopped again each period. (From
+  // 3.11 on, Python may raise an asynchronous exception at a loop's jump as
+  // if outside a try around the loop in the same function, so the loops
+  // that are caught run in a function of their own.)
+  EXPECT_TRUE(ExecMain("def spin():\n    while True: pass\n"
+                       "caught = 0\n"
+                       "while caught < 3:\n"
+                       "    try:\n"
+                       "        spin()\n"
+                       "    except KeyboardInterrupt:\n"
+                       "        caught += 1\n")) << GetError();
+  EXPECT_EQ(MainInt("caught"), 3);
+
+  // Calls shorter than the limit, one after another with pauses between:
+  // none inherits the time of one before it.
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(ExecMain("t = time.monotonic()\nwhile time.monotonic() - t < 0.02: pass\n"))
+        << "call " << i << " stopped: " << GetError();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(ErrorOccurred());
+  ExpectCountsAtStart();
+}
+
+TEST_F(InterruptTest, InterruptStopsTheRunningCallOnlyAndNeverPythonThreads) {
+  // Nothing running, asked here and from another host thread while this one
+  // keeps the lock: it returns at once, and nothing waits for the next call.
+  Interrupt();
+  auto idle = std::async(std::launch::async, [&] { Interrupt(); });
+  ASSERT_EQ(idle.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(ExecMain("import time\nt = time.monotonic()\nwhile time.monotonic() - t < 0.1: pass\n"));
+
+  // A loop on this thread, stopped from a second host thread; a Python
+  // thread spinning meanwhile runs to its end.
+  ASSERT_TRUE(ExecMain("import threading\n"
+                       "outcome = []\n"
+                       "def work():\n"
+                       "    t = time.monotonic()\n"
+                       "    try:\n"
+                       "        while time.monotonic() - t < 0.3: pass\n"
+                       "        outcome.append('done')\n"
+                       "    except KeyboardInterrupt:\n"
+                       "        outcome.append('stopped')\n"
+                       "worker = threading.Thread(target=work)\n"
+                       "worker.start()\n"));
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    while (!done) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      if (!done) Interrupt();
+    }
+  });
+  bool ran = ExecMain(kSpin);
+  done = true;
+  stopper.join();
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(Stopped(), "");
+  EXPECT_TRUE(ExecMain("worker.join()\nfinished = 1 if outcome == ['done'] else 0\n"))
+      << GetError();
+  EXPECT_EQ(MainInt("finished"), 1) << "the Python thread was stopped";
+}
+
+TEST_F(InterruptTest, LimitStopsACallOfASecondHostThread) {
+  host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(1));
+  ASSERT_TRUE(ExecMain("def spin():\n    while True: pass\n"));
+  Limit(40);
+  auto other = std::async(std::launch::async, [&] {
+    return ExecMain("seen = ''\ntry:\n    spin()\nexcept KeyboardInterrupt:\n"
+                    "    seen = 'stopped'\n");
+  });
+  ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(other.get());
+  Ref main(GetModule("__main__"));
+  EXPECT_EQ(String(main, "seen"), "stopped");
+}
+
+Obj gStopModule;
+std::atomic<int64_t> gInnerMs{-1};
+void* CreateStopModule() {
+  return Host::get().call<void*>(gStopModule, "ModuleCreateProc() as Ptr");
+}
+// A host function that calls back into Python, which loops: answers nil
+// with the inner call's error pending.
+void* LoopInPython(void*, void*) {
+  Host& host = Host::get();
+  Clock::time_point start = Clock::now();
+  SRef code(host.newString(kSpin));
+  host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", code.get());
+  gInnerMs = MsSince(start);
+  return nullptr;
+}
+
+TEST_F(InterruptTest, NestedCallsAreStoppedAsOneFromTheOutermostEntry) {
+  Ref module(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                         S("cw_stop").get(), uint32_t(1)));
+  host.call<void>(module, "RegisterFunction(name as String, fuction as Ptr)", S("loop").get(),
+                  reinterpret_cast<void*>(&LoopInPython));
+  gStopModule = module.get();
+  host.callShared<void>("Coilwork",
+                        "RegisterXojoModule(xojoModule as Python3XojoModule, "
+                        "moduleCreatorFunction as Ptr)",
+                        module.get(), reinterpret_cast<void*>(&CreateStopModule));
+  Limit(150);
+  EXPECT_FALSE(ExecMain("import time, cw_stop\n"
+                        "t = time.monotonic()\n"
+                        "while time.monotonic() - t < 0.1: pass\n"
+                        "cw_stop.loop()\n"
+                        "reached = 1\n"));
+  EXPECT_EQ(Stopped(), "time limit of 150 milliseconds exceeded");
+  EXPECT_GE(gInnerMs.load(), 0);
+  EXPECT_LT(gInnerMs.load(), 150) << "the limit counted from the inner call";
+  Ref main(GetModule("__main__"));
+  EXPECT_FALSE(Has(main, "reached"));
+  EXPECT_TRUE(ExecMain("after = 1"));
+}
+
+TEST_F(InterruptTest, LimitHoldsAcrossFinalizeAndInitWhichItNeverStops) {
+  Limit(1);
+  host.callShared<void>("Coilwork", "Finalize()");
+  host.callShared<void>("Coilwork", "Init()");
+  EXPECT_FALSE(ErrorOccurred()) << GetError();
+  EXPECT_FALSE(ExecMain(kSpin));
+  EXPECT_EQ(Stopped(), "time limit of 1 millisecond exceeded");
+  Limit(0);
+  EXPECT_TRUE(ExecMain("import sys\nstarted = 1 if sys.argv is not None else 0\n"));
+  EXPECT_EQ(MainInt("started"), 1);
+  EnsureInterpreter();
+}
+
+}  // namespace
+}  // namespace coiltest
