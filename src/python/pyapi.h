@@ -187,6 +187,14 @@ struct PyListObject {
   X(PyObject*, PyEval_CallObjectWithKeywords, (PyObject*, PyObject*, PyObject*))        \
   X(PyObject*, PyObject_Call, (PyObject*, PyObject*, PyObject*))                        \
   X(PyObject*, PyObject_Str, (PyObject*))                                               \
+  X(PyObject*, PyObject_Repr, (PyObject*))                                              \
+  X(Py_ssize_t, PyObject_Size, (PyObject*))                                             \
+  X(PyObject*, PyObject_GetItem, (PyObject*, PyObject*))                                \
+  X(int, PyObject_SetItem, (PyObject*, PyObject*, PyObject*))                           \
+  X(int, PyObject_IsInstance, (PyObject*, PyObject*))                                   \
+  X(PyObject*, PyObject_GetIter, (PyObject*))                                           \
+  X(PyObject*, PyIter_Next, (PyObject*))                                                \
+  X(PyObject*, PySequence_List, (PyObject*))                                            \
   X(int, PyObject_IsTrue, (PyObject*))                                                  \
   X(int, PyType_IsSubtype, (PyTypeObject*, PyTypeObject*))                              \
   X(int, PyArg_ParseTuple, (PyObject*, const char*, ...))                               \
@@ -269,7 +277,7 @@ struct PyListObject {
 // Type objects: slot e__Name holds the type object itself.
 #define COILWORK_PY_TYPES(X)                                                            \
   X(PyFloat_Type) X(PyBool_Type) X(PyCapsule_Type) X(PyDict_Type) X(PyTuple_Type)       \
-  X(PyBytes_Type) X(PyList_Type)
+  X(PyBytes_Type) X(PyList_Type) X(PyModule_Type)
 
 // Exception objects in the order of the Python3ErrorTypes constants 1 to 22:
 // slot e__Name holds the address of the library's variable.
