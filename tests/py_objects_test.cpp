@@ -30,6 +30,12 @@ class ObjectsTest : public CodeTest {
                        "    x = L('abc')\n"
                        "    W = weakref.ref(x)\n"
                        "    return x\n"
+                       "class Ends:\n"
+                       "    def __iter__(self):\n"
+                       "        return self\n"
+                       "    def __next__(self):\n"
+                       "        raise StopIteration\n"
+                       "ends = Ends()\n"
                        "def alive():\n"
                        "    return W() is not None\n"));
     ASSERT_NE(module_.get(), nullptr);
@@ -149,6 +155,9 @@ TEST_F(ObjectsTest, IterationOwnsItsSourceAndEndsCleanly) {
   EXPECT_FALSE(ErrorOccurred()) << "StopIteration reached host code";
   EXPECT_EQ(Next(it), nullptr);
   EXPECT_FALSE(ErrorOccurred());
+  it.reset(host.call<Obj>(Ref(Field(module_, "ends")), "Iterate() as Python3Iterator"));
+  EXPECT_EQ(Next(it), nullptr);
+  EXPECT_FALSE(ErrorOccurred()) << "the StopIteration __next__ raised reached host code";
 
   Ref gen(host.call<Obj>(Ref(Field(module_, "gen")), "Call(parameters as Python3Parameters) as Python3Result",
                          Ref(Ints({2})).get()));

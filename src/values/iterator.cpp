@@ -6,16 +6,32 @@
 
 namespace {
 
-// The next item as a new entity. PyIter_Next answers null with nothing
-// pending at the end (it clears StopIteration) and null with the error
-// pending when the iterator raised. The holder only ever holds what
-// PyObject_GetIter answered, which is an iterator; the slot is still tested,
-// so that no call goes through an empty one.
+using IterNext = PyObject* (*)(PyObject*);
+
+// The end of an iteration, or the iterator's error: a StopIteration the
+// iterator raised to end is cleared, as PyIter_Next clears it; any other
+// error stays pending. Out of line: it runs once per iteration.
+__attribute__((noinline)) REALobject Ended() {
+  PyObject* pending = EPyErr_Occurred();
+  if (pending && e__PyExc_StopIteration &&
+      EPyErr_GivenExceptionMatches(pending, *e__PyExc_StopIteration))
+    EPyErr_Clear();
+  return nullptr;
+}
+
+// The next item as a new entity; nil at the end with nothing pending, nil
+// with the error pending when the iterator raised. The type's own slot is
+// called, as PyIter_Next calls it: this is the path of every item. The
+// holder only ever holds what PyObject_GetIter answered, which is an
+// iterator; the slot is still tested, so that no call goes through an empty
+// one.
 REALobject PythonIterator_Next(REALobject self) {
   PyObject* iterator = LiveHeld(self);
-  if (!iterator || !Py_TYPE(iterator)->tp_iternext) return nullptr;
-  PyObject* item = EPyIter_Next(iterator);
-  if (!item) return nullptr;
+  if (!iterator) return nullptr;
+  auto next = reinterpret_cast<IterNext>(Py_TYPE(iterator)->tp_iternext);
+  if (!next) return nullptr;
+  PyObject* item = next(iterator);
+  if (!item) return Ended();
   return NewHolder(PythonEntityClassRef, "Python3Entity", item);  // the item's reference passes
 }
 
