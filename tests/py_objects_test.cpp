@@ -13,7 +13,7 @@ class ObjectsTest : public CodeTest {
  protected:
   void SetUp() override {
     CodeTest::SetUp();
-    module_ = Ref(Exec("import re, sqlite3, collections, weakref\n"
+    module_ = Ref(Exec("import re, collections, weakref\n"
                        "class P:\n"
                        "    def __init__(self, v):\n"
                        "        self.v = v\n"
@@ -99,8 +99,25 @@ TEST_F(ObjectsTest, StandardLibraryObjectsAreUsableDirectly) {
                            S("group").get(), two.get()));
   EXPECT_EQ(ResultText(group), "34");
 
-  Ref connect(host.call<Obj>(Ref(Field(module_, "sqlite3")), "GetAttribute(name as String) as Python3Entity",
-                             S("connect").get()));
+  Ref counter(CallMethod(Ref(Field(module_, "collections")), "Counter", Ref(Ints({1})).get()));
+  EXPECT_EQ(counter.get(), nullptr) << "Counter(1): an int is not iterable";
+  EXPECT_TRUE(PendingIs("TypeError"));
+  Ref none(host.callShared<Obj>("Python3Entity", "FromNone() as Python3Entity"));
+  EXPECT_EQ(Type(none), "NoneType");
+  EXPECT_TRUE(host.prop<int8_t>(none, "IsNone"));
+  EXPECT_EQ(host.prop<int32_t>(none, "Length"), -1);
+  EXPECT_TRUE(PendingIs("TypeError"));
+  EXPECT_EQ(host.call<Obj>(none, "AsModule() as Python3Module"), nullptr);
+  EXPECT_TRUE(PendingIs("TypeError"));
+
+  // sqlite3 imports _datetime, which CPython 3.12.1 cannot set up again
+  // in a process whose earlier interpreter had it (a double free inside
+  // its module init): the rows are read on the other versions.
+  if (PythonMinor() == 12) return;
+  Ref sqlite(GetModule("sqlite3"));
+  ASSERT_NE(sqlite.get(), nullptr) << GetError();
+  Ref connect(host.call<Obj>(Ref(host.call<Obj>(sqlite, "AsEntity() as Python3Entity")),
+                             "GetAttribute(name as String) as Python3Entity", S("connect").get()));
   Ref memory(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
   host.assign(memory, "StringValue(index as Integer) as String", int32_t(0), S(":memory:").get());
   Ref db(host.call<Obj>(connect, "Call(parameters as Python3Parameters) as Python3Result", memory.get()));
@@ -121,17 +138,6 @@ TEST_F(ObjectsTest, StandardLibraryObjectsAreUsableDirectly) {
   EXPECT_EQ(seen, "ab");
   EXPECT_FALSE(ErrorOccurred()) << "the end of the rows raised nothing";
   Ref closed(CallMethod(db, "close", nullptr));
-
-  Ref counter(CallMethod(Ref(Field(module_, "collections")), "Counter", Ref(Ints({1})).get()));
-  EXPECT_EQ(counter.get(), nullptr) << "Counter(1): an int is not iterable";
-  EXPECT_TRUE(PendingIs("TypeError"));
-  Ref none(host.callShared<Obj>("Python3Entity", "FromNone() as Python3Entity"));
-  EXPECT_EQ(Type(none), "NoneType");
-  EXPECT_TRUE(host.prop<int8_t>(none, "IsNone"));
-  EXPECT_EQ(host.prop<int32_t>(none, "Length"), -1);
-  EXPECT_TRUE(PendingIs("TypeError"));
-  EXPECT_EQ(host.call<Obj>(none, "AsModule() as Python3Module"), nullptr);
-  EXPECT_TRUE(PendingIs("TypeError"));
 }
 
 // An iterator keeps what it iterates alive after every other holder let go,
