@@ -709,9 +709,7 @@ TEST_F(LeakTest, EveryHolderMembers) {
     Ref keywords(host.create("Python3Dictionary", "Constructor()"));
     host.call<void>(keywords, "SetValue(key as String, value as Python3EntityBase)", S("v").get(), zero.get());
     Ref args(NewParameters(2));
-    host.assign(args, slot, int32_t(0), self.get());
-    host.assign(args, slot, int32_t(1), instance.get() ? Ref(host.call<Obj>(instance, "AsEntity() as Python3Entity")).get() : nullptr);
-    host.assign(args, slot, int32_t(2), zero.get());
+    for (int32_t at : {0, 1, 2}) host.assign(args, slot, at, at ? self.get() : Ref(host.call<Obj>(instance, "AsEntity() as Python3Entity")).get());
     host.assign(args, slot, int32_t(0), Obj(nullptr));
     Ref back(host.call<Obj>(args, slot, int32_t(1)));
     for (const char* name : {"f", "boom", "kw", "nope"}) {
