@@ -77,6 +77,8 @@ struct Raw {
   int (*PyArg_ParseTuple)(PyObj*, const char*, ...);
   PyObj* (*PyModule_Create2)(PyModuleDefRaw*, int);
   void (*PyErr_Clear)();
+  PyObj* (*PyObject_GetIter)(PyObj*);
+  PyObj* (*PyIter_Next)(PyObj*);
 } raw;
 
 template <class F>
@@ -109,6 +111,8 @@ void BindRaw() {
   Sym(raw.PyArg_ParseTuple, "PyArg_ParseTuple");
   Sym(raw.PyModule_Create2, "PyModule_Create2");
   Sym(raw.PyErr_Clear, "PyErr_Clear");
+  Sym(raw.PyObject_GetIter, "PyObject_GetIter");
+  Sym(raw.PyIter_Next, "PyIter_Next");
 }
 
 // ------------------------------------------------------- host-side bindings
@@ -143,6 +147,10 @@ struct HostCalls {
   void* (*blockPtr)(Obj);
   void (*allowThreads)(int8_t);
   void (*setTimeLimit)(int32_t);
+  Obj (*entityField)(Obj, Str);
+  Obj (*callMethod)(Obj, Str, Obj);
+  Obj (*iterate)(Obj);
+  Obj (*next)(Obj);
 } hc;
 
 template <class F>
@@ -196,6 +204,11 @@ void BindHost() {
   Method(hc.blockPtr, "MemoryBlock", "Operator_Convert() As Ptr");
   Shared(hc.allowThreads, "Coilwork", "AllowThreads(allow as Boolean)");
   Shared(hc.setTimeLimit, "Coilwork", "SetTimeLimit(milliseconds as Integer)");
+  Method(hc.entityField, "Python3Module", "EntityField(name as String) as Python3EntityBase");
+  Method(hc.callMethod, "Python3EntityBase",
+         "CallMethod(name as String, parameters as Python3Parameters) as Python3Result");
+  Method(hc.iterate, "Python3EntityBase", "Iterate() as Python3Iterator");
+  Method(hc.next, "Python3Iterator", "Next() as Python3Entity");
 }
 
 // ------------------------------------------------------------ Python set-up
@@ -209,6 +222,11 @@ PyObj* gAddRaw;  // the same function object, for the raw twins
 PyObj* gLoopRaw;
 PyObj* gHostF;     // f registered through a Python3XojoModule
 PyObj* gRawF;      // f as a plain METH_VARARGS C function
+Obj gCounter;      // Python3Entity holding coilbench.counter, a Counter instance
+Obj gNumbers;      // Python3Entity holding coilbench.numbers, range(100000)
+PyObj* gCounterRaw;
+PyObj* gNumbersRaw;
+Str gIncName;      // "inc", the method's name as host code holds it
 constexpr int kLoop = 1000;
 
 void* HostF(void*, void* args) {
@@ -282,6 +300,9 @@ void StartPython() {
   gDir = mkdtemp(tmpl);
   std::ofstream(gDir + "/coilbench.py") << "def add(a, b):\n    return a + b\n\n"
                                            "def loop(f, n):\n    for i in range(n):\n        f(i)\n\n"
+                                           "class Counter:\n    def inc(self, x):\n        return x + 1\n\n"
+                                           "counter = Counter()\n"
+                                           "numbers = range(100000)\n\n"
                                            "import threading\n"
                                            "def start_idle():\n"
                                            "    global stop, idle\n"
@@ -311,13 +332,22 @@ void StartPython() {
   gStopIdle = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", tn);
   host.unlockString(sn);
   host.unlockString(tn);
+  gIncName = host.newString("inc");
+  Str cn = host.newString("counter"), nn = host.newString("numbers");
+  gCounter = hc.entityField(gModule, cn);
+  gNumbers = hc.entityField(gModule, nn);
+  host.unlockString(cn);
+  host.unlockString(nn);
+  gCounterRaw = Attr("coilbench", "counter");
+  gNumbersRaw = Attr("coilbench", "numbers");
   gAddRaw = Attr("coilbench", "add");
   gLoopRaw = Attr("coilbench", "loop");
   gHostF = Attr("coilbench_host", "f");
   PyObj* rawModule = raw.PyModule_Create2(&gRawModule, 3);
   gRawF = raw.PyObject_GetAttrString(rawModule, "f");
   raw.Py_DecRef(rawModule);
-  if (!gAdd || !gLoop || !gStartIdle || !gStopIdle || !gAddRaw || !gLoopRaw || !gHostF || !gRawF) {
+  if (!gAdd || !gLoop || !gStartIdle || !gStopIdle || !gAddRaw || !gLoopRaw || !gHostF || !gRawF ||
+      !gCounter || !gNumbers || !gCounterRaw || !gNumbersRaw) {
     fprintf(stderr, "bench: set-up failed\n");
     exit(2);
   }
@@ -517,6 +547,47 @@ void OneDictRaw() {
   raw.Py_DecRef(d);
 }
 
+// method: a Python3Parameters of 1, one Int32 setter, CallMethod on a held
+// instance, Int32Value; the twin looks the method up and calls it.
+int32_t gMethodPluginI, gMethodRawI;
+void OneMethodPlugin() {
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 1);
+  hc.setInt32(p, 0, gMethodPluginI++ & 0xFFFF);
+  Obj r = hc.callMethod(gCounter, gIncName, p);
+  benchmark::DoNotOptimize(hc.resultInt32(r));
+  hc.unlock(r);
+  hc.unlock(p);
+}
+void OneMethodRaw() {
+  PyObj* m = raw.PyObject_GetAttrString(gCounterRaw, "inc");
+  PyObj* t = raw.PyTuple_New(1);
+  raw.PyTuple_SetItem(t, 0, raw.PyLong_FromLong(gMethodRawI++ & 0xFFFF));
+  PyObj* r = raw.PyObject_CallObject(m, t);
+  benchmark::DoNotOptimize(raw.PyLong_AsLong(r));
+  raw.Py_DecRef(r);
+  raw.Py_DecRef(t);
+  raw.Py_DecRef(m);
+}
+
+// iterate: Iterate over range(100000), Next and Int32Value for each item.
+void OneIteratePlugin() {
+  Obj it = hc.iterate(gNumbers);
+  while (Obj e = hc.next(it)) {
+    benchmark::DoNotOptimize(hc.entityInt32(e, 0));
+    hc.unlock(e);
+  }
+  hc.unlock(it);
+}
+void OneIterateRaw() {
+  PyObj* it = raw.PyObject_GetIter(gNumbersRaw);
+  while (PyObj* v = raw.PyIter_Next(it)) {
+    benchmark::DoNotOptimize(raw.PyLong_AsLong(v));
+    raw.Py_DecRef(v);
+  }
+  raw.Py_DecRef(it);
+}
+
 // host: what one instance costs the host, made and released as host code
 // makes and releases the holders above (a Python3Result, whose destructor has
 // nothing to release). Not a pair: it tells how much of each plugin path is
@@ -625,6 +696,8 @@ const Pair kPairs[] = {
     {"binding", 1.05, OneBindingPlugin, OneBindingRaw, nullptr, 0, 0, false, 0},
     {"list", 1.40, OneListPlugin, OneListRaw, nullptr, 2 * kItems + 1, 0, true, 0},  // Append, GetItem
     {"dict", 1.10, OneDictPlugin, OneDictRaw, nullptr, kItems + 1, 0, true, 0},      // per GetValue
+    {"method", 1.20, OneMethodPlugin, OneMethodRaw, nullptr, 2, 0, false, 0},  // parameters, result
+    {"iterate", 1.40, OneIteratePlugin, OneIterateRaw, nullptr, kItems + 1, 0, true, kItems},  // per item
 };
 
 // A pair's path in the table; the peer's is skipped where no peer loaded.

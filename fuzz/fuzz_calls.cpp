@@ -126,7 +126,9 @@ const char* const kClasses[] = {
     "CoilworkConsoleOutput", "Python3Object", "Python3Result", "Python3Parameters",
     "Python3Dictionary", "Python3Function", "Python3Class",   "Python3Instance",
     "Python3Module",     "Python3XojoClass", "Python3XojoModule", "Coilwork",
+    "Python3Iterator",
 };
+constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 
 std::vector<Member> gMembers;
 std::vector<Member> gShared;
@@ -389,7 +391,7 @@ struct Program {
         return o;
       }
       case 2: {  // a plugin object of any class, without a Python object
-        Obj o = host.newInstance(kClasses[in.ConsumeIntegralInRange<size_t>(0, 15)]);
+        Obj o = host.newInstance(kClasses[in.ConsumeIntegralInRange<size_t>(0, kClassCount - 1)]);
         payloads.push_back(o);
         return o;
       }
@@ -634,7 +636,7 @@ struct Program {
         }
         break;
       default: {
-        Obj o = host.newInstance(kClasses[in.ConsumeIntegralInRange<size_t>(0, 15)]);
+        Obj o = host.newInstance(kClasses[in.ConsumeIntegralInRange<size_t>(0, kClassCount - 1)]);
         objects.push_back(o);
         break;
       }

@@ -686,8 +686,9 @@ TEST(HostEntries, OverridesAndLookupCounts) {
 const std::vector<std::string> kPluginClasses = {
     "Python3EntityBase",     "Python3Entity",    "Python3Bytes",      "Python3List",
     "CoilworkConsoleOutput", "Python3Object",    "Python3Result",     "Python3Parameters",
-    "Python3Dictionary",     "Python3Function",  "Python3Class",      "Python3Instance",
-    "Python3Module",         "Python3XojoClass", "Python3XojoModule", "Coilwork"};
+    "Python3Dictionary",     "Python3Iterator",  "Python3Function",   "Python3Class",
+    "Python3Instance",       "Python3Module",    "Python3XojoClass",  "Python3XojoModule",
+    "Coilwork"};
 
 std::vector<std::string> ExpectedLog() {
   std::vector<std::string> log{"version 13"};

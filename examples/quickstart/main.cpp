@@ -4,7 +4,8 @@
 // lists what the plugin registered, publishes a host function and a host
 // class to Python, starts Python, imports a module from its own folder,
 // calls a Python function with host values and with keyword arguments, runs
-// code strings in __main__, receives Python's printed output as host events,
+// code strings in __main__, calls a match object's methods and iterates a
+// generator directly, receives Python's printed output as host events,
 // reports a Python error with its type and traceback, and shuts Python down
 // again.
 #include <cstdio>
@@ -179,6 +180,42 @@ int main() {
   Check(area.get() != nullptr, "Eval");
   printf("  Eval(\"round(math.pi * radius ** 2, 3)\") = %g\n",
          host.call<double>(area, "DoubleValue() as Double"));
+
+  // Any Python object, used directly: a match object's groups and a
+  // generator's items, without writing Python source.
+  printf("\nMatching \"(\\d+)-(\\d+)\" against \"12-34\" with re.match:\n");
+  Ref re(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module",
+                              S("re").get()));
+  Ref reEntity(host.call<Obj>(re, "AsEntity() as Python3Entity"));
+  Ref pattern(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(2)));
+  host.assign(pattern.get(), "StringValue(index as Integer) as String", int32_t(0),
+              S("(\\d+)-(\\d+)").get());
+  host.assign(pattern.get(), "StringValue(index as Integer) as String", int32_t(1), S("12-34").get());
+  const char* kCallMethod = "CallMethod(name as String, parameters as Python3Parameters) as Python3Result";
+  Ref match(host.call<Obj>(reEntity, kCallMethod, S("match").get(), pattern.get()));
+  Check(match.get() != nullptr, "re.match");
+  SRef matchType(host.prop<Str>(match, "TypeName"));
+  printf("  re.match returned a %s\n", matchType.bytes().c_str());
+  for (int32_t g = 1; g <= 2; g++) {
+    Ref index(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+    host.assign(index.get(), "Int32Value(index as Integer) as Int32", int32_t(0), g);
+    Ref group(host.call<Obj>(match, kCallMethod, S("group").get(), index.get()));
+    SRef groupText(host.call<Str>(group, "StringValue() as String"));
+    printf("  group(%d) = \"%s\"\n", g, groupText.bytes().c_str());
+  }
+
+  printf("\nIterating greeter.countdown(3), a generator:\n");
+  Ref countdown(host.call<Obj>(greeter, "EntityField(name as String) as Python3EntityBase",
+                               S("countdown").get()));
+  Ref three(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(three.get(), "Int32Value(index as Integer) as Int32", int32_t(0), int32_t(3));
+  Ref generator(host.call<Obj>(countdown, "Call(parameters as Python3Parameters) as Python3Result",
+                               three.get()));
+  Check(generator.get() != nullptr, "calling countdown");
+  Ref items(host.call<Obj>(generator, "Iterate() as Python3Iterator"));
+  while (Ref item{host.call<Obj>(items, "Next() as Python3Entity")})
+    printf("  next item: %d\n", host.prop<int32_t>(item, "Int32Value"));
+  Check(!host.callShared<int8_t>("Coilwork", "ErrorOccurred() as Boolean"), "ending the iteration");
 
   // Python calling host code.
   printf("\nCalling greeter.use_host(), which calls the host's hostmath module:\n");

@@ -22,6 +22,8 @@ REALobject PythonModule_GetObjectField(REALobject self, REALstring name);
 void PythonModule_SetObjectField(REALobject self, REALstring name, REALobject value);
 int8_t PythonModule_HasAttribute(REALobject self, REALstring name);
 int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
+REALobject PythonModule_GetEntityField(REALobject self, REALstring name);
+void PythonModule_SetEntityField(REALobject self, REALstring name, REALobject value);
 
 // The method records of the attribute accessors, in record order, shared by
 // the records of Python3Module and Python3Instance.
@@ -43,7 +45,9 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name);
   {FN_PY(PythonModule_HasAttribute), nullptr, DOC("HasAttribute(name as String) as Boolean", "Whether the attribute exists.", "Missing: False, nothing pending. Empty handle or no interpreter: neutral."),        \
    REALmemberFlag, 0, 0},                                                                     \
   {FN_PY(PythonModule_DeleteAttribute), nullptr, DOC("DeleteAttribute(name as String) as Integer", "Deletes the attribute: 0 when done.", "Missing: -1, AttributeError pending. Empty handle or no interpreter: neutral."),   \
-   REALmemberFlag, 0, 0},
+   REALmemberFlag, 0, 0},                                                                     \
+  {FN_PY(PythonModule_GetEntityField), FN_PY(PythonModule_SetEntityField),                         \
+   DOC("EntityField(name as String) as Python3EntityBase", "The attribute, whatever its type, as a new Python3Entity; the setter stores any holder's object.", "Missing attribute: nil, AttributeError pending. Setter: nil or empty value: unchanged, ValueError pending; an attribute Python refuses: unchanged (its error pending). Empty handle or no interpreter: neutral."), REALmemberFlag, 0, 0},
 
 // The Python object of a member's own handle, or null when there is nothing
 // to ask Python about: a handle without an object, or no running

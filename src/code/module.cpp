@@ -106,6 +106,24 @@ int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name) {
   return EPyObject_SetAttrString(target, HostBytes(name), nullptr);
 }
 
+REALobject PythonModule_GetEntityField(REALobject self, REALstring name) {
+  PyObject* value = FetchAttribute(self, name);
+  // The fetched reference passes to the entity.
+  return value ? NewHolder(PythonEntityClassRef, "Python3Entity", value) : nullptr;
+}
+
+void PythonModule_SetEntityField(REALobject self, REALstring name, REALobject value) {
+  PyObject* target = HandleTarget(self);
+  if (!target) return;
+  PyObject* v = HeldObject(value);  // borrowed from the holder
+  if (!v) {
+    // A null value would delete the attribute: refused instead.
+    PyRaise(e__PyExc_ValueError, "the value holder holds no object");
+    return;
+  }
+  EPyObject_SetAttrString(target, HostBytes(name), v);
+}
+
 namespace {
 
 REALobject PythonModule_GetFunction(REALobject self, REALstring name) {

@@ -74,7 +74,7 @@ extern void (*EUnlockString)(REALstring);
 extern REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
     PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
-    PythonPythonInstanceClassRef, ObjectArrayRef, MemoryBlockRef;
+    PythonPythonInstanceClassRef, PythonIteratorClassRef, ObjectArrayRef, MemoryBlockRef;
 
 // Host-method caches, filled on first use.
 extern void (*IArray_Append)(REALobject, REALobject);
@@ -95,6 +95,7 @@ extern REALclassDefinition PythonObjectClass;       // values/object.cpp
 extern REALclassDefinition PythonResultClass;       // values/result.cpp
 extern REALclassDefinition PythonParametersClass;   // values/parameters.cpp
 extern REALclassDefinition PythonDictionaryClass;   // values/dictionary.cpp
+extern REALclassDefinition PythonIteratorClass;     // values/iterator.cpp
 extern REALclassDefinition PythonFunctionClass;     // code/function.cpp
 extern REALclassDefinition PythonClassClass;        // code/class.cpp
 extern REALclassDefinition PythonInstanceClass;     // code/instance.cpp

@@ -18,7 +18,7 @@ void (*EUnlockString)(REALstring);
 REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
     PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
-    PythonPythonInstanceClassRef, ObjectArrayRef, MemoryBlockRef;
+    PythonPythonInstanceClassRef, PythonIteratorClassRef, ObjectArrayRef, MemoryBlockRef;
 
 void (*IArray_Append)(REALobject, REALobject);
 int32_t (*IArray_Count)(REALobject);
@@ -33,6 +33,7 @@ REALclassDefinition* const kClasses[] = {
     &PythonEntityBaseClass, &PythonEntityClass,     &PythonBytesClass,
     &PythonListClass,       &CoilworkConsoleOutputClass, &PythonObjectClass,
     &PythonResultClass,     &PythonParametersClass, &PythonDictionaryClass,
+    &PythonIteratorClass,
     &PythonFunctionClass,   &PythonClassClass,      &PythonInstanceClass,
     &PythonModuleClass,     &PythonXojoClassClass,  &PythonXojoModuleClass,
     &CoilworkClass,
@@ -91,7 +92,8 @@ COILWORK_API void PluginEntry(void) {
   PythonEntityClassRef = PythonBytesClassRef = PythonListClassRef = nullptr;
   PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
   PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;
-  PythonPythonInstanceClassRef = ObjectArrayRef = MemoryBlockRef = nullptr;
+  PythonPythonInstanceClassRef = PythonIteratorClassRef = nullptr;
+  ObjectArrayRef = MemoryBlockRef = nullptr;
   gPythonInitialized = false;
   gRegisteredModules = nullptr;
 

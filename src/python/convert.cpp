@@ -158,6 +158,10 @@ PyObject* PyFromObject(REALobject v) {
   return capsule;
 }
 
+void PyRaise(PyObject** type, const char* message) {
+  if (PythonRunning() && type && *type) EPyErr_SetString(*type, message);
+}
+
 // ---------------------------------------------------------------------------
 // Type tests.
 

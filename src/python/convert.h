@@ -135,6 +135,10 @@ PyObject* PyFromString(REALstring s, bool* hostFailed = nullptr);
 // (Python's ValueError pending) or when Python cannot make it.
 PyObject* PyFromObject(REALobject v);
 
+// Raises an exception of a type the table binds (e__PyExc_ValueError, ...)
+// with the message; nothing when the type is not bound.
+void PyRaise(PyObject** type, const char* message);
+
 // --- Type tests (null object: false).
 bool IsIntObject(PyObject* o);     // int flag
 bool IsStringObject(PyObject* o);  // str flag

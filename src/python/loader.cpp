@@ -21,6 +21,7 @@ COILWORK_PY_TYPES(COILWORK_DEFINE_PY_TYPE)
 #undef COILWORK_DEFINE_PY_TYPE
 #define COILWORK_DEFINE_PY_EXC(name) PyObject** e__##name;
 COILWORK_PY_EXCEPTIONS(COILWORK_DEFINE_PY_EXC)
+COILWORK_PY_MORE_EXCEPTIONS(COILWORK_DEFINE_PY_EXC)
 #undef COILWORK_DEFINE_PY_EXC
 PyObject* e___Py_TrueStruct;
 PyObject* e___Py_FalseStruct;
@@ -71,6 +72,7 @@ void ClearTable() {
 #define CLEAR_DATA(name) e__##name = nullptr;
   COILWORK_PY_TYPES(CLEAR_DATA)
   COILWORK_PY_EXCEPTIONS(CLEAR_DATA)
+  COILWORK_PY_MORE_EXCEPTIONS(CLEAR_DATA)
 #undef CLEAR_DATA
   e___Py_TrueStruct = nullptr;
   e___Py_FalseStruct = nullptr;
@@ -351,6 +353,7 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
 #undef BIND_TYPE
 #define BIND_EXC(name) e__##name = static_cast<PyObject**>(Lookup(handle, #name));
   COILWORK_PY_EXCEPTIONS(BIND_EXC)
+  COILWORK_PY_MORE_EXCEPTIONS(BIND_EXC)
 #undef BIND_EXC
 
   // The home is handed over only once the library is known to be usable.

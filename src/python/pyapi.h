@@ -187,6 +187,14 @@ struct PyListObject {
   X(PyObject*, PyEval_CallObjectWithKeywords, (PyObject*, PyObject*, PyObject*))        \
   X(PyObject*, PyObject_Call, (PyObject*, PyObject*, PyObject*))                        \
   X(PyObject*, PyObject_Str, (PyObject*))                                               \
+  X(PyObject*, PyObject_Repr, (PyObject*))                                              \
+  X(Py_ssize_t, PyObject_Size, (PyObject*))                                             \
+  X(PyObject*, PyObject_GetItem, (PyObject*, PyObject*))                                \
+  X(int, PyObject_SetItem, (PyObject*, PyObject*, PyObject*))                           \
+  X(int, PyObject_IsInstance, (PyObject*, PyObject*))                                   \
+  X(PyObject*, PyObject_GetIter, (PyObject*))                                           \
+  X(PyObject*, PyIter_Next, (PyObject*))                                                \
+  X(PyObject*, PySequence_List, (PyObject*))                                            \
   X(int, PyObject_IsTrue, (PyObject*))                                                  \
   X(int, PyType_IsSubtype, (PyTypeObject*, PyTypeObject*))                              \
   X(int, PyArg_ParseTuple, (PyObject*, const char*, ...))                               \
@@ -272,7 +280,7 @@ struct PyListObject {
 // Type objects: slot e__Name holds the type object itself.
 #define COILWORK_PY_TYPES(X)                                                            \
   X(PyFloat_Type) X(PyBool_Type) X(PyCapsule_Type) X(PyDict_Type) X(PyTuple_Type)       \
-  X(PyBytes_Type) X(PyList_Type)
+  X(PyBytes_Type) X(PyList_Type) X(PyModule_Type)
 
 // Exception objects in the order of the Python3ErrorTypes constants 1 to 22:
 // slot e__Name holds the address of the library's variable.
@@ -294,8 +302,12 @@ COILWORK_PY_HOME_FUNCTIONS(COILWORK_DECLARE_PY_FUNCTION)
 COILWORK_PY_TYPES(COILWORK_DECLARE_PY_TYPE)
 #undef COILWORK_DECLARE_PY_TYPE
 
+// Further exception objects the plugin tests for, outside that order.
+#define COILWORK_PY_MORE_EXCEPTIONS(X) X(PyExc_StopIteration)
+
 #define COILWORK_DECLARE_PY_EXC(name) extern PyObject** e__##name;
 COILWORK_PY_EXCEPTIONS(COILWORK_DECLARE_PY_EXC)
+COILWORK_PY_MORE_EXCEPTIONS(COILWORK_DECLARE_PY_EXC)
 #undef COILWORK_DECLARE_PY_EXC
 
 extern PyObject* e___Py_TrueStruct;

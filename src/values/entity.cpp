@@ -1,6 +1,6 @@
 // Python3EntityBase, the root of the value holders, and Python3Entity, a
 // holder of any Python value read and written by the conversion rules.
-#include "python/convert.h"
+#include "values/generic.h"
 
 namespace {
 
@@ -19,8 +19,13 @@ void PythonEntityBase_Destructor(REALobject self) {
 // The no-argument constructor of both classes: the holder stays empty.
 void PythonEntityBase_Constructor(REALobject) {}
 
+REALproperty PythonEntityBaseProperties[] = {
+    GENERIC_PROPERTIES(PythonEntityBaseClass),
+};
+
 REALmethodDefinition PythonEntityBaseMethods[] = {
     {FN(PythonEntityBase_Constructor), nullptr, DOC("Constructor()", "An empty holder; values are made with the From... shared methods.", ""), REALdefaultConstructorFlag, 0, 0},
+    GENERIC_METHODS(PythonEntityBaseClass),
 };
 
 // ---------------------------------------------------------------------------
@@ -61,6 +66,8 @@ REALobject PythonEntity_FromInt64(int64_t value) {
 REALobject PythonEntity_FromUInt64(uint64_t value) {
   return PythonRunning() ? NewEntity(PyFromUInt64(value)) : nullptr;
 }
+
+REALobject PythonEntity_FromNone() { return PythonRunning() ? NewEntity(PyNewNone()) : nullptr; }
 
 // ---------------------------------------------------------------------------
 // Python3Entity: read-only properties. The conversion functions answer
@@ -139,6 +146,8 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
      REALmemberFlag, 0, 0},
     {FN(PythonEntity_FromUInt64), nullptr, DOC("FromUInt64(value as UInt64) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromNone), nullptr, DOC("FromNone() as Python3Entity", "A new entity holding None.", "No interpreter: neutral."),
+     REALmemberFlag, 0, 0},
 };
 
 }  // namespace
@@ -146,7 +155,7 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
 REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
     DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), nullptr, sizeof(EntityBaseData),
     FN_NO_PYTHON(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
-    NO_TABLE, CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
+    CLASS_TABLE(PythonEntityBaseProperties), CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
 
 REALclassDefinition PythonEntityClass = CLASS_RECORD(

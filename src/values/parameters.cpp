@@ -271,6 +271,15 @@ void PythonParameters_SetParamDictionary(REALobject self, int32_t index, REALobj
 void PythonParameters_SetParamTuple(REALobject self, int32_t index, REALobject value) {
   SetContainer(self, index, value);
 }
+// Any holder's object, shared with it; reading gives a new entity sharing
+// the slot's object.
+REALobject PythonParameters_GetParamEntity(REALobject self, int32_t index) {
+  return NewEntitySharing(Item(self, index));
+}
+void PythonParameters_SetParamEntity(REALobject self, int32_t index, REALobject value) {
+  SetContainer(self, index, value);
+}
+
 void PythonParameters_SetParamBytes(REALobject self, int32_t index, REALobject value) {
   PyObject* t = TupleForSet(self, index).tuple;
   if (t && value) SetShared(self, t, index, value);
@@ -317,6 +326,7 @@ REALmethodDefinition PythonParametersMethods[] = {
     {FN(PythonParameters_GetParamList), FN(PythonParameters_SetParamTuple),
      DOC("ListValue(index as Integer) as Python3List", "The slot's list as a new holder; the setter stores the holder's object.", "Getter: not a list: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 3. Setter: index outside: LastError 2. No interpreter: nothing."), REALmemberFlag, 0, 0},
     VALUE(Bytes, DOC("BytesValue(index as Integer) as Python3Bytes", "The slot's bytes as a new holder; the setter stores the holder's bytes.", "Getter: not bytes: nil. Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: nothing. Setter: index outside: LastError 2. No interpreter: nothing.")),
+    VALUE(Entity, DOC("EntityValue(index as Integer) as Python3EntityBase", "The slot's object, whatever its type, as a new Python3Entity; the setter stores any holder's object.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched. Setter: nil: LastError 3. Setter: index outside: LastError 2. Setter: empty value holder: nothing. No interpreter: nothing.")),
     CALL(ClearError, DOC("ClearError()", "Sets LastError back to 0.", "")),
     CALL(IsBoolean, DOC("IsBoolean(index as Integer) as Boolean", "Whether the slot holds True or False.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),
     CALL(IsInteger, DOC("IsInteger(index as Integer) as Boolean", "Whether the slot holds an int.", "Index outside the tuple, empty holder or no interpreter: neutral; LastError untouched.")),

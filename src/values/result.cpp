@@ -2,7 +2,7 @@
 // result of a call or as the answer of a host-written function. Its number
 // and truth readers hand the object to Python's own conversion whatever its
 // type; the other readers follow the conversion table.
-#include "python/convert.h"
+#include "values/generic.h"
 
 namespace {
 
@@ -74,6 +74,8 @@ REALobject PythonResult_BytesValue(REALobject self) { return ToBytesHolder(Held(
 REALobject PythonResult_ObjectValue(REALobject self) { return ToObject(Held(self)); }
 REALobject PythonResult_TupleValue(REALobject self) { return ToTupleHolder(Held(self)); }
 REALobject PythonResult_DictionaryValue(REALobject self) { return ToDictHolder(Held(self)); }
+REALobject PythonResult_ListValue(REALobject self) { return ToListHolder(Held(self)); }
+REALobject PythonResult_AsEntity(REALobject self) { return NewEntitySharing(Held(self)); }
 
 // The caller owns the reference added here (Python takes it over when this
 // is a host function's answer).
@@ -95,6 +97,7 @@ int8_t PythonResult_IsObject(REALobject self) { return IsCapsuleObject(Held(self
 int8_t PythonResult_IsTuple(REALobject self) { return IsTupleObject(Held(self)); }
 int8_t PythonResult_IsBytes(REALobject self) { return IsBytesObject(Held(self)); }
 int8_t PythonResult_IsDictionary(REALobject self) { return IsDictObject(Held(self)); }
+int8_t PythonResult_IsList(REALobject self) { return IsListObject(Held(self)); }
 
 // ---------------------------------------------------------------------------
 // Shared
@@ -141,6 +144,14 @@ REALmethodDefinition PythonResultMethods[] = {
     M(IsTuple, DOC("IsTuple() as Boolean", "Whether the value is exactly a tuple.", "Empty result or no interpreter: neutral.")),
     M(IsBytes, DOC("IsBytes() as Boolean", "Whether the value is exactly bytes.", "Empty result or no interpreter: neutral.")),
     M(IsDictionary, DOC("IsDictionary() as Boolean", "Whether the value is exactly a dict.", "Empty result or no interpreter: neutral.")),
+    M(IsList, DOC("IsList() as Boolean", "Whether the value is exactly a list.", "Empty result or no interpreter: neutral.")),
+    M(ListValue, DOC("ListValue() as Python3List", "The list as a new holder.", "Not a list: nil. Empty result or no interpreter: neutral.")),
+    M(AsEntity, DOC("AsEntity() as Python3Entity", "The result's object as a new entity, to pass it as an argument, an item or an attribute.", "Empty result or no interpreter: neutral.")),
+    GENERIC_METHODS(PythonResultClass),
+};
+
+REALproperty PythonResultProperties[] = {
+    GENERIC_PROPERTIES(PythonResultClass),
 };
 
 REALmethodDefinition PythonResultSharedMethods[] = {
@@ -154,5 +165,5 @@ REALmethodDefinition PythonResultSharedMethods[] = {
 REALclassDefinition PythonResultClass = CLASS_RECORD(
     DOC("Python3Result", "What a call returned, or what a host function answers to Python (GetPtr).", ""), nullptr, sizeof(ResultData),
     nullptr, FN(PythonResult_Destructor),
-    NO_TABLE, CLASS_TABLE(PythonResultMethods), NO_TABLE,
+    CLASS_TABLE(PythonResultProperties), CLASS_TABLE(PythonResultMethods), NO_TABLE,
     NO_TABLE, CLASS_TABLE(PythonResultSharedMethods), NO_TABLE);

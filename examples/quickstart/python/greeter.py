@@ -15,6 +15,12 @@ def describe(name, *, greeting="Hello", punctuation="!"):
     return "%s, %s%s" % (greeting, name, punctuation)
 
 
+def countdown(n):
+    while n > 0:
+        yield n
+        n -= 1
+
+
 def average(values):
     return sum(values) / len(values)
 
