@@ -10,6 +10,7 @@
 
 #include "interpreter/interpreter.h"
 #include "python/capsules.h"
+#include "values/buffer.h"
 #include "python/convert.h"
 
 namespace {
@@ -83,6 +84,7 @@ void Python_Finalize() {
   gInterpreterGeneration = 0;
   gPythonInitialized = false;
   ReleaseCapsulesAfterFinalize();
+  ReleaseBlockViewsAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {
     gRegisteredModules = nullptr;
