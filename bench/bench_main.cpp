@@ -79,7 +79,21 @@ struct Raw {
   void (*PyErr_Clear)();
   PyObj* (*PyObject_GetIter)(PyObj*);
   PyObj* (*PyIter_Next)(PyObj*);
+  PyObj* (*PyMemoryView_FromMemory)(char*, intptr_t, int);
+  int (*PyObject_GetBuffer)(PyObj*, struct RawBuffer*, int);
+  void (*PyBuffer_Release)(struct RawBuffer*);
 } raw;
+
+// Python's buffer structure (3.3 and later).
+struct RawBuffer {
+  void* buf;
+  PyObj* obj;
+  intptr_t len, itemsize;
+  int readonly, ndim;
+  char* format;
+  intptr_t *shape, *strides, *suboffsets;
+  void* internal;
+};
 
 template <class F>
 void Sym(F& f, const char* name) {
@@ -113,6 +127,9 @@ void BindRaw() {
   Sym(raw.PyErr_Clear, "PyErr_Clear");
   Sym(raw.PyObject_GetIter, "PyObject_GetIter");
   Sym(raw.PyIter_Next, "PyIter_Next");
+  Sym(raw.PyMemoryView_FromMemory, "PyMemoryView_FromMemory");
+  Sym(raw.PyObject_GetBuffer, "PyObject_GetBuffer");
+  Sym(raw.PyBuffer_Release, "PyBuffer_Release");
 }
 
 // ------------------------------------------------------- host-side bindings
@@ -151,6 +168,14 @@ struct HostCalls {
   Obj (*callMethod)(Obj, Str, Obj);
   Obj (*iterate)(Obj);
   Obj (*next)(Obj);
+  Obj (*fromMemoryBlock)(Obj, int8_t);
+  void (*setEntity)(Obj, int32_t, Obj);
+  Obj (*getBuffer)(Obj, int8_t);
+  void* (*bufferData)(Obj, intptr_t);
+  int64_t (*bufferSize)(Obj, intptr_t);
+  void (*bufferRelease)(Obj);
+  Obj (*resultEntity)(Obj);
+  Obj (*resultBytes)(Obj);
 } hc;
 
 template <class F>
@@ -209,6 +234,16 @@ void BindHost() {
          "CallMethod(name as String, parameters as Python3Parameters) as Python3Result");
   Method(hc.iterate, "Python3EntityBase", "Iterate() as Python3Iterator");
   Method(hc.next, "Python3Iterator", "Next() as Python3Entity");
+  Shared(hc.fromMemoryBlock, "Python3Entity",
+         "FromMemoryBlock(block as MemoryBlock, writable as Boolean) as Python3Entity");
+  hc.setEntity = reinterpret_cast<void (*)(Obj, int32_t, Obj)>(
+      host.setter("Python3Parameters", "EntityValue(index as Integer) as Python3EntityBase"));
+  Method(hc.getBuffer, "Python3EntityBase", "GetBuffer(writable as Boolean) as Python3Buffer");
+  Getter(hc.bufferData, "Python3Buffer", "Data");
+  Getter(hc.bufferSize, "Python3Buffer", "Size");
+  Method(hc.bufferRelease, "Python3Buffer", "Release()");
+  Method(hc.resultEntity, "Python3Result", "AsEntity() as Python3Entity");
+  Method(hc.resultBytes, "Python3Result", "BytesValue() as Python3Bytes");
 }
 
 // ------------------------------------------------------------ Python set-up
@@ -227,6 +262,9 @@ Obj gNumbers;      // Python3Entity holding coilbench.numbers, range(100000)
 PyObj* gCounterRaw;
 PyObj* gNumbersRaw;
 Str gIncName;      // "inc", the method's name as host code holds it
+Obj gLast, gSame;  // Python3Function last(b) (b[-1]) and same(x) (x)
+Obj gFrame;        // Python3Entity holding coilbench.frame, a 1 MiB bytearray
+PyObj *gLastRaw, *gFrameRaw;
 constexpr int kLoop = 1000;
 
 void* HostF(void*, void* args) {
@@ -303,6 +341,9 @@ void StartPython() {
                                            "class Counter:\n    def inc(self, x):\n        return x + 1\n\n"
                                            "counter = Counter()\n"
                                            "numbers = range(100000)\n\n"
+                                           "def last(b):\n    return b[-1]\n\n"
+                                           "def same(x):\n    return x\n\n"
+                                           "frame = bytearray(1 << 20)\n\n"
                                            "import threading\n"
                                            "def start_idle():\n"
                                            "    global stop, idle\n"
@@ -339,6 +380,15 @@ void StartPython() {
   host.unlockString(cn);
   host.unlockString(nn);
   gCounterRaw = Attr("coilbench", "counter");
+  gLastRaw = Attr("coilbench", "last");
+  gFrameRaw = Attr("coilbench", "frame");
+  {
+    Str n1 = host.newString("last"), n2 = host.newString("same"), n3 = host.newString("frame");
+    gLast = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", n1);
+    gSame = host.call<Obj>(gModule, "GetFunction(name as String) as Python3Function", n2);
+    gFrame = hc.entityField(gModule, n3);
+    for (Str s : {n1, n2, n3}) host.unlockString(s);
+  }
   gNumbersRaw = Attr("coilbench", "numbers");
   gAddRaw = Attr("coilbench", "add");
   gLoopRaw = Attr("coilbench", "loop");
@@ -588,6 +638,74 @@ void OneIterateRaw() {
   raw.Py_DecRef(it);
 }
 
+// buffer_in: a view over a 1 MiB host block passed to a Python function that
+// reads its last byte; the twin makes a memoryview over the same memory.
+void OneBufferInPlugin() {
+  Obj view = hc.fromMemoryBlock(gBlock, 1);
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 1);
+  hc.setEntity(p, 0, view);
+  Obj r = hc.invoke(gLast, p);
+  benchmark::DoNotOptimize(hc.resultInt32(r));
+  hc.unlock(r);
+  hc.unlock(p);
+  hc.unlock(view);
+}
+void OneBufferInRaw() {
+  PyObj* view = raw.PyMemoryView_FromMemory(static_cast<char*>(hc.blockPtr(gBlock)), 1 << 20, 0x200);
+  PyObj* t = raw.PyTuple_New(1);
+  raw.PyTuple_SetItem(t, 0, view);  // the tuple takes the view's reference
+  PyObj* r = raw.PyObject_CallObject(gLastRaw, t);
+  benchmark::DoNotOptimize(raw.PyLong_AsLong(r));
+  raw.Py_DecRef(r);
+  raw.Py_DecRef(t);
+}
+
+// buffer_out: a held 1 MiB bytearray's buffer, its last byte read through
+// Data, released; the twin asks Python for the buffer and gives it back.
+void OneBufferOutPlugin() {
+  Obj b = hc.getBuffer(gFrame, 1);
+  const char* data = static_cast<const char*>(hc.bufferData(b, 0));
+  benchmark::DoNotOptimize(data[hc.bufferSize(b, 0) - 1]);
+  hc.bufferRelease(b);
+  hc.unlock(b);
+}
+void OneBufferOutRaw() {
+  RawBuffer view;
+  raw.PyObject_GetBuffer(gFrameRaw, &view, 0x38 | 0x4 | 0x1);  // C-contiguous, format, writable
+  benchmark::DoNotOptimize(static_cast<const char*>(view.buf)[view.len - 1]);
+  raw.PyBuffer_Release(&view);
+}
+
+// For information: 1 MiB host -> Python -> host, handed to a Python function
+// that gives it back, then read by host code: copied (Python3Bytes in,
+// BytesValue and ToMemoryBlock out) against shared (FromMemoryBlock in,
+// GetBuffer out).
+void OneRoundTripCopied() {
+  Obj b = hc.createInstance(hc.bytes);
+  hc.bytesFromBlock(b, gBlock);
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 1);
+  hc.setEntity(p, 0, b);
+  Obj r = hc.invoke(gSame, p);
+  Obj back = hc.resultBytes(r);
+  Obj out = hc.bytesToBlock(back);
+  benchmark::DoNotOptimize(static_cast<char*>(hc.blockPtr(out))[(1 << 20) - 1]);
+  for (Obj o : {out, back, r, p, b}) hc.unlock(o);
+}
+void OneRoundTripShared() {
+  Obj view = hc.fromMemoryBlock(gBlock, 1);
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 1);
+  hc.setEntity(p, 0, view);
+  Obj r = hc.invoke(gSame, p);
+  Obj back = hc.resultEntity(r);
+  Obj b = hc.getBuffer(back, 0);
+  benchmark::DoNotOptimize(static_cast<const char*>(hc.bufferData(b, 0))[(1 << 20) - 1]);
+  hc.bufferRelease(b);
+  for (Obj o : {b, back, r, p, view}) hc.unlock(o);
+}
+
 // host: what one instance costs the host, made and released as host code
 // makes and releases the holders above (a Python3Result, whose destructor has
 // nothing to release). Not a pair: it tells how much of each plugin path is
@@ -698,6 +816,8 @@ const Pair kPairs[] = {
     {"dict", 1.10, OneDictPlugin, OneDictRaw, nullptr, kItems + 1, 0, true, 0},      // per GetValue
     {"method", 1.20, OneMethodPlugin, OneMethodRaw, nullptr, 2, 0, false, 0},  // parameters, result
     {"iterate", 1.40, OneIteratePlugin, OneIterateRaw, nullptr, kItems + 1, 0, true, kItems},  // per item
+    {"buffer_in", 1.25, OneBufferInPlugin, OneBufferInRaw, nullptr, 3, 0, false, 0},  // view, parameters, result
+    {"buffer_out", 1.25, OneBufferOutPlugin, OneBufferOutRaw, nullptr, 1, 0, false, 0},  // the buffer
 };
 
 // A pair's path in the table; the peer's is skipped where no peer loaded.
@@ -918,6 +1038,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("BM_call_idle_thread", BM_call_idle_thread);
   benchmark::RegisterBenchmark("BM_call_allow_threads", BM_call_allow_threads);
   benchmark::RegisterBenchmark("BM_call_time_limit", BM_call_time_limit);
+  benchmark::RegisterBenchmark("BM_round_trip_copied", BM<OneRoundTripCopied>);
+  benchmark::RegisterBenchmark("BM_round_trip_shared", BM<OneRoundTripShared>);
   benchmark::Initialize(&count, args.data());
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
@@ -935,6 +1057,11 @@ int main(int argc, char** argv) {
       printf("info: call pair %s: plugin %.0f, %.0f more than without (%.2fx), not a target\n",
              what, ns, ns - callNs, ns / callNs);
   }
+
+  double copied = Measured("BM_round_trip_copied"), shared = Measured("BM_round_trip_shared");
+  if (copied > 0 && shared > 0)
+    printf("info: 1 MiB round trip host -> Python -> host: shared %.0f ns, copied %.0f ns: "
+           "%.1f times faster without copies (goal 20)\n", shared, copied, copied / shared);
 
   // The targets, from the paired rounds.
   bool ok = true;

@@ -2,7 +2,8 @@
 # Installs what building and testing need, with apt-get, when it is missing:
 # compilers (host and armhf cross), CMake, GoogleTest sources, Google
 # Benchmark, clang with its sanitizer and fuzzer runtimes, qemu-user, Debian's
-# libpython3.11 with its debug build, and Debian's armhf runtime with its
+# libpython3.11 with its debug build and numpy (the buffer tests share host
+# memory with it), and Debian's armhf runtime with its
 # libpython3.11.
 set -euo pipefail
 
@@ -10,7 +11,7 @@ SUDO=""
 [ "$(id -u)" = 0 ] || SUDO="sudo"
 
 native=(cmake make g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-        libpython3.11 libpython3.11-stdlib libpython3.11-dbg g++-arm-linux-gnueabihf qemu-user)
+        libpython3.11 libpython3.11-stdlib libpython3.11-dbg python3-numpy g++-arm-linux-gnueabihf qemu-user)
 armhf=(libc6:armhf libstdc++6:armhf libpython3.11:armhf libpython3.11-stdlib:armhf
        libbenchmark-dev:armhf)
 

@@ -686,7 +686,7 @@ TEST(HostEntries, OverridesAndLookupCounts) {
 const std::vector<std::string> kPluginClasses = {
     "Python3EntityBase",     "Python3Entity",    "Python3Bytes",      "Python3List",
     "CoilworkConsoleOutput", "Python3Object",    "Python3Result",     "Python3Parameters",
-    "Python3Dictionary",     "Python3Iterator",  "Python3Function",   "Python3Class",
+    "Python3Dictionary",     "Python3Iterator",  "Python3Buffer",     "Python3Function",   "Python3Class",
     "Python3Instance",       "Python3Module",    "Python3XojoClass",  "Python3XojoModule",
     "Coilwork"};
 

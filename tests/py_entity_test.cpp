@@ -299,10 +299,11 @@ TEST_F(EntityTest, ValueClassRecords) {
     uintptr_t properties, methods, shared, setters;
     bool ctor, dtor;
   } rows[] = {
-      {"Python3EntityBase", 3, 17, 0, 0, true, true},  {"Python3Entity", 21, 1, 8, 0, false, false},
+      {"Python3EntityBase", 3, 18, 0, 0, true, true},  {"Python3Entity", 21, 1, 9, 0, false, false},
       {"Python3Bytes", 1, 4, 0, 0, false, true},       {"Python3List", 1, 9, 0, 0, false, false},
       {"Python3Result", 3, 47, 1, 0, false, true},     {"Python3Parameters", 2, 25, 0, 12, false, true},
       {"Python3Dictionary", 1, 13, 0, 0, false, true}, {"Python3Iterator", 0, 1, 0, 0, false, false},
+      {"Python3Buffer", 6, 3, 0, 0, false, true},
   };
   for (auto& row : rows) {
     const REALclassDefinition* def = host.classDefinition(row.name);

@@ -11,6 +11,7 @@
 #include "interpreter/interpreter.h"
 #include "interpreter/interrupt.h"
 #include "python/capsules.h"
+#include "values/buffer.h"
 #include "python/convert.h"
 
 namespace {
@@ -85,6 +86,7 @@ void Python_Finalize() {
   gInterpreterGeneration = 0;
   gPythonInitialized = false;
   ReleaseCapsulesAfterFinalize();
+  ReleaseBlockViewsAfterFinalize();
   XojoModulesAfterFinalize();
   if (REALobject modules = gRegisteredModules) {
     gRegisteredModules = nullptr;

@@ -74,7 +74,7 @@ extern void (*EUnlockString)(REALstring);
 extern REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
     PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
-    PythonPythonInstanceClassRef, PythonIteratorClassRef, ObjectArrayRef, MemoryBlockRef;
+    PythonPythonInstanceClassRef, PythonIteratorClassRef, PythonBufferClassRef, ObjectArrayRef, MemoryBlockRef;
 
 // Host-method caches, filled on first use.
 extern void (*IArray_Append)(REALobject, REALobject);
@@ -96,6 +96,7 @@ extern REALclassDefinition PythonResultClass;       // values/result.cpp
 extern REALclassDefinition PythonParametersClass;   // values/parameters.cpp
 extern REALclassDefinition PythonDictionaryClass;   // values/dictionary.cpp
 extern REALclassDefinition PythonIteratorClass;     // values/iterator.cpp
+extern REALclassDefinition PythonBufferClass;       // values/buffer.cpp
 extern REALclassDefinition PythonFunctionClass;     // code/function.cpp
 extern REALclassDefinition PythonClassClass;        // code/class.cpp
 extern REALclassDefinition PythonInstanceClass;     // code/instance.cpp
@@ -230,6 +231,10 @@ REALobject NewInstance(REALclassRef& cache, const char* className);
 
 // A new host MemoryBlock of size bytes, made by the host's own constructor.
 REALobject CreateMemoryBlock(int32_t size);
+
+// The address of a block's bytes, through the block's own conversion method
+// (looked up once, on the first block seen); null when the host has none.
+void* MemoryBlockAddress(REALobject block);
 
 // The ObjectArray methods, looked up on a live array on first use.
 bool LoadObjectArrayMethods(REALobject array);

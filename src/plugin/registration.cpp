@@ -18,7 +18,7 @@ void (*EUnlockString)(REALstring);
 REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
     PythonModuleClassRef, PythonFunctionClassRef, PythonClassClassRef,
-    PythonPythonInstanceClassRef, PythonIteratorClassRef, ObjectArrayRef, MemoryBlockRef;
+    PythonPythonInstanceClassRef, PythonIteratorClassRef, PythonBufferClassRef, ObjectArrayRef, MemoryBlockRef;
 
 void (*IArray_Append)(REALobject, REALobject);
 int32_t (*IArray_Count)(REALobject);
@@ -34,6 +34,7 @@ REALclassDefinition* const kClasses[] = {
     &PythonListClass,       &CoilworkConsoleOutputClass, &PythonObjectClass,
     &PythonResultClass,     &PythonParametersClass, &PythonDictionaryClass,
     &PythonIteratorClass,
+    &PythonBufferClass,
     &PythonFunctionClass,   &PythonClassClass,      &PythonInstanceClass,
     &PythonModuleClass,     &PythonXojoClassClass,  &PythonXojoModuleClass,
     &CoilworkClass,
@@ -92,7 +93,7 @@ COILWORK_API void PluginEntry(void) {
   PythonEntityClassRef = PythonBytesClassRef = PythonListClassRef = nullptr;
   PythonDictionaryClassRef = PythonParametersClassRef = PythonResultClassRef = nullptr;
   PythonModuleClassRef = PythonFunctionClassRef = PythonClassClassRef = nullptr;
-  PythonPythonInstanceClassRef = PythonIteratorClassRef = nullptr;
+  PythonPythonInstanceClassRef = PythonIteratorClassRef = PythonBufferClassRef = nullptr;
   ObjectArrayRef = MemoryBlockRef = nullptr;
   gPythonInitialized = false;
   gRegisteredModules = nullptr;
@@ -133,6 +134,13 @@ REALobject CreateMemoryBlock(int32_t size) {
   }
   EMemoryBlockConstructor(block, size < 0 ? 0 : size);
   return block;
+}
+
+void* MemoryBlockAddress(REALobject block) {
+  if (!EMemoryBlock_OperatorConvert)
+    EMemoryBlock_OperatorConvert = reinterpret_cast<void* (*)(REALobject)>(
+        REALLoadObjectMethod(block, "Operator_Convert() As Ptr"));
+  return EMemoryBlock_OperatorConvert ? EMemoryBlock_OperatorConvert(block) : nullptr;
 }
 
 bool LoadObjectArrayMethods(REALobject array) {

@@ -134,6 +134,38 @@ enum : unsigned long {
 
 COILWORK_HOT PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
 
+// A buffer as Python 3.3 to 3.13 lay it out. Python's own fill routine may
+// point shape and strides into the structure itself, so one that is filled
+// never moves.
+struct Py_buffer {
+  void* buf;
+  PyObject* obj;
+  Py_ssize_t len;
+  Py_ssize_t itemsize;
+  int readonly;
+  int ndim;
+  char* format;
+  Py_ssize_t* shape;
+  Py_ssize_t* strides;
+  Py_ssize_t* suboffsets;
+  void* internal;
+};
+
+typedef int (*getbufferproc)(PyObject*, Py_buffer*, int);
+typedef void (*releasebufferproc)(PyObject*, Py_buffer*);
+struct PyBufferProcs {
+  getbufferproc bf_getbuffer;
+  releasebufferproc bf_releasebuffer;
+};
+
+enum : int {
+  PyBUF_WRITABLE = 0x0001,
+  PyBUF_FORMAT = 0x0004,
+  PyBUF_ND = 0x0008,
+  PyBUF_STRIDES = 0x0010 | PyBUF_ND,
+  PyBUF_C_CONTIGUOUS = 0x0020 | PyBUF_STRIDES,
+};
+
 // A tuple as Python 3.4 to 3.13 lay it out: the variable-size header, then
 // the item pointers. Read only for objects whose type is exactly tuple.
 struct PyTupleObject {
@@ -254,6 +286,11 @@ struct PyListObject {
   X(int, PyModule_AddObject, (PyObject*, const char*, PyObject*))                       \
   X(PyObject*, PyType_GenericNew, (PyTypeObject*, PyObject*, PyObject*))                \
   X(int, PyType_Ready, (PyTypeObject*))                                                 \
+  /* buffers */                                                                         \
+  X(int, PyObject_GetBuffer, (PyObject*, Py_buffer*, int))                              \
+  X(void, PyBuffer_Release, (Py_buffer*))                                               \
+  X(int, PyBuffer_FillInfo, (Py_buffer*, PyObject*, void*, Py_ssize_t, int, int))       \
+  X(PyObject*, PyMemoryView_FromObject, (PyObject*))                                    \
   /* threads and the interpreter lock */                                               \
   X(void, PyEval_InitThreads, (void))                                                   \
   X(PyThreadState*, PyEval_SaveThread, (void))                                          \

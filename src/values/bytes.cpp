@@ -14,15 +14,6 @@ void Store(REALobject self, PyObject* bytes) {
 // Blocks are sized with a signed 32-bit count.
 bool FitsInBlock(long long count) { return count <= INT32_MAX; }
 
-// The address of a block's bytes, through the block's own conversion method
-// (looked up once, on the first block seen).
-void* BlockData(REALobject block) {
-  if (!EMemoryBlock_OperatorConvert)
-    EMemoryBlock_OperatorConvert = reinterpret_cast<void* (*)(REALobject)>(
-        REALLoadObjectMethod(block, "Operator_Convert() As Ptr"));
-  return EMemoryBlock_OperatorConvert ? EMemoryBlock_OperatorConvert(block) : nullptr;
-}
-
 // A copy of the string's bytes exactly as the host stores them, zero bytes
 // included. A nil string leaves the handle without an object.
 void PythonBytes_ConstructorString(REALobject self, REALstring value) {
@@ -44,7 +35,7 @@ void PythonBytes_ConstructorMemoryBlock(REALobject self, REALobject value) {
   PythonTableBound();
   if (!PythonRunning()) return;
   int32_t size = REALMemoryBlockGetSize(value);
-  const char* address = static_cast<const char*>(BlockData(value));
+  const char* address = static_cast<const char*>(MemoryBlockAddress(value));
   if (size < 0 || (size > 0 && !address)) return;  // a block the host cannot show
   Store(self, EPyBytes_FromStringAndSize(size ? address : "", size));
 }
@@ -70,7 +61,7 @@ REALobject PythonBytes_ToMemoryBlock(REALobject self) {
   REALobject block = CreateMemoryBlock(static_cast<int32_t>(count));
   if (!block) return nullptr;
   if (count > 0) {
-    void* address = BlockData(block);
+    void* address = MemoryBlockAddress(block);
     if (!address || REALMemoryBlockGetSize(block) < count) {
       EUnlockObject(block);
       return nullptr;

@@ -1,5 +1,6 @@
 // Python3EntityBase, the root of the value holders, and Python3Entity, a
 // holder of any Python value read and written by the conversion rules.
+#include "values/buffer.h"
 #include "values/generic.h"
 
 namespace {
@@ -26,6 +27,15 @@ REALproperty PythonEntityBaseProperties[] = {
 REALmethodDefinition PythonEntityBaseMethods[] = {
     {FN(PythonEntityBase_Constructor), nullptr, DOC("Constructor()", "An empty holder; values are made with the From... shared methods.", ""), REALdefaultConstructorFlag, 0, 0},
     GENERIC_METHODS(PythonEntityBaseClass),
+    {FN(PythonEntityBase_GetBuffer), nullptr,
+     DOC("GetBuffer(writable as Boolean) as Python3Buffer",
+         "The held object's buffer (bytes, bytearray, memoryview, array.array, mmap, numpy arrays: "
+         "any exporter of Python's buffer protocol), read in place: no copy; the exporter's "
+         "memory stays where it is until the buffer is released.",
+         "No buffer: nil, TypeError pending. Writable asked of read-only memory, or memory that "
+         "is not C-contiguous: nil, Python's error (BufferError) pending. Empty holder or no "
+         "interpreter: neutral."),
+     REALmemberFlag, 0, 0},
 };
 
 // ---------------------------------------------------------------------------
@@ -145,6 +155,15 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
     {FN(PythonEntity_FromInt64), nullptr, DOC("FromInt64(value as Int64) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
     {FN(PythonEntity_FromUInt64), nullptr, DOC("FromUInt64(value as UInt64) as Python3Entity", "A new entity holding an int.", "No interpreter: neutral."),
+     REALmemberFlag, 0, 0},
+    {FN(PythonEntity_FromMemoryBlock), nullptr,
+     DOC("FromMemoryBlock(block as MemoryBlock, writable as Boolean) as Python3Entity",
+         "A memoryview (format \"B\", one dimension, the block's size) over the block's own "
+         "bytes, no copy: each side sees what the other writes; read-only unless writable. The "
+         "block stays alive while Python holds the view or anything made from it; its reference "
+         "is given back on a host thread once Python lets go.",
+         "Nil block, or a block whose size or address is not known: nil, ValueError pending. "
+         "No interpreter: neutral."),
      REALmemberFlag, 0, 0},
     {FN(PythonEntity_FromNone), nullptr, DOC("FromNone() as Python3Entity", "A new entity holding None.", "No interpreter: neutral."),
      REALmemberFlag, 0, 0},

@@ -11,7 +11,7 @@
 // Namespaces: every plugin library loaded (the first load(), each other path
 // given to load(), each loadCopy()) gets a resolver of its own, and its class
 // and module registrations and class-name look-ups ("pluginObjectType") stay
-// in its own namespace. A copy therefore registers its own seventeen classes,
+// in its own namespace. A copy therefore registers its own eighteen classes,
 // with their own records and data offsets, beside the main plugin's, and
 // neither disturbs the other. The host classes (ObjectArray, MemoryBlock,
 // FolderItem) are seen from every namespace. Classes that tests register

@@ -1,0 +1,13 @@
+// Memory shared between host MemoryBlocks and Python buffers without copies
+// (buffer.cpp): the members that the entity records list.
+#pragma once
+
+#include "python/convert.h"
+
+// Python3Entity.FromMemoryBlock: a memoryview over the block's own bytes.
+REALobject PythonEntity_FromMemoryBlock(REALobject block, int8_t writable);
+// Python3EntityBase.GetBuffer: the held object's buffer in a new Python3Buffer.
+REALobject PythonEntityBase_GetBuffer(REALobject self, int8_t writable);
+
+// After Python stopped: gives back the block of every view Python never freed.
+void ReleaseBlockViewsAfterFinalize();
