@@ -24,7 +24,9 @@
 // from a Python thread, and may switch AllowThreads.
 //
 // COILWORK_FUZZ_TRACE=1 prints each call, to turn a finding into a test
-// (scripts/fuzz.sh FILE does that).
+// (scripts/fuzz.sh FILE does that). COILWORK_FUZZ_REACHED=FILE writes, at
+// exit, every member with "+" when some program called it and "-" when none
+// did (scripts/fuzz.sh --reached replays the corpus for it).
 //
 // Members are called through their records with the host's calling
 // convention; argument lists are laid out in registers by class (integer or
@@ -40,6 +42,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <limits>
 #include <string>
 #include <vector>
@@ -137,6 +140,10 @@ std::string gDir;
 size_t gBaseObjects, gBaseStrings;
 bool gRegistered;  // a module was registered: only Finalize releases it
 bool gTrace;      // COILWORK_FUZZ_TRACE: print each call
+std::set<std::string>* gReached;  // COILWORK_FUZZ_REACHED: the members called
+std::string gReachedFile;
+
+std::string MemberName(const Member& m) { return m.cls + "." + m.decl + (m.setter ? " (setter)" : ""); }
 int gModuleCounter;
 
 void CollectMembers() {
@@ -509,6 +516,7 @@ struct Program {
     VType result = m.setter ? VType::Void : m.d.result;
     // Python keeps what a registered or created module uses until Finalize.
     if (m.d.name == "RegisterXojoModule" || m.d.name == "ModuleCreateProc") gRegistered = true;
+    if (gReached) gReached->insert(MemberName(m));
     if (gTrace) {
       fprintf(stderr, "call %s.%s%s%s (", m.cls.c_str(), m.decl.c_str(), m.setter ? " =" : "",
               m.property ? " [property]" : "");
@@ -719,6 +727,16 @@ void Setup() {
   host.unlock(path);
   CollectMembers();
   gTrace = getenv("COILWORK_FUZZ_TRACE") && *getenv("COILWORK_FUZZ_TRACE") == '1';
+  if (const char* reached = getenv("COILWORK_FUZZ_REACHED")) {
+    gReachedFile = reached;
+    gReached = new std::set<std::string>();
+    atexit([] {
+      std::ofstream out(gReachedFile);
+      for (const std::vector<Member>* list : {&gMembers, &gShared})
+        for (const Member& m : *list)
+          out << (gReached->count(MemberName(m)) ? "+ " : "- ") << MemberName(m) << "\n";
+    });
+  }
   char tmpl[] = "/tmp/coilfuzz-XXXXXX";
   gDir = mkdtemp(tmpl);
   atexit([] { std::filesystem::remove_all(gDir); });

@@ -187,12 +187,12 @@ unset COILWORK_PLUGIN
 note "thread sanitizer build"
 scripts/build.sh tsan --target python_tests || exit 1
 note "thread sanitizer tests"
-# The suites where host threads, Python threads and the lock meet. Any report
-# fails the run.
+# The suites where host threads, Python threads, the watchdog and the lock
+# meet. Any report fails the run.
 COILWORK_PLUGIN="$PWD/build/tsan/libcoilwork.so" TSAN_OPTIONS="halt_on_error=1:exitcode=66" \
   COILWORK_TEST_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 PYTHONDONTWRITEBYTECODE=1 \
   run_gtest "tsan python debian libpython3.11.so.1.0" build/tsan/tests/python_tests \
-  --gtest_filter='ThreadsTest.*'
+  --gtest_filter='ThreadsTest.*:InterruptTest.*'
 
 if [ -f fuzz/CMakeLists.txt ] && [ "$FUZZ_SECONDS" -gt 0 ]; then
   note "fuzzing host call sequences for ${FUZZ_SECONDS}s"
