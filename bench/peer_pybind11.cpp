@@ -36,6 +36,14 @@ extern "C" __attribute__((visibility("default"))) long peer_call(long a, long b)
   return (*gAdd)(a, b).cast<long>();
 }
 
+// The same call as a C++ program that calls Python from more than one thread
+// writes it: inside gil_scoped_acquire, here from a thread that already holds
+// the lock (as the plugin's host thread does), so only the check is paid.
+extern "C" __attribute__((visibility("default"))) long peer_call_acquire(long a, long b) {
+  py::gil_scoped_acquire acquire;
+  return (*gAdd)(a, b).cast<long>();
+}
+
 // The pybind11 function f, for Python's loop to call (a new reference).
 extern "C" __attribute__((visibility("default"))) void* peer_callback_function() {
   return gF->inc_ref().ptr();
