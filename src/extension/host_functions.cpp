@@ -13,6 +13,8 @@
 // it was, so each distinct host function (under each name it is registered
 // with) gets a stand-in of its own from a fixed set, which finds the host
 // function and its name in a table by its slot.
+#include <string.h>
+
 #include <array>
 #include <map>
 #include <mutex>
@@ -123,7 +125,7 @@ void* SlotOf(F function, std::string name, F (&table)[N], const char* (&names)[N
   if (given.size() == N) return pointer;  // every slot taken: Python calls the function itself
   int slot = int(given.size());
   table[slot] = function;
-  names[slot] = (new std::string(key.second))->c_str();
+  names[slot] = strdup(key.second.c_str());  // null (no name in errors) when memory ran out
   given.emplace(std::move(key), slot);
   return reinterpret_cast<void*>(slots[size_t(slot)]);
 }
