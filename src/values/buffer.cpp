@@ -203,6 +203,14 @@ REALobject PythonBuffer_ToMemoryBlock(REALobject self) {
 
 // The readers make no Python call and run no host code: they read the
 // holder's own block, without the lock bookkeeping of the members that do.
+// The holder's end: a buffer still held is given back under the lock; one
+// already released (the usual case) needs nothing, and no lock bookkeeping.
+void PythonBuffer_Destructor(REALobject self) {
+  if (BufferBlock(self)->generation == 0) return;
+  HostCall call;
+  PythonBuffer_Release(self);
+}
+
 #define PROPERTY(name, type, what, faults) \
   {nullptr, DOC(#name, what, faults), type, REALmemberFlag, FN_NO_PYTHON(PythonBuffer_##name), nullptr, 0, {}}
 
@@ -285,6 +293,6 @@ void ReleaseBlockViewsAfterFinalize() {
 
 REALclassDefinition PythonBufferClass = CLASS_RECORD(
     DOC("Python3Buffer", "An object's buffer held in place: its memory, read and written through Data without copies, stays where it is until Release.", ""), "Python3EntityBase", sizeof(BufferData),
-    nullptr, FN(PythonBuffer_Release),
+    nullptr, FN_NO_PYTHON(PythonBuffer_Destructor),
     CLASS_TABLE(PythonBufferProperties), CLASS_TABLE(PythonBufferMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
