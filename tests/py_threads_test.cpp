@@ -339,6 +339,20 @@ TEST_F(ThreadsTest, SecondHostThreadWaitsForTheLockUnlessThreadsAreAllowed) {
   KeepLock(false);
   ASSERT_EQ(kept.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(kept.get(), 9);
+
+  // A second host thread keeps the lock for a burst and ends without
+  // KeepLock(False): the lock is given back, and this thread calls again.
+  auto burst = std::async(std::launch::async, [&] {
+    KeepLock(true);
+    int32_t wrong = 0;
+    for (int32_t i = 0; i < 100; ++i) wrong += Add(add, i, 1) != i + 1;
+    return wrong;
+  });
+  EXPECT_EQ(burst.get(), 0);
+  auto after = std::async(std::launch::async, [&] { return Add(add, 3, 4); });
+  ASSERT_EQ(after.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "the lock stayed with a host thread that ended keeping it";
+  EXPECT_EQ(after.get(), 7);
   AllowThreads(false);
 
   // Back under the automatic rule, with every other host thread gone, this
