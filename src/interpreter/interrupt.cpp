@@ -56,6 +56,9 @@ struct HostThreadRecord {
   std::atomic<int> exempt;
   // Interrupt asked for the armed call to be stopped.
   std::atomic<int> stopWanted;
+  // A stop that could not be sent yet, to send again soon while the call is
+  // still armed: 1 for an Interrupt, 2 for the limit.
+  std::atomic<int> retry;
   // A KeyboardInterrupt was set for the current call, and the limit that set
   // it (0: Interrupt). Written with the interpreter lock held.
   std::atomic<int> stopSent;
@@ -110,6 +113,9 @@ int64_t NowMs() {
   clock_gettime(CLOCK_MONOTONIC, &t);
   return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
+
+// How soon a stop that could not be sent is sent again.
+constexpr int64_t kRetryMs = 2;
 
 // How often the watchdog looks for calls while a limit is set.
 int64_t PeriodMs(int32_t limit) {
@@ -215,6 +221,11 @@ void ForgetStop(HostThreadRecord* r) {
 // its call may be stopped; true when it was set.
 bool Stop(HostThreadRecord* r, int32_t limit) {
   if (!r->state || !r->armed.load() || r->exempt.load()) return false;
+  // A thread the call has just started carries the caller's id until it
+  // runs (up to 3.11), and Python stops only the first state it finds with
+  // the id, which is the newer one: the stop waits until the thread has an
+  // id of its own.
+  if (ThreadStatesCarrying(r->ident) > 1) return false;
   if (EPyThreadState_SetAsyncExc(r->ident, *e__PyExc_KeyboardInterrupt) <= 0) return false;
   if (limit > 0) r->limitStopped.store(limit);
   r->stopSent.store(1);
@@ -227,6 +238,7 @@ void ThreadEnded(void* record) {
   int gone = r->armed.exchange(0) + r->exempt.exchange(0);
   if (gone) gWatchers.fetch_sub(gone);
   r->stopWanted.store(0);
+  r->retry.store(0);
   r->stopSent.store(0);
   r->limitStopped.store(0);
   r->state = nullptr;
@@ -242,12 +254,14 @@ struct Due {
 };
 
 // Takes the interpreter lock and stops the calls that are due and still
-// armed. Never while Finalize runs: it waits for this to end first.
-void StopDue(const std::vector<Due>& due) {
+// armed. Never while Finalize runs: it waits for this to end first. True
+// when a stop could not be sent yet and is to be sent again soon.
+bool StopDue(const std::vector<Due>& due) {
   Watchdog& dog = Dog();
+  bool again = false;
   {
     std::lock_guard<std::mutex> guard(dog.lock);
-    if (!dog.pythonOpen.load() || !StopEntriesBound()) return;
+    if (!dog.pythonOpen.load() || !StopEntriesBound()) return false;
     dog.inPython = true;
   }
   int state = EPyGILState_Ensure();
@@ -259,12 +273,17 @@ void StopDue(const std::vector<Due>& due) {
       bool wanted = r->stopWanted.exchange(0) != 0;
       bool stopped = Stop(r, wanted ? 0 : d.limit);
       if (stopped && d.limit > 0 && !wanted) ++r->periodsStopped;
+      if (!stopped && r->armed.load() && !r->exempt.load()) {
+        r->retry.store(wanted ? 1 : 2);
+        again = true;
+      }
     }
   }
   EPyGILState_Release(state);
   std::lock_guard<std::mutex> guard(dog.lock);
   dog.inPython = false;
   dog.left.notify_all();
+  return again;
 }
 
 // One look at every host thread: arms those in a call, stops those due.
@@ -277,6 +296,15 @@ int64_t Look() {
   {
     std::lock_guard<std::mutex> guard(Records().lock);
     for (HostThreadRecord* r = Records().records; r; r = r->next) {
+      // A stop not sent yet goes again only to the call it was meant for,
+      // still armed; a call that ended took it back with its disarming.
+      if (int again = r->retry.exchange(0)) {
+        if (r->state && r->armed.load() && !r->exempt.load()) {
+          if (again == 1) r->stopWanted.store(1);
+          due.push_back({r, r->generation, limit});
+        }
+        continue;
+      }
       bool wanted = r->stopWanted.load() != 0;
       if (!r->state || (limit <= 0 && !wanted) || r->exempt.load()) {
         r->stopWanted.store(0);
@@ -295,8 +323,8 @@ int64_t Look() {
     }
   }
   if (!due.empty()) {
-    StopDue(due);
-    // A stop that could not be sent is tried again at the next look.
+    // A stop that could not be sent is tried again soon.
+    if (StopDue(due) && (next < 0 || next > now + kRetryMs)) next = now + kRetryMs;
     if (limit > 0 && next > now + PeriodMs(limit)) next = now + PeriodMs(limit);
   }
   return next;
@@ -425,8 +453,8 @@ void Python_Interrupt() {
     std::lock_guard<std::mutex> guard(Records().lock);
     for (HostThreadRecord* r = Records().records; r; r = r->next) {
       if (r->exempt.load() || !Arm(r, now)) continue;
-      if (r == self && here) {
-        Stop(r, 0);
+      if (r == self && here && Stop(r, 0)) {
+        // Stopped on the way back into Python.
       } else {
         r->stopWanted.store(1);
         others = true;

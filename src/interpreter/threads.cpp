@@ -140,6 +140,38 @@ void RestoreKeptError(HostThreadState& t) {
     EPyErr_Restore(type, value, traceback);
 }
 
+// Where a thread state keeps the id of its thread, in words from its start;
+// -1 when unknown, or when a new state gets no id before its thread runs.
+//
+// Up to 3.11 Python gives the state of a thread that is being started the
+// id of the thread that starts it, until the new thread runs, and puts it at
+// the head of the list, where a stop sent by id lands first. The place is
+// found in the main state, which carries this thread's id, and kept only if
+// a state made here for a moment carries the id too.
+int gIdentWord = -1;
+
+void FindIdentWord() {
+  gIdentWord = -1;
+  if (!EPyThread_get_thread_ident || !EPyThreadState_New || !EPyThreadState_Clear ||
+      !EPyThreadState_Delete)
+    return;
+  const uintptr_t ident = EPyThread_get_thread_ident();
+  const uintptr_t* words = reinterpret_cast<const uintptr_t*>(gMainState);
+  // The id sits well inside every version's structure: the search stops
+  // there, so it reads nothing past it.
+  constexpr int kFirst = 3, kLast = 48;
+  int found = -1;
+  for (int i = kFirst; i < kLast && found < 0; ++i)
+    if (words[i] == ident) found = i;
+  if (found < 0) return;
+  PyThreadState* probe = EPyThreadState_New(gInterpreter);
+  if (!probe) return;
+  bool carried = reinterpret_cast<const uintptr_t*>(probe)[found] == ident;
+  EPyThreadState_Clear(probe);
+  EPyThreadState_Delete(probe);
+  if (carried) gIdentWord = found;
+}
+
 void ReleaseLock(HostThreadState& t) {
   if (KeepersWatch() == Watch(t)) SetKeepersWatch(nullptr);
   if (t.held == kLockHeldMain) {
@@ -233,6 +265,7 @@ void ThreadsAfterInit() {
   gInterpreter = EPyInterpreterState_Head();
   if (!gMainState || !gInterpreter) return;
   gRealHead = FindThreadHead();
+  FindIdentWord();
   tHostThread.held = kLockHeldMain;
   SetWatch(tHostThread, gMainState);
   gLockManaged = true;
@@ -267,6 +300,14 @@ void Python_AllowThreads(int8_t allow) {
   // The slow way of this very call's return gives the lock back, or points
   // returning entries at the thread list again.
   WatchNothing();
+}
+
+int ThreadStatesCarrying(unsigned long ident) {
+  if (gIdentWord < 0 || !gInterpreter) return -1;
+  int count = 0;
+  for (PyThreadState* s = EPyInterpreterState_ThreadHead(gInterpreter); s; s = EPyThreadState_Next(s))
+    if (reinterpret_cast<const uintptr_t*>(s)[gIdentWord] == ident) ++count;
+  return count;
 }
 
 void Python_KeepLock(int8_t keep) {

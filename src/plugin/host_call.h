@@ -86,6 +86,10 @@ void WatchNothing();
 // running interpreter), and the watch that lets its entries take the fast
 // ways while it holds the lock: null where they must take the slow ones.
 bool KeepsLock(const HostThreadState& t);
+// With the lock held: how many thread states carry the thread id (more than
+// one while a thread that thread started has not run yet, up to 3.11); -1
+// where that cannot be told.
+int ThreadStatesCarrying(unsigned long ident);
 PyThreadState* WatchWhileHeld(const HostThreadState& t);
 
 // True on a thread that has called into the plugin: code Python runs there
