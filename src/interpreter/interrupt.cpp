@@ -453,9 +453,9 @@ void Python_Interrupt() {
     std::lock_guard<std::mutex> guard(Records().lock);
     for (HostThreadRecord* r = Records().records; r; r = r->next) {
       if (r->exempt.load() || !Arm(r, now)) continue;
-      if (r == self && here && Stop(r, 0)) {
-        // Stopped on the way back into Python.
-      } else {
+      // This very thread is stopped on its way back into Python; any other
+      // call (or this one, when the stop must wait) by the watchdog.
+      if (r != self || !here || !Stop(r, 0)) {
         r->stopWanted.store(1);
         others = true;
       }

@@ -117,18 +117,6 @@ struct HostCall {
   HostCall& operator=(const HostCall&) = delete;
 };
 
-// The record word of a member, constructor, destructor or property accessor:
-// a function of the same signature that holds the lock around the call.
-template <class F, F f>
-struct HostEntry;
-template <class R, class... A, R (*f)(A...)>
-struct HostEntry<R (*)(A...), f> {
-  static R Call(A... a) noexcept {
-    HostCall call;
-    return f(a...);
-  }
-};
-
 // An error still pending from an earlier call (host code did not read or
 // clear it), set aside while a member runs Python code: Python must never run
 // with an exception set, which release builds turn into a SystemError that
@@ -155,16 +143,22 @@ struct PendingErrorAside {
   __attribute__((noinline, cold)) void PutBack();
 };
 
-// The record word of a member that runs Python code (calls, imports, code
-// strings, attribute access, comparisons): the lock as HostEntry holds it,
-// and an earlier pending error set aside for the member's duration.
-template <class F, F f>
-struct PythonEntry;
-template <class R, class... A, R (*f)(A...)>
-struct PythonEntry<R (*)(A...), f> {
+// The record word of a member, constructor, destructor or property accessor:
+// a function of the same signature that holds the lock around the call. For
+// a member that runs Python code (calls, imports, code strings, attribute
+// access, comparisons), SetAside also sets an earlier pending error aside
+// for the member's duration.
+template <class F, F f, bool SetAside = false>
+struct HostEntry;
+template <class R, class... A, R (*f)(A...), bool SetAside>
+struct HostEntry<R (*)(A...), f, SetAside> {
   static R Call(A... a) noexcept {
     HostCall call;
-    PendingErrorAside aside;
-    return f(a...);
+    if constexpr (SetAside) {
+      PendingErrorAside aside;
+      return f(a...);
+    } else {
+      return f(a...);
+    }
   }
 };

@@ -16,7 +16,7 @@
 #define FN(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f>::Call)
 // For members that run Python code: the same, and an error left pending by
 // an earlier call set aside while the member runs (host_call.h).
-#define FN_PY(f) reinterpret_cast<REALproc>(&PythonEntry<decltype(&f), &f>::Call)
+#define FN_PY(f) reinterpret_cast<REALproc>(&HostEntry<decltype(&f), &f, true>::Call)
 // For the few members that never call Python and never run host code that
 // could (the initialisers that only bind the entry-point table, the empty
 // destructors of classes whose base releases the object): stored as they

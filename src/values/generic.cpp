@@ -36,15 +36,15 @@ REALstring NewText(const std::string& text) {
 }
 
 // The text of a str attribute of the type, "" when it has none. A failed
-// lookup is dropped again, unless an error was pending before it.
+// lookup is dropped again: the member runs with no earlier error pending
+// (it is set aside meanwhile), so only the lookup's own is cleared.
 std::string TypeText(PyObject* type, const char* attribute) {
-  bool wasPending = EPyErr_Occurred() != nullptr;
   PyRef value(EPyObject_GetAttrString(type, attribute));
   Py_ssize_t length = 0;
   const char* bytes = IsStringObject(value.get()) ? EPyUnicode_AsUTF8AndSize(value.get(), &length)
                                                   : nullptr;
   if (!bytes) {
-    if (!wasPending && EPyErr_Occurred()) EPyErr_Clear();
+    EPyErr_Clear();
     return std::string();
   }
   return std::string(bytes, static_cast<size_t>(length));
