@@ -72,3 +72,10 @@ REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject own
 // that are not all strings, raise TypeError without calling. Null with
 // nothing pending for a null callable or without an interpreter.
 PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobject keywords);
+// callable(*arguments): arguments an exact tuple, or null for none. An
+// answer, or null with Python's error pending.
+PyObject* CallWithTuple(PyObject* callable, PyObject* arguments);
+// o.name(*parameters), parameters as CallWithArguments takes them. An
+// answer, or null with Python's error pending (null with nothing pending
+// without an interpreter).
+PyObject* CallMethodWithArguments(PyObject* o, REALstring name, REALobject parameters);

@@ -81,6 +81,7 @@ void Python_Finalize() {
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
+  KeptTuplesBeforeFinalize();
   ThreadsBeforeFinalize();
   EPy_Finalize();
   gInterpreterGeneration = 0;

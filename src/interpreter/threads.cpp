@@ -13,6 +13,7 @@ __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 bool gLockManaged;
 bool gAllowThreads;
 PyThreadState* gMainState;
+int gErrorWord = -1;
 
 namespace {
 
@@ -172,6 +173,36 @@ void FindIdentWord() {
   if (carried) gIdentWord = found;
 }
 
+// Finds the word of the main thread state where Python keeps the pending
+// error (up to 3.11 its type, from 3.12 on the exception itself): the first
+// word that an error being set turns from null to the error, and clearing it
+// turns back to null. Python's own PyErr_Occurred reads nothing else.
+void FindErrorWord() {
+  gErrorWord = -1;
+  if (!EPyErr_SetString || !EPyErr_Occurred || !EPyErr_Clear || !e__PyExc_KeyError ||
+      !*e__PyExc_KeyError || EPyErr_Occurred())
+    return;
+  const uintptr_t* words = reinterpret_cast<const uintptr_t*>(gMainState);
+  // Python keeps the error before the thread id in every version: the search
+  // stops at the id's word where that is known, and well inside the
+  // structure otherwise.
+  constexpr int kFirst = 3, kLast = 48;
+  const int last = gIdentWord > kFirst ? gIdentWord : kLast;
+  uintptr_t before[kLast];
+  for (int i = kFirst; i < last; ++i) before[i] = words[i];
+  EPyErr_SetString(*e__PyExc_KeyError, "coilwork");
+  PyObject* occurred = EPyErr_Occurred();
+  int found = -1;
+  for (int i = kFirst; i < last && found < 0; ++i)
+    if (before[i] == 0 && words[i] != 0) found = i;
+  bool holds = found >= 0 && occurred &&
+               (words[found] == reinterpret_cast<uintptr_t>(occurred) ||
+                Py_TYPE(reinterpret_cast<PyObject*>(words[found])) ==
+                    reinterpret_cast<PyTypeObject*>(occurred));
+  EPyErr_Clear();
+  if (holds && words[found] == 0) gErrorWord = found;
+}
+
 void ReleaseLock(HostThreadState& t) {
   if (KeepersWatch() == Watch(t)) SetKeepersWatch(nullptr);
   if (t.held == kLockHeldMain) {
@@ -266,6 +297,7 @@ void ThreadsAfterInit() {
   if (!gMainState || !gInterpreter) return;
   gRealHead = FindThreadHead();
   FindIdentWord();
+  FindErrorWord();
   tHostThread.held = kLockHeldMain;
   SetWatch(tHostThread, gMainState);
   gLockManaged = true;
@@ -279,6 +311,7 @@ void ThreadsBeforeFinalize() {
   // it runs (host destructors of released objects, another host thread) must
   // no longer read it.
   gRealHead = nullptr;
+  gErrorWord = -1;  // the main state goes too
   WatchWhatApplies();
 }
 
@@ -289,6 +322,7 @@ void ThreadsAfterFinalize() {
   tHostThread.held = kLockNotHeld;
   SetWatch(tHostThread, nullptr);
   gMainState = nullptr;
+  gErrorWord = -1;
   gInterpreter = nullptr;
   gRealHead = nullptr;
   WatchWhatApplies();

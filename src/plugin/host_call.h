@@ -117,6 +117,21 @@ struct HostCall {
   HostCall& operator=(const HostCall&) = delete;
 };
 
+// The word of the main thread state that is set exactly while an error is
+// pending (found at Init), or -1.
+extern int gErrorWord;
+
+// Whether an error is pending on this thread. The thread that keeps the lock
+// with the main thread state reads the state's word itself, which is all
+// PyErr_Occurred does there; any other thread asks Python.
+COILWORK_HOT bool ErrorPending() {
+  PyThreadState* w = Watch(tHostThread);
+  int word = gErrorWord;
+  if (__builtin_expect(w == gMainState && w != nullptr && word >= 0, 1))
+    return reinterpret_cast<PyObject* const*>(w)[word] != nullptr;
+  return PythonRunning() && EPyErr_Occurred && EPyErr_Occurred();
+}
+
 // An error still pending from an earlier call (host code did not read or
 // clear it), set aside while a member runs Python code: Python must never run
 // with an exception set, which release builds turn into a SystemError that
@@ -130,7 +145,7 @@ struct PendingErrorAside {
   uint32_t generation = 0;
 
   COILWORK_HOT PendingErrorAside() {
-    if (PythonRunning() && EPyErr_Occurred && EPyErr_Occurred()) SetAside();
+    if (__builtin_expect(ErrorPending(), 0)) SetAside();
   }
   COILWORK_HOT ~PendingErrorAside() {
     if (__builtin_expect(type != nullptr, 0)) PutBack();

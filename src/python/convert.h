@@ -65,6 +65,16 @@ COILWORK_HOT void ReleaseHeld(HeldPython& h) {
   if (o) PyReleaseLive(o);
 }
 
+// Argument tuples kept for reuse (see parameters.cpp). KeepTuple takes over
+// the holder's reference of a tuple of a few slots that nothing else holds,
+// and answers false, taking nothing, for any other object.
+bool KeepTupleSlow(PyObject* o);
+COILWORK_HOT bool KeepTuple(PyObject* o) {
+  return gKeepingTuples && Py_TYPE(o) == e__PyTuple_Type && o->ob_refcnt == 1 && KeepTupleSlow(o);
+}
+// Gives the kept tuples back before the interpreter stops.
+void KeptTuplesBeforeFinalize();
+
 // Replaces what a handle holds with o, whose reference passes to it; the
 // former object is released after the handle holds o, as Py_SETREF does.
 COILWORK_HOT void ReplaceHeld(HeldPython& h, PyObject* o) {

@@ -33,6 +33,8 @@ bool gPythonEntryPointsLoaded;
 bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
+bool gVectorcallInPlace = false;
+bool gKeepingTuples = false;
 uint32_t gInterpreterGeneration;
 std::vector<LoaderAttempt> gLoaderAttempts;
 
@@ -77,6 +79,8 @@ void ClearTable() {
   e___Py_TrueStruct = nullptr;
   e___Py_FalseStruct = nullptr;
   e___Py_NoneStruct = nullptr;
+  gVectorcallInPlace = false;
+  gKeepingTuples = false;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -347,6 +351,8 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   }
   gPythonInPlace =
       !ExportsAny(handle, kCountingMarkers, sizeof kCountingMarkers / sizeof *kCountingMarkers);
+  gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
+  gKeepingTuples = gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track;
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)

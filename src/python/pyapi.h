@@ -124,6 +124,7 @@ struct PyTypeObject {
 
 enum : unsigned long {
   Py_TPFLAGS_BASETYPE = 1UL << 10,
+  Py_TPFLAGS_HAVE_VECTORCALL = 1UL << 11,  // 3.8
   Py_TPFLAGS_HAVE_VERSION_TAG = 1UL << 18,
   Py_TPFLAGS_LONG_SUBCLASS = 1UL << 24,
   Py_TPFLAGS_TUPLE_SUBCLASS = 1UL << 26,
@@ -218,6 +219,7 @@ struct PyListObject {
   X(PyObject*, PyObject_CallObject, (PyObject*, PyObject*))                             \
   X(PyObject*, PyEval_CallObjectWithKeywords, (PyObject*, PyObject*, PyObject*))        \
   X(PyObject*, PyObject_Call, (PyObject*, PyObject*, PyObject*))                        \
+  X(PyObject*, PyObject_VectorcallMethod, (PyObject*, PyObject* const*, size_t, PyObject*)) \
   X(PyObject*, PyObject_Str, (PyObject*))                                               \
   X(PyObject*, PyObject_Repr, (PyObject*))                                              \
   X(Py_ssize_t, PyObject_Size, (PyObject*))                                             \
@@ -232,6 +234,8 @@ struct PyListObject {
   X(int, PyArg_ParseTuple, (PyObject*, const char*, ...))                               \
   X(PyObject*, Py_BuildValue, (const char*, ...))                                       \
   X(void, Py_IncRef, (PyObject*))                                                       \
+  X(void, PyObject_GC_Track, (void*))                                                   \
+  X(int, PyObject_GC_IsTracked, (PyObject*))                                            \
   X(void, Py_DecRef, (PyObject*))                                                       \
   /* numbers */                                                                         \
   X(PyObject*, PyLong_FromLong, (long))                                                 \
@@ -362,6 +366,13 @@ extern wchar_t* gPythonHome;
 // whose total of references only its own functions keep right: everything
 // then goes through Python's calls.
 extern bool gPythonInPlace;
+// Objects are laid out in place and the library calls with argument arrays
+// (3.9 and later): calls go to an object's vectorcall entry directly.
+extern bool gVectorcallInPlace;
+// Objects are laid out in place and the library tells and sets whether the
+// collector tracks an object (3.9 and later): argument tuples are kept for
+// reuse.
+extern bool gKeepingTuples;
 // The number of the running interpreter among those Init has started (1, 2,
 // ...), 0 while none runs; objects are tagged with it. It is nonzero exactly
 // while the table is loaded and gPythonInitialized holds: set right after

@@ -14,6 +14,11 @@ void PythonEntityBase_Initializer(REALobject) { PythonTableBound(); }
 
 void PythonEntityBase_Destructor(REALobject self) {
   EntityBaseData* data = EntityData(self);
+  // An argument tuple of the holder's own is kept for the next one.
+  if (PyObject* o = data->held.get(); o && KeepTuple(o)) {
+    data->held.pyObject = nullptr;
+    return;
+  }
   ReleaseHeld(data->held);  // no Python call before Init or after Finalize
 }
 

@@ -137,6 +137,7 @@ REALobject Call(PyObject* o, REALobject parameters, REALobject keywords) {
 
 REALobject CallMethod(PyObject* o, REALstring name, REALobject parameters, REALobject keywords) {
   if (!o) return nullptr;
+  if (!keywords) return NewResultHandle(CallMethodWithArguments(o, name, parameters));
   PyRef method(EPyObject_GetAttrString(o, HostBytes(name)));
   if (!method) return nullptr;
   return NewResultHandle(CallWithArguments(method.get(), parameters, keywords));

@@ -3,6 +3,8 @@
 // side leave an error code in lastError until ClearError.
 #include "python/convert.h"
 
+#include <string.h>
+
 namespace {
 
 enum : int32_t {
@@ -41,6 +43,48 @@ COILWORK_HOT PyObject* Item(REALobject self, int32_t index) {
 }
 
 // ---------------------------------------------------------------------------
+// Argument tuples kept for reuse. Host code makes a Python3Parameters, calls
+// and lets it go, over and over: making and freeing its tuple costs Python
+// about a tenth of such a call. A tuple of up to kKeptSize slots that its
+// holder alone held is kept when the holder goes, its slots set to None, and
+// the next holder of that size takes it instead of a new one. Only tuples no
+// one else holds are kept or taken (Python code can reach any tracked object
+// through the gc module), and a taken tuple is tracked by the collector
+// again where a collection had stopped tracking it, as a new one is.
+
+constexpr Py_ssize_t kKeptSize = 4;  // slots
+constexpr int kKeptPerSize = 4;
+
+struct KeptTuples {
+  PyObject* tuples[kKeptSize + 1][kKeptPerSize];
+  int count[kKeptSize + 1];
+  uint32_t generation;  // the interpreter they belong to
+};
+KeptTuples gKept;
+
+// Forgets tuples of an interpreter that has stopped: they went with it.
+COILWORK_HOT void KeptOfThisInterpreter() {
+  if (__builtin_expect(gKept.generation != gInterpreterGeneration, 0)) {
+    memset(&gKept, 0, sizeof gKept);
+    gKept.generation = gInterpreterGeneration;
+  }
+}
+
+COILWORK_HOT PyObject* TakeKeptTuple(int32_t size) {
+  if (!gKeepingTuples || size < 1 || size > kKeptSize) return nullptr;
+  KeptOfThisInterpreter();
+  while (gKept.count[size] > 0) {
+    PyObject* tuple = gKept.tuples[size][--gKept.count[size]];
+    if (tuple->ob_refcnt == 1) {
+      if (!EPyObject_GC_IsTracked(tuple)) EPyObject_GC_Track(tuple);
+      return tuple;
+    }
+    PyReleaseLive(tuple);  // someone took a reference meanwhile: it is theirs
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
 // Constructors
 
 void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) {
@@ -56,6 +100,10 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
   // a 32-bit Python refuses and a 64-bit one would try to fill.
   if (parameterCount > kMaxParameterCount) {
     if (e__PyExc_MemoryError) EPyErr_SetString(*e__PyExc_MemoryError, "too many parameters");
+    return;
+  }
+  if (PyObject* kept = TakeKeptTuple(parameterCount)) {  // its slots are None
+    ReplaceHeld(EntityData(self)->held, kept);
     return;
   }
   PyObject* tuple = EPyTuple_New(parameterCount);
@@ -296,6 +344,39 @@ int32_t PythonParameters_Count(REALobject self, intptr_t) {
 }
 
 int32_t PythonParameters_LastError(REALobject self, intptr_t) { return Params(self)->lastError; }
+
+}  // namespace
+
+bool KeepTupleSlow(PyObject* o) {
+  PyTupleObject* tuple = reinterpret_cast<PyTupleObject*>(o);
+  Py_ssize_t size = tuple->ob_size;
+  PyObject* none = e___Py_NoneStruct;
+  if (size < 1 || size > kKeptSize || !none || !PythonRunning()) return false;
+  KeptOfThisInterpreter();
+  if (gKept.count[size] == kKeptPerSize) return false;
+  // The tuple is kept whole before its former items go: releasing them may
+  // run Python code, which may make and let go of holders itself.
+  PyObject* items[kKeptSize];
+  PyAddRefs(none, size);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    items[i] = tuple->ob_item[i];
+    tuple->ob_item[i] = none;
+  }
+  gKept.tuples[size][gKept.count[size]++] = o;
+  for (Py_ssize_t i = 0; i < size; ++i)
+    if (items[i]) PyReleaseLive(items[i]);
+  return true;
+}
+
+void KeptTuplesBeforeFinalize() {
+  if (gKept.generation == gInterpreterGeneration && PythonRunning()) {
+    for (Py_ssize_t size = 1; size <= kKeptSize; ++size)
+      while (gKept.count[size] > 0) PyReleaseLive(gKept.tuples[size][--gKept.count[size]]);
+  }
+  memset(&gKept, 0, sizeof gKept);
+}
+
+namespace {
 
 // The tuple is released by the Python3EntityBase destructor.
 void PythonParameters_Destructor(REALobject) {}
