@@ -295,5 +295,40 @@ TEST_F(ParametersTest, UnsetSlotsCountNoneAsPythonDoes) {
   DecRef(none);  // the reference GetPtr handed out
 }
 
+// A holder's own small tuple is kept for the next holder of its size: its
+// items go at once, a tuple Python code took hold of meanwhile (the gc module
+// reaches every tracked object) is neither reused nor changed, and a reused
+// tuple is tracked by the collector again after a collection stopped
+// tracking it (it held only None then), or cycles through it would leak.
+TEST_F(ParametersTest, KeptTuplesAreReusedOnlyWhileNoOneElseHoldsThem) {
+  const bool keeps = PythonMinor() >= 9 && !PySym("_Py_GetRefTotal");
+  Ref list(Entity("[]"));
+  Ref shared(host.prop<Obj>(list, "ListValue"));
+  const intptr_t base = Refs(list);
+  Exec("import gc\ngc.disable()");
+  void* first;
+  {
+    Ref p(Params(3));
+    host.assign(p.get(), kList, int32_t(0), shared.get());
+    first = HeldPtr(p);
+  }
+  EXPECT_EQ(Refs(list), base);
+  Exec("grabbed = [t for t in gc.get_objects() if type(t) is tuple and t == (None,) * 3]");
+  const std::string id = std::to_string(reinterpret_cast<intptr_t>(first));
+  if (keeps) EXPECT_TRUE(Check("any(id(t) == " + id + " for t in grabbed)"));
+  {
+    Ref p(Params(3));
+    if (keeps) EXPECT_NE(HeldPtr(p), first);
+    host.assign(p.get(), kInt32, int32_t(0), int32_t(7));
+  }
+  EXPECT_TRUE(Check("all(t == (None,) * 3 for t in grabbed)"));
+  Exec("del grabbed\ngc.enable()\ngc.collect()");
+  Ref p(Params(3));
+  host.assign(p.get(), kList, int32_t(0), shared.get());
+  Put("t", p.get());
+  EXPECT_TRUE(Check("gc.is_tracked(t) or not hasattr(gc, 'is_tracked')"));
+  EXPECT_EQ(Kinds(p), "list,NoneType,NoneType");
+}
+
 }  // namespace
 }  // namespace coiltest
