@@ -128,7 +128,7 @@ PyObject* PyFromString(REALstring s, bool* hostFailed) {
   if (!PythonRunning()) return nullptr;
   size_t length;
   if (const char* bytes = coilwork::binding::StoredUTF8(s, &length)) {
-    if (!EPyErr_Occurred()) {
+    if (!ErrorPending()) {
       PyObject* o = EPyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
       if (o) return o;
       EPyErr_Clear();
@@ -268,8 +268,7 @@ REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o) {
     PyRelease(o);
     return nullptr;
   }
-  EntityBaseData* data = EntityData(holder);
-  ReplaceHeld(data->held, o);  // a fresh holder has none; never leak one
+  EntityData(holder)->held.set(o);  // the host hands out new holders zero-filled
   return holder;
 }
 

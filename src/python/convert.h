@@ -68,7 +68,7 @@ COILWORK_HOT void ReleaseHeld(HeldPython& h) {
 // Argument tuples kept for reuse (see parameters.cpp). KeepTuple takes over
 // the holder's reference of a tuple of a few slots that nothing else holds,
 // and answers false, taking nothing, for any other object.
-bool KeepTupleSlow(PyObject* o);
+__attribute__((noinline)) bool KeepTupleSlow(PyObject* o);
 COILWORK_HOT bool KeepTuple(PyObject* o) {
   return gKeepingTuples && Py_TYPE(o) == e__PyTuple_Type && o->ob_refcnt == 1 && KeepTupleSlow(o);
 }
