@@ -70,7 +70,7 @@ COILWORK_HOT void ReleaseHeld(HeldPython& h) {
 // and answers false, taking nothing, for any other object.
 __attribute__((noinline)) bool KeepTupleSlow(PyObject* o);
 COILWORK_HOT bool KeepTuple(PyObject* o) {
-  return gKeepingTuples && Py_TYPE(o) == e__PyTuple_Type && o->ob_refcnt == 1 && KeepTupleSlow(o);
+  return Py_TYPE(o) == gKeptTupleType && o->ob_refcnt == 1 && KeepTupleSlow(o);
 }
 // Gives the kept tuples back before the interpreter stops.
 void KeptTuplesBeforeFinalize();

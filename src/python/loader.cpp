@@ -34,7 +34,7 @@ bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
 bool gVectorcallInPlace = false;
-bool gKeepingTuples = false;
+PyTypeObject* gKeptTupleType = nullptr;
 uint32_t gInterpreterGeneration;
 std::vector<LoaderAttempt> gLoaderAttempts;
 
@@ -80,7 +80,7 @@ void ClearTable() {
   e___Py_FalseStruct = nullptr;
   e___Py_NoneStruct = nullptr;
   gVectorcallInPlace = false;
-  gKeepingTuples = false;
+  gKeptTupleType = nullptr;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -352,11 +352,12 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   gPythonInPlace =
       !ExportsAny(handle, kCountingMarkers, sizeof kCountingMarkers / sizeof *kCountingMarkers);
   gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
-  gKeepingTuples = gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track;
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)
 #undef BIND_TYPE
+  gKeptTupleType =
+      gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track ? e__PyTuple_Type : nullptr;
 #define BIND_EXC(name) e__##name = static_cast<PyObject**>(Lookup(handle, #name));
   COILWORK_PY_EXCEPTIONS(BIND_EXC)
   COILWORK_PY_MORE_EXCEPTIONS(BIND_EXC)

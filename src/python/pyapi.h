@@ -371,8 +371,8 @@ extern bool gPythonInPlace;
 extern bool gVectorcallInPlace;
 // Objects are laid out in place and the library tells and sets whether the
 // collector tracks an object (3.9 and later): argument tuples are kept for
-// reuse.
-extern bool gKeepingTuples;
+// reuse. The tuple type then, null otherwise.
+extern PyTypeObject* gKeptTupleType;
 // The number of the running interpreter among those Init has started (1, 2,
 // ...), 0 while none runs; objects are tagged with it. It is nonzero exactly
 // while the table is loaded and gPythonInitialized holds: set right after

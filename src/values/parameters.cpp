@@ -71,7 +71,7 @@ COILWORK_HOT void KeptOfThisInterpreter() {
 }
 
 COILWORK_HOT PyObject* TakeKeptTuple(int32_t size) {
-  if (!gKeepingTuples || size < 1 || size > kKeptSize) return nullptr;
+  if (!gKeptTupleType || size < 1 || size > kKeptSize) return nullptr;
   KeptOfThisInterpreter();
   while (gKept.count[size] > 0) {
     PyObject* tuple = gKept.tuples[size][--gKept.count[size]];
