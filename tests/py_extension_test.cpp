@@ -94,6 +94,13 @@ int32_t Gate(void* self, void* args, void* kwargs) {
   return 0;
 }
 
+// Sets slot 0 of the Parameters a running call was made with.
+Obj gRunning;
+void* Overwrite(void*, void*) {
+  H().assign(gRunning, "Int32Value(index as Integer) as Int32", int32_t(0), int32_t(0));
+  return Answer("Constructor(value as Int32)", int32_t(1));
+}
+
 // --- Module creators: each serves the module placed in its slot.
 
 constexpr int kCreators = 8;
@@ -419,6 +426,28 @@ TEST_F(ExtensionTest, RestartsWithRegistrationBeforeInit) {
   EXPECT_EQ(host.liveObjects(), objects);
   EXPECT_EQ(host.liveStrings(), strings);
   EnsureInterpreter();
+}
+
+// Host code that a call runs may set a slot of the very Parameters the call
+// was made with. The call holds their tuple while it runs, so the set is
+// refused as for any tuple others hold (SystemError), instead of freeing an
+// item the callee still uses: functools.reduce calls the function it keeps
+// borrowed from the tuple once per item.
+TEST_F(ExtensionTest, TheRunningCallsArgumentsStayPut) {
+  Ref m(NewModule("cw_over", 1));
+  Add(m, "overwrite", P(Overwrite));
+  Publish(m, 0);
+  Ref ns(Exec("import cw_over, functools\nreduce = functools.reduce\n"
+              "def arguments():\n    return (lambda a, b: cw_over.overwrite(), [1, 2, 3])\n"));
+  ASSERT_NE(ns.get(), nullptr);
+  Ref made(Invoke(Ref(GetFunction(ns, "arguments")), nullptr));
+  Ref p(H().call<Obj>(made, "TupleValue() as Python3Parameters"));
+  made.reset();  // the lambda lives in the tuple alone
+  gRunning = p.get();
+  EXPECT_EQ(Invoke(Ref(GetFunction(ns, "reduce")), p), nullptr);
+  EXPECT_TRUE(PendingIs("SystemError"));
+  ClearError();
+  gRunning = nullptr;
 }
 
 }  // namespace

@@ -23,7 +23,10 @@ class ObjectsTest : public CodeTest {
         "def alive(): return W() is not None\n"
         "class Ends:\n    def __iter__(self): return self\n"
         "    def __next__(self): raise StopIteration\n"
-        "ends = Ends()\n"));
+        "ends = Ends()\n"
+        "class M:\n    def count(self, *a): return len(a)\n"
+        "    def __getattr__(self, name): return lambda *a: name + str(len(a))\n"
+        "m = M()\nm.own = lambda x: x * 2\n"));
     ASSERT_NE(module_.get(), nullptr);
     startObjects = host.liveObjects();
     startStrings = host.liveStrings();
@@ -178,6 +181,26 @@ TEST_F(ObjectsTest, InstancesTravelAsArgumentsAndAttributes) {
   EXPECT_TRUE(PendingIs("ValueError"));
   EXPECT_TRUE(host.call<int8_t>(back, "IsInstance(ofClass as Python3Class) as Boolean", cls.get()));
   EXPECT_EQ(Delete(module_, "kept"), 0);
+}
+
+// A method call finds what getattr finds: a method of the class, a callable
+// the instance holds itself, one __getattr__ makes; up to eight arguments
+// go to Python's method call directly, more through the attribute.
+TEST_F(ObjectsTest, MethodCallsFindWhatGetattrFinds) {
+  Ref m(Field(module_, "m"));
+  auto number = [&](Obj r) {
+    Ref held(r);
+    EXPECT_NE(r, nullptr) << GetError();
+    return r ? host.call<int32_t>(r, "Int32Value() as Int32") : -1;
+  };
+  EXPECT_EQ(number(CallMethod(m, "count", Ref(Args<int32_t>({1, 2, 3})))), 3);
+  EXPECT_EQ(number(CallMethod(m, "count", Ref(Args<int32_t>({1, 2, 3, 4, 5, 6, 7, 8, 9})))), 9);
+  EXPECT_EQ(number(CallMethod(m, "count", nullptr)), 0);
+  EXPECT_EQ(number(CallMethod(m, "own", Ref(Args<int32_t>({21})))), 42);
+  EXPECT_EQ(ResultText(Ref(CallMethod(m, "made", Ref(Args<int32_t>({1, 2}))))), "made2");
+  Ref text(host.callShared<Obj>("Python3Entity", "FromString(value as String) as Python3Entity", S("x").get()));
+  EXPECT_EQ(CallMethod(text, "nope", nullptr), nullptr);
+  EXPECT_TRUE(PendingIs("AttributeError"));
 }
 
 // Holders kept across Finalize, and across Finalize and a new Init, answer
