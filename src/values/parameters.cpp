@@ -59,6 +59,7 @@ struct KeptTuples {
   PyObject* tuples[kKeptSize + 1][kKeptPerSize];
   int count[kKeptSize + 1];
   uint32_t generation;  // the interpreter they belong to
+  bool closed;          // that interpreter is stopping: nothing more is kept
 };
 KeptTuples gKept;
 
@@ -353,7 +354,7 @@ bool KeepTupleSlow(PyObject* o) {
   PyObject* none = e___Py_NoneStruct;
   if (size < 1 || size > kKeptSize || !none || !PythonRunning()) return false;
   KeptOfThisInterpreter();
-  if (gKept.count[size] == kKeptPerSize) return false;
+  if (gKept.closed || gKept.count[size] == kKeptPerSize) return false;
   // The tuple is kept whole before its former items go: releasing them may
   // run Python code, which may make and let go of holders itself.
   PyObject* items[kKeptSize];
@@ -373,7 +374,10 @@ void KeptTuplesBeforeFinalize() {
     for (Py_ssize_t size = 1; size <= kKeptSize; ++size)
       while (gKept.count[size] > 0) PyReleaseLive(gKept.tuples[size][--gKept.count[size]]);
   }
+  // Holders Py_Finalize lets go release their tuples as before.
   memset(&gKept, 0, sizeof gKept);
+  gKept.generation = gInterpreterGeneration;
+  gKept.closed = true;
 }
 
 namespace {
