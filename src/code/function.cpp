@@ -137,7 +137,9 @@ PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobjec
   return EPyEval_CallObjectWithKeywords(callable, arguments.get(), kwargs);
 }
 
-PyObject* CallWithTuple(PyObject* callable, PyObject* arguments) {
+namespace {
+
+COILWORK_HOT PyObject* CallTuple(PyObject* callable, PyObject* arguments) {
   if (Vectorcall entry = VectorcallOf(callable)) {
     if (!arguments) return entry(callable, nullptr, 0, nullptr);
     if (PyTupleObject* t = InPlaceTuple(arguments)) {
@@ -147,6 +149,12 @@ PyObject* CallWithTuple(PyObject* callable, PyObject* arguments) {
   }
   KeptForCall kept(arguments);
   return EPyObject_CallObject(callable, arguments);
+}
+
+}  // namespace
+
+PyObject* CallWithTuple(PyObject* callable, PyObject* arguments) {
+  return CallTuple(callable, arguments);
 }
 
 PyObject* CallMethodWithArguments(PyObject* o, REALstring name, REALobject parameters) {
@@ -188,7 +196,7 @@ REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
   // Borrowed from the parameters holder; a holder without a tuple, like nil,
   // means no arguments. Python itself refuses an object that is no tuple.
   PyObject* arguments = HeldObject(parameters);
-  PyObject* answer = CallWithTuple(callable, arguments);
+  PyObject* answer = CallTuple(callable, arguments);
   return NewResultHandle(answer);  // nil with the exception pending when it raised
 }
 

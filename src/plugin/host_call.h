@@ -139,10 +139,10 @@ COILWORK_HOT bool ErrorPending() {
 // the member raises, its own error is the one left pending; when it does
 // not, the earlier error is pending again, unchanged.
 struct PendingErrorAside {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  uint32_t generation = 0;
+  PyObject* type = nullptr;  // the rest is set with it
+  PyObject* value;
+  PyObject* traceback;
+  uint32_t generation;
 
   COILWORK_HOT PendingErrorAside() {
     if (__builtin_expect(ErrorPending(), 0)) SetAside();

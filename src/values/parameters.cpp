@@ -355,17 +355,19 @@ bool KeepTupleSlow(PyObject* o) {
   if (size < 1 || size > kKeptSize || !none || !PythonRunning()) return false;
   KeptOfThisInterpreter();
   if (gKept.closed || gKept.count[size] == kKeptPerSize) return false;
-  // The tuple is kept whole before its former items go: releasing them may
-  // run Python code, which may make and let go of holders itself.
-  PyObject* items[kKeptSize];
+  // Each slot holds None before its former item goes: releasing an item may
+  // run Python code, which finds the tuple whole (and not yet kept: that
+  // code may make and let go of holders itself).
   PyAddRefs(none, size);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    items[i] = tuple->ob_item[i];
+    PyObject* item = tuple->ob_item[i];
     tuple->ob_item[i] = none;
+    if (item) PyReleaseLive(item);
   }
+  if (gKept.generation != gInterpreterGeneration || gKept.closed ||
+      gKept.count[size] == kKeptPerSize)
+    return false;  // that code stopped Python or filled the place: released as usual
   gKept.tuples[size][gKept.count[size]++] = o;
-  for (Py_ssize_t i = 0; i < size; ++i)
-    if (items[i]) PyReleaseLive(items[i]);
   return true;
 }
 
