@@ -56,10 +56,10 @@ void RaiseSystemError(const char* name, const char* what) {
 // a value with none.
 __attribute__((noinline)) PyObject* CheckedAnswer(PyObject* result, const char* name) {
   if (!result) {
-    if (!EPyErr_Occurred()) RaiseSystemError(name, " returned nil without setting an error");
+    if (!ErrorPending()) RaiseSystemError(name, " returned nil without setting an error");
     return nullptr;
   }
-  if (EPyErr_Occurred()) {
+  if (ErrorPending()) {
     PyRelease(result);
     RaiseSystemError(name, " returned a result with an error set");
     return nullptr;

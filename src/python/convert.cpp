@@ -183,7 +183,7 @@ bool IsCapsuleObject(PyObject* o) {
   // always valid here, so asking for its destructor raises nothing; should a
   // library disagree, its error is dropped again without touching an error
   // that was already pending.
-  bool wasPending = EPyErr_Occurred() != nullptr;
+  bool wasPending = ErrorPending();
   PyCapsule_Destructor d = EPyCapsule_GetDestructor(o);
   if (!d && !wasPending && EPyErr_Occurred()) EPyErr_Clear();
   return d == Capsule_Destructor && CapsuleLive(o);  // not one of a stopped interpreter
