@@ -13,6 +13,7 @@
 // code reads and writes through Data.
 #include "values/buffer.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <new>
@@ -87,13 +88,47 @@ int BlockExporter_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
   return EPyBuffer_FillInfo(view, self, e->data, e->size, e->readonly, flags);
 }
 
+// Exporters are made and freed once per FromMemoryBlock and hold no Python
+// object. Where objects are laid out in place they live in the plugin's own
+// memory, a few kept for the next ones, instead of going through Python's
+// allocator each time; otherwise (a build that counts references) Python's
+// own allocation keeps its books. Made and freed with the interpreter lock
+// held.
+constexpr int kKeptExporters = 8;
+void* gKeptExporters[kKeptExporters];
+int gKeptExporterCount;
+
+PyObject* NewExporter(PyTypeObject* type) {
+  if (!gPythonInPlace) {
+    auto alloc = reinterpret_cast<PyObject* (*)(PyTypeObject*, Py_ssize_t)>(type->tp_alloc);
+    return alloc ? alloc(type, 0) : nullptr;
+  }
+  void* memory = gKeptExporterCount > 0 ? gKeptExporters[--gKeptExporterCount]
+                                        : malloc(sizeof(BlockExporter));
+  if (!memory) return nullptr;
+  PyObject* o = static_cast<PyObject*>(memset(memory, 0, sizeof(BlockExporter)));
+  o->ob_refcnt = 1;
+  o->ob_type = type;  // a static type: no reference to take
+  return o;
+}
+
+void FreeExporter(PyObject* self) {
+  if (!gPythonInPlace) {
+    Py_TYPE(self)->tp_free(self);
+  } else if (gKeptExporterCount < kKeptExporters) {
+    gKeptExporters[gKeptExporterCount++] = self;
+  } else {
+    free(self);
+  }
+}
+
 // Runs on whatever thread lets go of the last view; the block's reference is
 // given back on a host thread. An exporter Python frees only after Finalize
 // gave its block back has nothing left to give.
 void BlockExporter_Dealloc(PyObject* self) {
   BlockExporter* e = reinterpret_cast<BlockExporter*>(self);
   if (e->generation == gInterpreterGeneration) ReleaseOnHostThread(GiveSlot(e->slot));
-  Py_TYPE(self)->tp_free(self);
+  FreeExporter(self);
 }
 
 PyBufferProcs gBlockExporterBuffer = {BlockExporter_GetBuffer, nullptr};
@@ -246,9 +281,11 @@ REALobject PythonEntity_FromMemoryBlock(REALobject block, int8_t writable) {
   }
   PyTypeObject* type = ExporterType();
   if (!type || !EPyMemoryView_FromObject) return nullptr;
-  auto alloc = reinterpret_cast<PyObject* (*)(PyTypeObject*, Py_ssize_t)>(type->tp_alloc);
-  PyRef exporter(alloc ? alloc(type, 0) : nullptr);
-  if (!exporter) return nullptr;
+  PyRef exporter(NewExporter(type));
+  if (!exporter) {
+    PyRaise(e__PyExc_MemoryError, "no memory for another MemoryBlock view");
+    return nullptr;
+  }
   BlockExporter* e = reinterpret_cast<BlockExporter*>(exporter.get());
   e->data = data;
   e->size = size;
