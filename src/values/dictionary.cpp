@@ -67,8 +67,9 @@ REALobject PythonDictionary_GetValue(REALobject self, REALstring key) {
 
 void PythonDictionary_SetValue(REALobject self, REALstring key, REALobject value) {
   PyObject* dict = LiveHeld(self);
-  if (!dict || !key || !HeldObject(value)) return;
-  SetValue(dict, StringKey(key).get(), HeldObject(value));
+  PyObject* item = HeldObject(value);  // borrowed: the host holds the value holder
+  if (!dict || !key || !item) return;
+  SetValue(dict, StringKey(key).get(), item);
 }
 
 // Keys and values are snapshots: new lists whose reference passes to the
