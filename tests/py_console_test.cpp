@@ -198,6 +198,27 @@ TEST_F(ErrorOutputTest, WarningsLoggingAndTracebacksArrive) {
   EXPECT_TRUE(gEvents.empty());
 }
 
+// HasAttribute answers False for any failed lookup, silently: Python 3.13's
+// own test printed an ignored-exception report for a name that is no UTF-8
+// or a property that raised.
+TEST_F(ErrorOutputTest, AttributeTestsPrintNothing) {
+  Ref errors(NewReceiver(CollectError));
+  SetErrors(errors);
+  Ref m(Run("class C:\n    @property\n    def bad(self): raise RuntimeError('x')\nc = C()\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  Ref c(host.call<Obj>(m, "EntityField(name as String) as Python3EntityBase", S("c").get()));
+  const char kHas[] = "HasAttribute(name as String) as Boolean";
+  SRef invalid(host.newString("\xff\xfe", emuhost::kUTF8));
+  for (Obj target : {m.get(), c.get()}) {
+    EXPECT_FALSE(host.call<int8_t>(target, kHas, invalid.get()));
+    EXPECT_FALSE(host.call<int8_t>(target, kHas, S("bad").get()));
+    EXPECT_TRUE(host.call<int8_t>(target, kHas, S("__class__").get()));
+  }
+  EXPECT_FALSE(ErrorOccurred());
+  Ref flushed(Run("import sys\nsys.stderr.flush()\n"));
+  EXPECT_EQ(Joined(), "");
+}
+
 TEST_F(ErrorOutputTest, ReceiverHoldsAcrossFinalizeAndNilRestoresTheOwnStream) {
   Ref errors(NewReceiver(CollectError));
   host.callShared<void>("Coilwork", "Finalize()");

@@ -2,6 +2,7 @@
 // accessors work on the Python3Object block of any handle, so the instance
 // handle registers the same functions.
 #include "code/code.h"
+#include "values/generic.h"
 
 PyObject* FetchAttribute(REALobject self, REALstring name) {
   PyObject* target = HandleTarget(self);
@@ -96,8 +97,7 @@ void PythonModule_SetObjectField(REALobject self, REALstring name, REALobject va
 int8_t PythonModule_HasAttribute(REALobject self, REALstring name) {
   PyObject* target = HandleTarget(self);
   if (!target) return 0;
-  // Python discards any error of the lookup itself.
-  return EPyObject_HasAttrString(target, HostBytes(name)) == 1 ? 1 : 0;
+  return generic::HasAttribute(target, name);
 }
 
 int32_t PythonModule_DeleteAttribute(REALobject self, REALstring name) {

@@ -96,9 +96,18 @@ REALstring ToRepr(PyObject* o) {
 
 // Attribute names go to Python as the bytes the host stores, as the module
 // handle's accessors send them.
+// Any error of the lookup (no such attribute, a name that is no UTF-8, a
+// property that raised) is dropped here: Python 3.13's own HasAttrString
+// would print it to sys.stderr as an ignored exception first.
 int8_t HasAttribute(PyObject* o, REALstring name) {
   if (!o) return 0;
-  return EPyObject_HasAttrString(o, HostBytes(name)) == 1 ? 1 : 0;
+  PyObject* found = EPyObject_GetAttrString(o, HostBytes(name));
+  if (!found) {
+    EPyErr_Clear();
+    return 0;
+  }
+  PyReleaseLive(found);
+  return 1;
 }
 
 REALobject GetAttribute(PyObject* o, REALstring name) {
