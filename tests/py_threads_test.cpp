@@ -1,7 +1,6 @@
 // Threads: Python threads run while host code works or idles, what they
-// print reaches the host on a host thread, host functions refuse to run on
-// threads the host did not start, and host threads may call in (at once,
-// with AllowThreads(True)).
+// print reaches the host on the home thread, host code they call runs there
+// too, and host threads may call in (at once, with AllowThreads(True)).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -39,13 +38,6 @@ std::vector<std::string> Events() {
 }
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-std::atomic<int> gHostFunctionCalls{0};
-void* CountedHostFunction(void*, void*) {
-  ++gHostFunctionCalls;
-  Ref r(Host::get().create("Python3Result", "Constructor(value as Int32)", int32_t(7)));
-  return Host::get().call<void*>(r, "GetPtr() as Ptr");
-}
 
 Obj gThreadModule;
 void* CreateThreadModule() {
@@ -420,34 +412,224 @@ TEST_F(ThreadsTest, EachHostThreadKeepsItsOwnError) {
   ExpectCountsAtStart();
 }
 
-TEST_F(ThreadsTest, HostFunctionOnAPythonThreadRaisesRuntimeError) {
-  Ref module(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
-                         S("cw_threads").get(), uint32_t(1)));
-  host.call<void>(module, "RegisterFunction(name as String, fuction as Ptr)", S("f").get(),
-                  reinterpret_cast<void*>(&CountedHostFunction));
-  gThreadModule = module.get();
-  host.callShared<void>("Coilwork",
-                        "RegisterXojoModule(xojoModule as Python3XojoModule, "
-                        "moduleCreatorFunction as Ptr)",
-                        module.get(), reinterpret_cast<void*>(&CreateThreadModule));
-  gHostFunctionCalls = 0;
-  Ref m(Exec("import threading, cw_threads\n"
-             "outcome = []\n"
-             "def call():\n"
+// Host code that Python's threads call: each run records whether it ran on
+// the home thread, and leaves a mark among the console events.
+std::thread::id gHomeId;
+std::atomic<int> gHomeRuns{0}, gForeignRuns{0};
+
+int32_t ArgInt(void* args) {
+  Ref p(Host::get().create("Python3Parameters", "Constructor(paramPtr as Ptr)", args));
+  return Host::get().call<int32_t>(p, "Int32Value(index as Integer) as Int32", int32_t(0));
+}
+void* Answer(int32_t value) {
+  Ref r(Host::get().create("Python3Result", "Constructor(value as Int32)", value));
+  return Host::get().call<void*>(r, "GetPtr() as Ptr");
+}
+void CountRun() { ++(std::this_thread::get_id() == gHomeId ? gHomeRuns : gForeignRuns); }
+void* Twice(void*, void* args) {
+  CountRun();
+  return Answer(2 * ArgInt(args));
+}
+void* Mark(void*, void*) {
+  CountRun();
+  std::lock_guard<std::mutex> guard(gEventLock);
+  gEvents.push_back("host");
+  gEventThreads.push_back(std::this_thread::get_id());
+  return Answer(0);
+}
+void* Refuse(void*, void*) {
+  SRef m(Host::get().newString("bad"));
+  Host::get().callShared<void>("Coilwork", "SetError(errorType as Integer, message as String)",
+                               int32_t(20), m.get());
+  return nullptr;
+}
+void* Silent(void*, void*) { return nullptr; }
+int32_t CounterInit(void*, void*, void*) {
+  CountRun();
+  return 0;
+}
+
+class HomeCallsTest : public ThreadsTest {
+ protected:
+  void SetUp() override {
+    ThreadsTest::SetUp();
+    gHomeId = std::this_thread::get_id();
+    gHomeRuns = gForeignRuns = 0;
+    module.reset(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                             S("cw_home").get(), uint32_t(4)));
+    const std::pair<const char*, void*> functions[] = {
+        {"twice", reinterpret_cast<void*>(&Twice)}, {"mark", reinterpret_cast<void*>(&Mark)},
+        {"refuse", reinterpret_cast<void*>(&Refuse)}, {"silent", reinterpret_cast<void*>(&Silent)}};
+    for (auto& f : functions)
+      host.call<void>(module, "RegisterFunction(name as String, fuction as Ptr)", S(f.first).get(), f.second);
+    Ref counter(host.create("Python3XojoClass",
+                            "Constructor(name as String, methodCount as UInt32, initMethod as Ptr)",
+                            S("Counter").get(), uint32_t(1), reinterpret_cast<void*>(&CounterInit)));
+    host.call<void>(counter, "RegisterFunction(name as String, fuction as Ptr)", S("twice").get(),
+                    reinterpret_cast<void*>(&Twice));
+    host.call<void>(module, "AddClass(classToAdd as Python3XojoClass)", counter.get());
+    gThreadModule = module.get();
+    host.callShared<void>("Coilwork",
+                          "RegisterXojoModule(xojoModule as Python3XojoModule, "
+                          "moduleCreatorFunction as Ptr)",
+                          module.get(), reinterpret_cast<void*>(&CreateThreadModule));
+  }
+  void TearDown() override {
+    SetTimeout(0);
+    ThreadsTest::TearDown();
+  }
+  void SetTimeout(int32_t ms) {
+    host.callShared<void>("Coilwork", "SetThreadCallTimeout(milliseconds as Integer)", ms);
+  }
+  // The host's idle loop: a timer that delivers, until Python's threads of
+  // the module have ended (at most 20 s).
+  void ServeUntilDone(Obj m) {
+    for (int i = 0; i < 20000 && CallInt(m, "alive") > 0; ++i) {
+      DeliverOutput();
+      Pause(1);
+    }
+  }
+  Ref module;
+};
+
+TEST_F(HomeCallsTest, PythonThreadsCallHostCodeOnTheHomeThread) {
+  Ref receiver(Receiver());
+  // Four threads at once, each making hundreds of calls of a function and of
+  // a class's initialiser and method; answers and errors reach the caller.
+  Ref m(Exec("import sys, threading, cw_home\n"
+             "sums, errors = {}, []\n"
+             "def work(k):\n"
              "    try:\n"
-             "        cw_threads.f()\n"
-             "        outcome.append('ran')\n"
-             "    except RuntimeError as e:\n"
-             "        outcome.append(str(e))\n"
-             "t = threading.Thread(target=call)\n"
-             "t.start(); t.join()\n"
-             "message = outcome[0]\n"
-             "here = cw_threads.f()\n"));
+             "        c = cw_home.Counter()\n"
+             "        sums[k] = sum(cw_home.twice(i) + c.twice(1) for i in range(200))\n"
+             "        try:\n"
+             "            cw_home.refuse()\n"
+             "        except ValueError as e:\n"
+             "            errors.append(str(e))\n"
+             "        try:\n"
+             "            cw_home.silent()\n"
+             "        except SystemError as e:\n"
+             "            errors.append(str(e))\n"
+             "    except BaseException as e:\n"
+             "        errors.append(repr(e))\n"
+             "threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]\n"
+             "for t in threads: t.start()\n"
+             "def alive():\n"
+             "    return sum(t.is_alive() for t in threads)\n"));
   ASSERT_NE(m.get(), nullptr);
-  EXPECT_NE(String(m, "message").find("host's threads only"), std::string::npos)
-      << String(m, "message");
-  EXPECT_EQ(Int32(m, "here"), 7);
-  EXPECT_EQ(gHostFunctionCalls, 1) << "host code ran on the Python thread";
+  ServeUntilDone(m);
+  Ref result(Exec("import sys\n"
+                  "m = sys.modules['" + Name(m) + "']\n"
+                  "ok = int(sorted(m.sums.values()) == [40200] * 4)\n"
+                  "errors = ';'.join(sorted(set(m.errors)))\n"));
+  ASSERT_NE(result.get(), nullptr);
+  EXPECT_EQ(Int32(result, "ok"), 1);
+  EXPECT_EQ(String(result, "errors"), "bad;cw_home.silent returned nil without setting an error");
+  EXPECT_EQ(gForeignRuns, 0) << "host code ran on a Python thread";
+  EXPECT_EQ(gHomeRuns, 4 * (1 + 400));
+
+  // One order with output: what a thread printed before a call arrives
+  // before the call runs, and what it printed after comes after.
+  Ref ordered(Exec("import sys, threading, cw_home\n"
+                   "def work():\n"
+                   "    sys.stdout.write('before')\n"
+                   "    cw_home.mark()\n"
+                   "    sys.stdout.write('after')\n"
+                   "threads = [threading.Thread(target=work)]\n"
+                   "threads[0].start()\n"
+                   "def alive():\n"
+                   "    return int(threads[0].is_alive())\n"));
+  ASSERT_NE(ordered.get(), nullptr);
+  ServeUntilDone(ordered);
+  DeliverOutput();
+  EXPECT_EQ(Events(), (std::vector<std::string>{"before", "host", "after"}));
+  EXPECT_TRUE(HostThreadOnly());
+}
+
+TEST_F(HomeCallsTest, HomeThreadServesWhileItRunsPythonCode) {
+  // A host call that waits in Python for the thread's answer, busily or in
+  // a queue's get with a short timeout, ends as soon as the answer comes.
+  Ref m(Exec("import queue, threading, time, cw_home\n"
+             "def wait_busy():\n"
+             "    got = []\n"
+             "    threading.Thread(target=lambda: got.append(cw_home.twice(21))).start()\n"
+             "    start = time.time()\n"
+             "    while not got and time.time() - start < 10:\n"
+             "        pass\n"
+             "    return got[0] if got and time.time() - start < 5 else -1\n"
+             "def wait_queue():\n"
+             "    q = queue.Queue()\n"
+             "    threading.Thread(target=lambda: q.put(cw_home.twice(5))).start()\n"
+             "    start = time.time()\n"
+             "    while time.time() - start < 10:\n"
+             "        try:\n"
+             "            got = q.get(timeout=0.05)\n"
+             "            return got if time.time() - start < 5 else -1\n"
+             "        except queue.Empty:\n"
+             "            pass\n"
+             "    return -1\n"));
+  ASSERT_NE(m.get(), nullptr);
+  EXPECT_EQ(CallInt(m, "wait_busy"), 42);
+  EXPECT_EQ(CallInt(m, "wait_queue"), 10);
+  EXPECT_EQ(gForeignRuns, 0);
+}
+
+TEST_F(HomeCallsTest, WithdrawnCallNeverRuns) {
+  SetTimeout(100);
+  Ref m(Exec("import threading, time, cw_home\n"
+             "outcome = []\n"
+             "def work():\n"
+             "    time.sleep(0.05)  # after this call has returned\n"
+             "    try:\n"
+             "        outcome.append(str(cw_home.twice(1)))\n"
+             "    except TimeoutError as e:\n"
+             "        outcome.append(str(e))\n"
+             "t = threading.Thread(target=work)\n"
+             "t.start()\n"));
+  ASSERT_NE(m.get(), nullptr);
+  Pause(400);  // host code busy, no plugin call: the home thread never looks
+  Ref done(Exec("import sys\nm = sys.modules['" + Name(m) + "']\nm.t.join()\nmessage = m.outcome[0]\n"));
+  ASSERT_NE(done.get(), nullptr);
+  std::string message = String(done, "message");
+  EXPECT_NE(message.find("cw_home.twice"), std::string::npos) << message;
+  EXPECT_NE(message.find("100 ms"), std::string::npos) << message;
+  DeliverOutput();
+  EXPECT_EQ(gHomeRuns + gForeignRuns, 0) << "a withdrawn call ran";
+}
+
+TEST_F(HomeCallsTest, FinalizeServesThreadsThatCallHostCodeAsTheyEnd) {
+  Ref receiver(Receiver());
+  {
+    // A worker that calls host code as it ends, a second later than
+    // Finalize begins; a daemon thread that calls while the interpreter
+    // stops (from an exit handler on), and then blocks for good.
+    Ref m(Exec("import atexit, sys, threading, time, cw_home\n"
+               "def late():\n"
+               "    time.sleep(0.1)\n"
+               "    sys.stdout.write('late %d' % cw_home.twice(4))\n"
+               "go, never = threading.Event(), threading.Lock()\n"
+               "never.acquire()\n"
+               "def daemon():\n"
+               "    go.wait()\n"
+               "    try:\n"
+               "        cw_home.twice(1)\n"
+               "    except RuntimeError as e:\n"
+               "        sys.stdout.write(str(e))\n"
+               "    never.acquire()\n"
+               "threading.Thread(target=daemon, daemon=True).start()\n"
+               "threading.Thread(target=late).start()\n"
+               "atexit.register(lambda: (go.set(), time.sleep(0.2)))\n"));
+    ASSERT_NE(m.get(), nullptr);
+  }
+  module.reset();
+  host.callShared<void>("Coilwork", "Finalize()");
+  EXPECT_EQ(Events(), (std::vector<std::string>{
+                          "late 8", "the interpreter is stopping: cw_home.twice was not called"}));
+  EXPECT_EQ(gHomeRuns, 1);
+  EXPECT_EQ(gForeignRuns, 0);
+  EXPECT_TRUE(HostThreadOnly());
+  EXPECT_EQ(host.refCount(receiver), 2) << "queued work left behind";
+  EnsureInterpreter();
 }
 
 TEST_F(ThreadsTest, CapsuleFreedOnAPythonThreadGivesItsObjectBackOnAHostThread) {

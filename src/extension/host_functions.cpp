@@ -1,7 +1,8 @@
 // What Python calls for a host function or a host class's initialiser: a
-// stand-in that runs the host code only on a host thread. On a thread the
-// host did not start (one Python or a native library started) host code must
-// not run, so the call raises RuntimeError there instead.
+// stand-in that runs the host code on a host thread. On a thread the host did
+// not start (one Python or a native library started) host code must not run,
+// so the call is handed to the home thread, and the calling thread waits for
+// its answer (home_calls.h).
 //
 // The stand-in also holds host code to Python's rule for what a function
 // answers: nil with an error set, or a value with none. A host function that
@@ -22,6 +23,7 @@
 #include <utility>
 
 #include "extension/extension.h"
+#include "interpreter/home_calls.h"
 
 namespace {
 
@@ -37,14 +39,6 @@ HostInit gInits[kInitSlots];
 // initialiser), for the errors above; kept for the life of the process.
 const char* gFunctionNames[kFunctionSlots];
 const char* gInitNames[kInitSlots];
-
-const char kForeignThread[] =
-    "host functions run on the host's threads only; this thread was not started by the host "
-    "(hand the work to a host thread, e.g. through a queue.Queue the host drains)";
-
-__attribute__((noinline)) void RaiseForeignThread() {
-  if (EPyErr_SetString && e__PyExc_RuntimeError) EPyErr_SetString(*e__PyExc_RuntimeError, kForeignThread);
-}
 
 void RaiseSystemError(const char* name, const char* what) {
   if (!EPyErr_SetString || !e__PyExc_SystemError) return;
@@ -77,21 +71,37 @@ __attribute__((noinline)) int CheckedInit(int status, const char* name) {
   return status < 0 ? -1 : status;
 }
 
+// On the home thread, for a call a Python thread handed over. The host code
+// runs outside any plugin entry there, so its own outermost calls may give
+// the lock back: it is held again before the answer is looked at.
+void RunFunction(HomeCall& call) {
+  PyObject* result = gFunctions[call.slot](call.self, call.args);
+  if (HoldHomeLock()) call.result = CheckedAnswer(result, gFunctionNames[call.slot]);
+}
+void RunInit(HomeCall& call) {
+  int status = gInits[call.slot](call.self, call.args, call.kwds);
+  call.status = HoldHomeLock() ? CheckedInit(status, gInitNames[call.slot]) : -1;
+}
+
+// On a Python thread: the call runs on the home thread, this one waits.
+__attribute__((noinline)) PyObject* ForeignFunctionCall(int slot, PyObject* self, PyObject* args) {
+  HomeCall call{RunFunction, slot, self, args, nullptr, gFunctionNames[slot]};
+  return CallOnHomeThread(call) ? call.result : nullptr;
+}
+__attribute__((noinline)) int ForeignInitCall(int slot, PyObject* self, PyObject* args, PyObject* kwds) {
+  HomeCall call{RunInit, slot, self, args, kwds, gInitNames[slot]};
+  return CallOnHomeThread(call) ? call.status : -1;
+}
+
 template <int I>
 PyObject* FunctionSlot(PyObject* self, PyObject* args) {
-  if (__builtin_expect(!OnHostThread(), 0)) {
-    RaiseForeignThread();
-    return nullptr;
-  }
+  if (__builtin_expect(!OnHostThread(), 0)) return ForeignFunctionCall(I, self, args);
   return CheckedAnswer(gFunctions[I](self, args), gFunctionNames[I]);
 }
 
 template <int I>
 int InitSlot(PyObject* self, PyObject* args, PyObject* kwds) {
-  if (__builtin_expect(!OnHostThread(), 0)) {
-    RaiseForeignThread();
-    return -1;
-  }
+  if (__builtin_expect(!OnHostThread(), 0)) return ForeignInitCall(I, self, args, kwds);
   return CheckedInit(gInits[I](self, args, kwds), gInitNames[I]);
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "extension/extension.h"
+#include "interpreter/home_calls.h"
 
 // The method table of a module without functions: only the end marker.
 PyMethodDef ModuleNoMethods[1] = {{nullptr, nullptr, 0, nullptr}};
@@ -119,22 +120,23 @@ char* gSlotNames[kNameSlots];  // plugin-owned copies, kept for the process
 bool gSlotAppended[kNameSlots];
 int gSlotCount;
 
+PyObject* CreateRegistered(int slot);
+
+void RunCreator(HomeCall& call) { call.result = CreateRegistered(call.slot); }
+
 PyObject* CreateRegistered(int slot) {
+  // The creator is host code: imported first on a thread the host did not
+  // start, the module is made on the home thread, as host functions run.
+  if (!OnHostThread()) {
+    HomeCall call{RunCreator, slot, nullptr, nullptr, nullptr, gSlotNames[slot]};
+    return CallOnHomeThread(call) ? call.result : nullptr;
+  }
   ModuleCreator creator = nullptr;
   for (auto r = gRegistrations.rbegin(); r != gRegistrations.rend(); ++r) {
     if (r->slot == slot) {
       creator = r->creator;
       break;
     }
-  }
-  // The creator is host code: on a thread the host did not start, the
-  // import fails instead.
-  if (creator && !OnHostThread()) {
-    if (EPyErr_SetString && e__PyExc_RuntimeError)
-      EPyErr_SetString(*e__PyExc_RuntimeError,
-                       "host functions run on the host's threads only; import this module on a "
-                       "host thread first");
-    return nullptr;
   }
   if (creator) return creator();
   // Left over in Python's table from an earlier registration.

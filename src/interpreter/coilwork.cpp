@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interrupt.h"
 #include "python/capsules.h"
@@ -54,6 +55,7 @@ void StartInterpreter(REALstring applicationName) {
   if (InterpreterRuns()) return;
   EPy_Initialize();
   ThreadsAfterInit();
+  HomeCallsAfterInit();
   gPythonInitialized = true;
   static uint32_t started;
   if (++started == 0) started = 1;  // 0 means that none runs
@@ -78,6 +80,7 @@ void Python_Finalize() {
   if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
   InterruptBeforeFinalize();
   if (EPyErr_Clear) EPyErr_Clear();
+  HomeCallsBeforeFinalize();
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
@@ -354,6 +357,15 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "each further period while the call goes on. Holds across Finalize and Init, which are "
          "never stopped. A call is stopped at most a tenth of the limit (up to 100 ms) late.",
          "0, the default, turns the limit off; a negative value is taken as 0."),
+     REALmemberFlag, 0, 0},
+    {FN_NO_PYTHON(Python_SetThreadCallTimeout), nullptr,
+     DOC("SetThreadCallTimeout(milliseconds as Integer)",
+         "A host function, method or initialiser called on a Python thread runs on the home "
+         "thread (the host thread that called Init) while the calling thread waits; a call the "
+         "home thread has not begun within this many milliseconds is withdrawn, never runs, and "
+         "the calling thread gets TimeoutError naming the function and the time. A call that has "
+         "begun is always waited for. Holds across Finalize and Init.",
+         "0, the default, waits for ever; a negative value is taken as 0."),
      REALmemberFlag, 0, 0},
 };
 

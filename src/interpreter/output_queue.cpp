@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "interpreter/home_calls.h"
 #include "python/convert.h"
 
 std::atomic<bool> gHostWorkPending{false};
@@ -19,14 +20,12 @@ struct Work {
   std::string text;
   std::vector<PyObject*> python;  // references to release in interpreter generation
   uint32_t generation = 0;
+  HomeCall* call = nullptr;  // a call handed over by a Python thread, which waits for it
 };
 
-// Process-lived, never destroyed: Python threads may still write while the
-// process exits.
-std::mutex& QueueLock() {
-  static auto* lock = new std::mutex();
-  return *lock;
-}
+// Calls are refused from Finalize's end of serving them until the next Init.
+bool gRefusingCalls;
+
 std::deque<Work>& Queue() {
   static auto* queue = new std::deque<Work>();
   return *queue;
@@ -49,15 +48,69 @@ bool Pop(Work* work) {
   }
   *work = std::move(Queue().front());
   Queue().pop_front();
+  // Begun from now on: the caller no longer withdraws it.
+  if (work->call) work->call->state = kCallRunning;
   if (Queue().empty()) gHostWorkPending.store(false, std::memory_order_relaxed);
   return true;
 }
 
+// Wakes the caller of a call that has ended one way or another.
+void Answer(HomeCall* call, int state) {
+  call->state = state;
+  call->wake->notify_one();
+}
+
 }  // namespace
+
+// Process-lived, never destroyed: Python threads may still write while the
+// process exits.
+std::mutex& QueueLock() {
+  static auto* lock = new std::mutex();
+  return *lock;
+}
+
+bool QueueHomeCall(HomeCall* call) {
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    if (gRefusingCalls) return false;
+    call->state = kCallQueued;
+    Queue().push_back(Work{nullptr, nullptr, std::string(), {}, 0, call});
+    gHostWorkPending.store(true, std::memory_order_seq_cst);
+  }
+  WatchNothing();
+  WakeHomeThread();
+  return true;
+}
+
+void WithdrawHomeCall(HomeCall* call) {
+  std::deque<Work>& queue = Queue();
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    if (it->call == call) {
+      queue.erase(it);
+      break;
+    }
+  }
+  call->state = kCallWithdrawn;
+}
+
+void RefuseHomeCalls(bool refuse) {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  gRefusingCalls = refuse;
+  if (!refuse) return;
+  std::deque<Work>& queue = Queue();
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (it->call) {
+      it->call->state = kCallRefused;  // its caller stays parked (home_calls.cpp)
+      it = queue.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 bool QueueIfForeign(REALobject receiver, const char* utf8, size_t length, OutputEvent event) {
   if (OnHostThread()) {
-    if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+    if (OnHomeThread() && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
     return false;
   }
   if (!receiver || !event) return true;
@@ -83,10 +136,18 @@ void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t gen
 }
 
 void DeliverQueuedWork() {
+  if (!OnHomeThread()) return;
   // One piece at a time: an event may run host code that calls back into the
   // plugin, and even delivers on its own; each piece is still raised once.
   Work work;
   while (Pop(&work)) {
+    if (work.call) {
+      HomeCall* call = work.call;
+      RunHomeCall(*call);
+      std::lock_guard<std::mutex> guard(QueueLock());
+      Answer(call, kCallDone);
+      continue;
+    }
     if (work.event) {
       REALstring text = REALBuildStringWithEncoding(work.text.data(), work.text.size(),
                                                     kREALTextEncodingUTF8);
@@ -94,8 +155,9 @@ void DeliverQueuedWork() {
       if (text) EUnlockString(text);
     }
     if (work.object) EUnlockObject(work.object);
-    // Host threads deliver holding the lock while an interpreter runs.
-    if (work.generation == gInterpreterGeneration)
+    // An event's host code may have given the lock back (an outermost call
+    // of its own returning): it is taken again for Python's references.
+    if (work.generation == gInterpreterGeneration && !work.python.empty() && HoldHomeLock())
       for (PyObject* o : work.python) PyRelease(o);
   }
 }

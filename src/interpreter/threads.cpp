@@ -10,6 +10,7 @@
 #include <vector>
 
 __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
+HostThreadState* gHomeThread;
 bool gLockManaged;
 bool gAllowThreads;
 PyThreadState* gMainState;
@@ -286,8 +287,16 @@ void LeaveLockSlow() {
   if (gAllowThreads || OtherThreadsExist()) ReleaseLock(t);
 }
 
+bool HoldHomeLock() {
+  if (!PythonRunning()) return false;
+  HostThreadState& t = tHostThread;
+  if (gLockManaged && t.held == kLockNotHeld) TakeLock(t);
+  return true;
+}
+
 void ThreadsAfterInit() {
   tHostThread.host = 1;
+  __atomic_store_n(&gHomeThread, &tHostThread, __ATOMIC_RELAXED);
   if (!LockEntriesBound()) return;
   // Before 3.7 the lock exists only once asked for; from 3.7 on this does
   // nothing.

@@ -96,6 +96,17 @@ PyThreadState* WatchWhileHeld(const HostThreadState& t);
 // may call host functions and raise host events.
 COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
 
+// The record of the home thread: the host thread that called Init last. Work
+// Python's threads hand to the host runs there only.
+extern HostThreadState* gHomeThread;
+COILWORK_HOT bool OnHomeThread() {
+  return &tHostThread == __atomic_load_n(&gHomeThread, __ATOMIC_RELAXED);
+}
+// On the home thread, between pieces of queued work: takes the lock again
+// where host code that ran meanwhile gave it back (an outermost call of its
+// own returning). False when no interpreter runs.
+bool HoldHomeLock();
+
 // One plugin entry from host code: the lock for its whole duration. The
 // thread that started the interpreter and keeps its lock enters with one
 // load and returns with three, and counts its depth on the way, which no

@@ -311,7 +311,9 @@ struct PyListObject {
   X(void, PyThreadState_Delete, (PyThreadState*))                                      \
   /* stopping Python code that runs for host code (optional) */                         \
   X(int, PyThreadState_SetAsyncExc, (unsigned long, PyObject*))                         \
-  X(unsigned long, PyThread_get_thread_ident, (void))
+  X(unsigned long, PyThread_get_thread_ident, (void))                                   \
+  /* serving host calls while the home thread runs Python code (optional) */            \
+  X(int, Py_AddPendingCall, (int (*)(void*), void*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \
@@ -344,7 +346,7 @@ COILWORK_PY_TYPES(COILWORK_DECLARE_PY_TYPE)
 #undef COILWORK_DECLARE_PY_TYPE
 
 // Further exception objects the plugin tests for, outside that order.
-#define COILWORK_PY_MORE_EXCEPTIONS(X) X(PyExc_StopIteration)
+#define COILWORK_PY_MORE_EXCEPTIONS(X) X(PyExc_StopIteration) X(PyExc_TimeoutError)
 
 #define COILWORK_DECLARE_PY_EXC(name) extern PyObject** e__##name;
 COILWORK_PY_EXCEPTIONS(COILWORK_DECLARE_PY_EXC)

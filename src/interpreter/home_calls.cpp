@@ -1,0 +1,189 @@
+// Host code called on Python's own threads runs on the home thread
+// (home_calls.h): the hand-over, the calling thread's wait, the pending call
+// that lets Python code on the home thread serve, Finalize's wait for
+// Python's threads, and SetThreadCallTimeout.
+//
+// The caller keeps its call record on its own stack. The queue's lock guards
+// the record's state: a call is withdrawn or refused only while still
+// queued (taken out of the queue under the lock), and the home thread
+// touches the record only between taking it out and answering it, after
+// which it never does again. A call refused at Finalize is taken out of the
+// queue and never answered, so nothing refers to it any more: no reference,
+// host object or lock is left behind.
+#include "interpreter/home_calls.h"
+
+#include <stdio.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
+#include "python/convert.h"
+
+namespace {
+
+std::atomic<int32_t> gTimeoutMs{0};
+
+// A pending call is asked of Python at most once at a time.
+std::atomic<bool> gServeScheduled{false};
+// Python code may serve calls: from Init until Finalize begins to stop.
+std::atomic<bool> gPythonServes{false};
+
+// Wakes a Finalize waiting for Python's threads (under QueueLock).
+std::condition_variable& FinalizeWake() {
+  static auto* wake = new std::condition_variable();
+  return *wake;
+}
+
+void Raise(PyObject** type, const std::string& message) {
+  if (!EPyErr_SetString) return;
+  PyObject* chosen = type && *type ? *type : (e__PyExc_RuntimeError ? *e__PyExc_RuntimeError : nullptr);
+  if (chosen) EPyErr_SetString(chosen, message.c_str());
+}
+
+std::string NameOf(const HomeCall& call) { return call.name ? call.name : "a host function"; }
+
+// Python runs pending calls on the thread that started it, between two
+// instructions of the code running there: the home thread serves calls
+// while it runs Python code, be it a busy loop or a wait that wakes now and
+// then (a sleep, a queue's get with a timeout).
+int ServeFromPython(void*) {
+  gServeScheduled.store(false);
+  if (gPythonServes.load() && OnHomeThread() && PythonRunning() &&
+      gHostWorkPending.load(std::memory_order_acquire))
+    DeliverQueuedWork();
+  return 0;
+}
+
+// Finalize's question to Python: is a non-daemon thread other than this one
+// (and Python's main thread) still alive? Those are the threads Python's own
+// shutdown waits for.
+const char kBusySource[] =
+    "import sys\n"
+    "def busy():\n"
+    "    threading = sys.modules.get('threading')\n"
+    "    if threading is None:\n"
+    "        return False\n"
+    "    me, main = threading.current_thread(), threading.main_thread()\n"
+    "    return any(t is not me and t is not main and not t.daemon and t.is_alive()\n"
+    "               for t in threading.enumerate())\n";
+
+bool ThreadsStillRun(PyObject* busy) {
+  PyObject* answer = EPyObject_CallObject(busy, nullptr);
+  if (!answer) {
+    EPyErr_Clear();
+    return false;
+  }
+  bool yes = EPyObject_IsTrue(answer) == 1;
+  PyRelease(answer);
+  return yes;
+}
+
+// Serves handed-over calls (and the rest of the queue) while Python's
+// non-daemon threads run, giving the lock over between looks.
+void ServeUntilThreadsEnd() {
+  if (!EPyEval_SaveThread || !EPyEval_RestoreThread || !EPyDict_GetItemString) return;
+  PyObject* space = RunPrivateSource(kBusySource);
+  if (!space) {
+    EPyErr_Clear();
+    return;
+  }
+  PyObject* busy = EPyDict_GetItemString(space, "busy");  // borrowed from the namespace
+  while (busy) {
+    if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+    if (!ThreadsStillRun(busy)) break;
+    PyThreadState* saved = EPyEval_SaveThread();
+    {
+      std::unique_lock<std::mutex> lock(QueueLock());
+      // A thread ending is seen at the next look; a call queued wakes at once.
+      FinalizeWake().wait_for(lock, std::chrono::milliseconds(5), [] {
+        return gHostWorkPending.load(std::memory_order_relaxed) && OnHomeThread();
+      });
+    }
+    EPyEval_RestoreThread(saved);
+  }
+  PyRelease(space);
+}
+
+}  // namespace
+
+bool CallOnHomeThread(HomeCall& call) {
+  call.result = nullptr;
+  call.status = 0;
+  call.errorType = call.errorValue = call.errorTraceback = nullptr;
+  if (!EPyEval_SaveThread || !EPyEval_RestoreThread || !EPyErr_Restore) {
+    Raise(e__PyExc_RuntimeError, NameOf(call) + ": host code cannot be reached from this thread");
+    return false;
+  }
+  std::condition_variable wake;
+  call.wake = &wake;
+  if (!QueueHomeCall(&call)) {
+    Raise(e__PyExc_RuntimeError, "the interpreter is stopping: " + NameOf(call) + " was not called");
+    return false;
+  }
+  const int32_t timeout = gTimeoutMs.load();
+  PyThreadState* saved = EPyEval_SaveThread();
+  {
+    std::unique_lock<std::mutex> lock(QueueLock());
+    if (timeout > 0) {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+      while (call.state == kCallQueued) {
+        if (wake.wait_until(lock, deadline) == std::cv_status::timeout &&
+            call.state == kCallQueued)
+          WithdrawHomeCall(&call);
+      }
+    }
+    // Once begun, a call is always waited for. A call still queued when the
+    // interpreter stops is never answered: its thread stays parked here, off
+    // Python, as a daemon thread blocked in C code does. Woken, it would take
+    // the interpreter lock while Py_Finalize runs, or even after a new Init,
+    // with a thread state that no longer exists.
+    wake.wait(lock, [&] { return call.state == kCallDone || call.state == kCallWithdrawn; });
+  }
+  EPyEval_RestoreThread(saved);
+  if (call.state == kCallWithdrawn) {
+    Raise(e__PyExc_TimeoutError, NameOf(call) + ": the host's thread did not take the call within " +
+                                     std::to_string(timeout) + " ms; it was withdrawn and never ran");
+    return false;
+  }
+  if (call.errorType) EPyErr_Restore(call.errorType, call.errorValue, call.errorTraceback);
+  return true;
+}
+
+void RunHomeCall(HomeCall& call) {
+  if (!HoldHomeLock()) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  // The home thread's own error, left for host code to read, waits aside.
+  const bool aside = ErrorPending();
+  if (aside) EPyErr_Fetch(&type, &value, &traceback);
+  call.run(call);
+  // Host code may even have stopped the interpreter: nothing of it is left.
+  if (!HoldHomeLock()) return;
+  if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
+  if (aside) EPyErr_Restore(type, value, traceback);
+}
+
+void WakeHomeThread() {
+  if (gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {
+    if (EPy_AddPendingCall(&ServeFromPython, nullptr) != 0) gServeScheduled.store(false);
+  }
+  FinalizeWake().notify_all();
+}
+
+void HomeCallsAfterInit() {
+  gServeScheduled.store(false);
+  RefuseHomeCalls(false);
+  gPythonServes.store(true);
+}
+
+void HomeCallsBeforeFinalize() {
+  ServeUntilThreadsEnd();
+  gPythonServes.store(false);
+  RefuseHomeCalls(true);
+}
+
+void Python_SetThreadCallTimeout(int32_t milliseconds) {
+  gTimeoutMs.store(milliseconds > 0 ? milliseconds : 0);
+}
