@@ -78,6 +78,9 @@ void Python_Init() {
 
 void Python_Finalize() {
   if (!EnsurePython() || !EPy_Finalize || !InterpreterRuns()) return;
+  // Host code that a Python thread's call runs: the thread waits for it, and
+  // Finalize would wait for the thread for ever.
+  if (HomeCallRunning()) return;
   InterruptBeforeFinalize();
   if (EPyErr_Clear) EPyErr_Clear();
   HomeCallsBeforeFinalize();
@@ -247,7 +250,7 @@ REALenum CoilworkEnums[] = {
 REALmethodDefinition CoilworkSharedMethods[] = {
     {FN(Python_InitWithName), nullptr, DOC("Init(applicationName as String)", "Starts the interpreter with the application's name as its program name, installs the console capture and makes registered host modules importable.", "Nil name: starts without a program name. No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
     {FN(Python_Init), nullptr, DOC("Init()", "Starts the interpreter, installs the console capture and makes registered host modules importable.", "No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
-    {FN(Python_Finalize), nullptr, DOC("Finalize()", "Stops the interpreter; capsules Python still holds give their host references back; handles of this interpreter answer as empty ones afterwards.", "No interpreter: nothing."), REALmemberFlag, 0, 0},
+    {FN(Python_Finalize), nullptr, DOC("Finalize()", "Stops the interpreter, after waiting for Python's non-daemon threads (serving their host calls); capsules Python still holds give their host references back; handles of this interpreter answer as empty ones afterwards.", "No interpreter: nothing. Called from host code that a Python thread's call runs: nothing."), REALmemberFlag, 0, 0},
     {FN(Python_SetConsoleOutput), nullptr, DOC("SetConsoleOutput(output as CoilworkConsoleOutput)", "Chooses the receiver of everything Python writes to sys.stdout, one ConsoleOutput event per write; holds across Finalize and Init.", "Nil: output is dropped."),
      REALmemberFlag, 0, 0},
     {FN(Python_AddSearchPath), nullptr, DOC("AddSearchPath(f as FolderItem)", "Appends the folder's native path to sys.path.", "Nil, or no interpreter: nothing (not remembered for the next Init)."), REALmemberFlag, 0, 0},
@@ -302,9 +305,10 @@ REALmethodDefinition CoilworkSharedMethods[] = {
      REALmemberFlag, 0, 0},
     {FN(Python_DeliverOutput), nullptr,
      DOC("DeliverOutput()",
-         "Raises now, on this host thread, the ConsoleOutput events of text Python threads "
-         "wrote, in order (for a host timer); every call also delivers it as it returns.",
-         "Nothing queued, or no interpreter: nothing."),
+         "On the home thread (the host thread that called Init): raises now the ConsoleOutput "
+         "events of text Python threads wrote and runs the host calls they made, in order (for "
+         "a host timer); every call of the home thread also does so as it returns.",
+         "Nothing queued, no interpreter, or another host thread: nothing."),
      REALmemberFlag, 0, 0},
     {FN_PY(Python_Exec), nullptr,
      DOC("Exec(code as String) as Boolean",

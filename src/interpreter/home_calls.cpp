@@ -30,6 +30,8 @@ std::atomic<int32_t> gTimeoutMs{0};
 std::atomic<bool> gServeScheduled{false};
 // Python code may serve calls: from Init until Finalize begins to stop.
 std::atomic<bool> gPythonServes{false};
+// Handed-over calls the home thread is running now (nested ones included).
+int gRunning;
 
 // Wakes a Finalize waiting for Python's threads (under QueueLock).
 std::condition_variable& FinalizeWake() {
@@ -158,12 +160,16 @@ void RunHomeCall(HomeCall& call) {
   // The home thread's own error, left for host code to read, waits aside.
   const bool aside = ErrorPending();
   if (aside) EPyErr_Fetch(&type, &value, &traceback);
+  ++gRunning;
   call.run(call);
+  --gRunning;
   // Host code may even have stopped the interpreter: nothing of it is left.
   if (!HoldHomeLock()) return;
   if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
   if (aside) EPyErr_Restore(type, value, traceback);
 }
+
+bool HomeCallRunning() { return OnHomeThread() && gRunning > 0; }
 
 void WakeHomeThread() {
   if (gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {

@@ -48,6 +48,9 @@ bool CallOnHomeThread(HomeCall& call);
 // call, with any error of the home thread's own set aside meanwhile.
 void RunHomeCall(HomeCall& call);
 
+// Whether this is the home thread inside a handed-over call's host code.
+bool HomeCallRunning();
+
 // Called by the queue's owner when a call is queued: Python code that the
 // home thread is running serves it soon, and a Finalize waiting for Python's
 // threads wakes.
