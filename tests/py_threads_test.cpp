@@ -2,13 +2,19 @@
 // print reaches the host on the home thread, host code they call runs there
 // too, and host threads may call in (at once, with AllowThreads(True)).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -574,6 +580,34 @@ TEST_F(HomeCallsTest, HomeThreadServesWhileItRunsPythonCode) {
   EXPECT_EQ(gForeignRuns, 0);
 }
 
+TEST_F(HomeCallsTest, AsyncioLoopThreadReachesHostCode) {
+  // A coroutine submitted to a loop on its own thread; its completion calls
+  // a host function from that thread, while the host idles on its timer.
+  Ref m(Exec("import asyncio, threading, cw_home\n"
+             "loop = asyncio.new_event_loop()\n"
+             "runner = threading.Thread(target=loop.run_forever)\n"
+             "runner.start()\n"
+             "async def job():\n"
+             "    await asyncio.sleep(0.02)\n"
+             "    return cw_home.twice(8)\n"
+             "future = asyncio.run_coroutine_threadsafe(job(), loop)\n"
+             "future.add_done_callback(cw_home.mark)\n"
+             ));
+  ASSERT_NE(m.get(), nullptr);
+  for (int i = 0; i < 5000 && gHomeRuns < 2; ++i) {
+    DeliverOutput();
+    Pause(1);
+  }
+  EXPECT_EQ(Events(), (std::vector<std::string>{"host"}));
+  EXPECT_EQ(gHomeRuns, 2);
+  EXPECT_EQ(gForeignRuns, 0);
+  Ref done(Exec("import sys\nm = sys.modules['" + Name(m) + "']\n"
+                "answer = m.future.result()\n"
+                "m.loop.call_soon_threadsafe(m.loop.stop)\nm.runner.join()\nm.loop.close()\n"));
+  ASSERT_NE(done.get(), nullptr);
+  EXPECT_EQ(Int32(done, "answer"), 16);
+}
+
 TEST_F(HomeCallsTest, WithdrawnCallNeverRuns) {
   SetTimeout(100);
   Ref m(Exec("import threading, time, cw_home\n"
@@ -630,6 +664,105 @@ TEST_F(HomeCallsTest, FinalizeServesThreadsThatCallHostCodeAsTheyEnd) {
   EXPECT_TRUE(HostThreadOnly());
   EXPECT_EQ(host.refCount(receiver), 2) << "queued work left behind";
   EnsureInterpreter();
+}
+
+// An MQTT broker of the test's own (mosquitto on a free loopback port) for
+// paho's network thread to receive from; killed and waited for as it goes.
+struct Broker {
+  std::string dir;
+  pid_t pid = -1;
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  ~Broker() {
+    if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+    if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+  }
+  // Connects to the broker; without a port yet, binds to find a free one.
+  bool Reach() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    auto a = reinterpret_cast<sockaddr*>(&address);
+    socklen_t size = sizeof address;
+    bool ok = address.sin_port ? connect(fd, a, size) == 0
+                               : bind(fd, a, size) == 0 && getsockname(fd, a, &size) == 0;
+    close(fd);
+    return ok;
+  }
+  int Port() const { return ntohs(address.sin_port); }
+  bool Start(const char* binary) {
+    char folder[] = "/tmp/coilwork-mqtt-XXXXXX";
+    if (!mkdtemp(folder)) return false;
+    dir = folder;
+    if (!Reach()) return false;
+    std::string conf = dir + "/broker.conf", log = dir + "/broker.log";
+    // As root it keeps root ("user root"): a broker that changes its user
+    // loses the signal that ends it with the test process.
+    std::ofstream(conf) << "listener " << Port() << " 127.0.0.1\nallow_anonymous true\n"
+                        << (geteuid() == 0 ? "user root\n" : "");
+    pid = fork();
+    if (pid == 0) {  // the broker ends with the test process, however that ends
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 1), dup2(fd, 2);
+      execl(binary, binary, "-c", conf.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; pid > 0 && i < 500; ++i, Pause(20))
+      if (Reach()) return true;  // accepting within 10 s
+    return false;
+  }
+};
+
+TEST_F(HomeCallsTest, PahoCallbackReachesHostCodeWithARealBroker) {
+  const char kMosquitto[] = "/usr/sbin/mosquitto";
+  if (access(kMosquitto, X_OK) != 0) GTEST_SKIP() << kMosquitto << " is not installed";
+  Ref probe(Exec("try:\n    import paho.mqtt.client\n    have = 1\nexcept ImportError:\n    have = 0\n"));
+  ASSERT_NE(probe.get(), nullptr);
+  if (!Int32(probe, "have")) GTEST_SKIP() << "paho-mqtt cannot be imported by this Python";
+  Broker broker;
+  std::string log;
+  bool started = broker.Start(kMosquitto);
+  std::getline(std::ifstream(broker.dir + "/broker.log"), log, '\0');
+  ASSERT_TRUE(started) << "mosquitto did not accept connections:\n" << log;
+  // Bounds the wait of a call left unserved when a check fails, so that
+  // loop_stop's join below cannot wait for good.
+  SetTimeout(5000);
+
+  // on_message runs on paho's own thread (loop_start) and hands each
+  // payload to host code, keeping its answer.
+  Ref m(Exec("import threading, cw_home\n"
+             "import paho.mqtt.client as mqtt\n"
+             "try:\n"
+             "    c = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)\n"
+             "except AttributeError:\n"
+             "    c = mqtt.Client()\n"
+             "got, subscribed = [], threading.Event()\n"
+             "c.on_subscribe = lambda *args: subscribed.set()\n"
+             "c.on_message = lambda client, data, msg: got.append(cw_home.twice(int(msg.payload)))\n"
+             "c.connect('127.0.0.1', " + std::to_string(broker.Port()) + ")\n"
+             "c.loop_start()\n"
+             "c.subscribe('coilwork/home', qos=1)\n"
+             "subscribed.wait(10)\n"
+             "for n in (5, 6, 7):\n"
+             "    c.publish('coilwork/home', str(n), qos=1)\n"
+             "def count():\n"
+             "    return len(got)\n"
+             "def stop():\n"
+             "    c.disconnect()\n"
+             "    c.loop_stop()\n"
+             "    return int(got == [10, 12, 14])\n"));
+  ASSERT_NE(m.get(), nullptr);
+  size_t objects = host.liveObjects(), strings = host.liveStrings();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (CallInt(m, "count") < 3 && std::chrono::steady_clock::now() < deadline) {
+    DeliverOutput();
+    Pause(1);
+  }
+  Pause(50);
+  DeliverOutput();  // nothing more arrives
+  EXPECT_EQ(gHomeRuns, 3);
+  EXPECT_EQ(gForeignRuns, 0) << "host code ran on paho's thread";
+  EXPECT_EQ(host.liveObjects(), objects) << "host objects leaked by the calls";
+  EXPECT_EQ(host.liveStrings(), strings) << "host strings leaked by the calls";
+  EXPECT_EQ(CallInt(m, "stop"), 1) << "payloads or answers lost or out of order";
 }
 
 TEST_F(ThreadsTest, CapsuleFreedOnAPythonThreadGivesItsObjectBackOnAHostThread) {
