@@ -172,7 +172,13 @@ void RunHomeCall(HomeCall& call) {
 bool HomeCallRunning() { return OnHomeThread() && gRunning > 0; }
 
 void WakeHomeThread() {
-  if (gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {
+  // Only a home thread inside a plugin call can be running Python code; an
+  // idle one serves at its next call, whose entry takes the lock and then
+  // looks at the queue. On older Pythons a scheduled pending call also makes
+  // every other thread check at each instruction until it has run.
+  HostThreadState* home = __atomic_load_n(&gHomeThread, __ATOMIC_RELAXED);
+  bool inCall = home && Depth(*home) > 0;
+  if (inCall && gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {
     if (EPy_AddPendingCall(&ServeFromPython, nullptr) != 0) gServeScheduled.store(false);
   }
   FinalizeWake().notify_all();
