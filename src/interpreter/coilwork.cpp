@@ -64,6 +64,7 @@ void StartInterpreter(REALstring applicationName) {
   ApplyErrorOutput();
   XojoModulesAfterInit();
   StartAsProgram(applicationName);
+  ResetAfterInit();
 }
 
 void Python_InitWithName(REALstring applicationName) {
@@ -87,6 +88,7 @@ void Python_Finalize() {
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
+  ResetBeforeFinalize();
   KeptTuplesBeforeFinalize();
   ThreadsBeforeFinalize();
   EPy_Finalize();
@@ -99,6 +101,8 @@ void Python_Finalize() {
     gRegisteredModules = nullptr;
     EUnlockObject(modules);
   }
+  // What C code and Python wrote to descriptors 1 and 2 up to here.
+  FlushProcessOutput();
   ThreadsAfterFinalize();
 }
 
@@ -137,7 +141,7 @@ void Python_AddSearchPath(REALobject folder) {
   PyObject* path = EPySys_GetObject("path");  // borrowed from sys
   if (bytes && path) {
     PyRef entry(EPyUnicode_FromStringAndSize(bytes, Py_ssize_t(length)));
-    if (entry) EPyList_Append(path, entry.get());
+    if (entry && EPyList_Append(path, entry.get()) == 0) ResetKeepsPath(entry.get());
   }
   EUnlockString(native);
 }
@@ -361,6 +365,35 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "each further period while the call goes on. Holds across Finalize and Init, which are "
          "never stopped. A call is stopped at most a tenth of the limit (up to 100 ms) late.",
          "0, the default, turns the limit off; a negative value is taken as 0."),
+     REALmemberFlag, 0, 0},
+    {FN_PY(Python_Reset), nullptr,
+     DOC("Reset() as Boolean",
+         "A clean slate for the next script without stopping the interpreter: __main__ becomes "
+         "a fresh module (as right after Init), modules imported since Init from the "
+         "application's own folders (AddSearchPath's, the folder of sys.argv[0] when it is a "
+         "file, the current directory) are forgotten so that the next import reads their files "
+         "again, and sys.path (with AddSearchPath's folders since), sys.argv, sys.stdout and "
+         "sys.stderr are as after Init. The standard library, installed packages, extension "
+         "modules (numpy) and host modules stay loaded; handles keep their objects; Python "
+         "threads go on. True when done.",
+         "No interpreter: False. Called inside Python code (a host function or event Python "
+         "called): False, RuntimeError pending. Python raised meanwhile: False, its error "
+         "pending."),
+     REALmemberFlag, 0, 0},
+    {FN(Python_CaptureProcessOutput), nullptr,
+     DOC("CaptureProcessOutput(capture as Boolean)",
+         "True: whatever anything in the process (C code, child processes that inherit them, "
+         "the host itself) writes to descriptors 1 and 2 from now on is read by the plugin and "
+         "raised on the home thread as ConsoleOutput of the console receiver (descriptor 1) and "
+         "of the error receiver, or the console receiver when none is set (descriptor 2), as "
+         "the home thread's next call returns or at DeliverOutput; text Python prints after C "
+         "output comes after it. Writers never wait for the host: past 8 MiB waiting, text is "
+         "dropped and the next delivery says how many bytes, in a line. Bytes that are not "
+         "UTF-8 arrive as the replacement character. False: delivers what was read and puts "
+         "the original descriptors back. Holds across Finalize and Init; Finalize delivers what "
+         "was read before it returns.",
+         "The same value twice: nothing changes. Pipes or the reader thread cannot be had: "
+         "nothing changes. No interpreter: captured all the same."),
      REALmemberFlag, 0, 0},
     {FN_NO_PYTHON(Python_SetThreadCallTimeout), nullptr,
      DOC("SetThreadCallTimeout(milliseconds as Integer)",

@@ -161,6 +161,8 @@ bool MakeStreams(PyObject* stdoutModule) {
 }  // namespace
 
 void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length) {
+  // What C code and child processes wrote before this comes first.
+  if (OnHomeThread()) FlushProcessOutput();
   // Written on a thread the host did not start: raised later on a host thread.
   if (QueueIfForeign(receiver, utf8, length, OnConsoleOutput)) return;
   REALstring output = REALBuildStringWithEncoding(utf8, length, kREALTextEncodingUTF8);
@@ -209,6 +211,15 @@ void ApplyErrorOutput() {
     PyObject* own = EPySys_GetObject("__stderr__");
     EPySys_SetObject("stderr", own ? own : e___Py_NoneStruct);
   }
+}
+
+void RestoreStreams() {
+  if (!PythonRunning() || !EPySys_GetObject || !EPySys_SetObject) return;
+  if (PyObject* stream = Stream("stdout")) EPySys_SetObject("stdout", stream);
+  PyObject* errors = Stream("stderr");
+  PyObject* own = EPySys_GetObject("__stderr__");  // borrowed
+  if (errorOutputInstance && errors) EPySys_SetObject("stderr", errors);
+  else if (errors) EPySys_SetObject("stderr", own ? own : e___Py_NoneStruct);
 }
 
 void Python_SetErrorOutput(REALobject output) {

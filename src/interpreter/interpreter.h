@@ -27,6 +27,9 @@ void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length);
 PyObject* RunPrivateSource(const char* source);
 // Releases the stream objects before Py_Finalize.
 void ConsoleBeforeFinalize();
+// Makes sys.stdout and sys.stderr the plugin's streams again (sys.stderr the
+// process's own standard error while no error receiver is set).
+void RestoreStreams();
 
 // environment.cpp
 int8_t Python_UseVirtualEnvironment(REALobject folder);
@@ -51,3 +54,19 @@ void ThreadsAfterFinalize();
 void Python_AllowThreads(int8_t allow);
 void Python_KeepLock(int8_t keep);
 void Python_DeliverOutput();
+
+// process_output.cpp: descriptors 1 and 2 read into the console receivers.
+void Python_CaptureProcessOutput(int8_t capture);
+// Takes in what the pipes behind descriptors 1 and 2 hold now (queued for the
+// home thread); nothing while output is not captured.
+void FlushProcessOutput();
+// Whether descriptors 1 and 2 are captured now.
+bool ProcessOutputCaptured();
+
+// reset.cpp: a clean slate for the next script.
+int8_t Python_Reset();
+// After Init, once sys is complete: what Reset goes back to.
+void ResetAfterInit();
+// A folder AddSearchPath appended to sys.path (a str): kept by Reset.
+void ResetKeepsPath(PyObject* entry);
+void ResetBeforeFinalize();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "interpreter/home_calls.h"
+#include "interpreter/interpreter.h"
 #include "python/convert.h"
 
 std::atomic<bool> gHostWorkPending{false};
@@ -21,7 +22,12 @@ struct Work {
   std::vector<PyObject*> python;  // references to release in interpreter generation
   uint32_t generation = 0;
   HomeCall* call = nullptr;  // a call handed over by a Python thread, which waits for it
+  // Text read from descriptor 1 or 2 (0: none): its receiver is chosen as it
+  // is raised, and it counts towards what waits.
+  int stream = 0;
 };
+
+std::atomic<size_t> gStreamBytes{0};
 
 // Calls are refused from Finalize's end of serving them until the next Init.
 bool gRefusingCalls;
@@ -108,6 +114,26 @@ void RefuseHomeCalls(bool refuse) {
   }
 }
 
+void QueueStreamText(int stream, std::string text) {
+  gStreamBytes.fetch_add(text.size());
+  Push(Work{nullptr, nullptr, std::move(text), {}, 0, nullptr, stream});
+}
+
+size_t StreamTextWaiting() { return gStreamBytes.load(); }
+
+// Descriptor 1's text goes to the console receiver, descriptor 2's to the
+// error receiver, or the console receiver while none is set.
+void RaiseStreamText(int stream, const std::string& text) {
+  gStreamBytes.fetch_sub(text.size());
+  REALobject receiver = stream == 2 && errorOutputInstance ? errorOutputInstance : consoleOutputInstance;
+  if (!receiver) return;
+  REALstring output = REALBuildStringWithEncoding(text.data(), text.size(), kREALTextEncodingUTF8);
+  ELockObject(receiver);  // the handler may replace the receiver
+  OnConsoleOutput(receiver, output);
+  EUnlockObject(receiver);
+  if (output) EUnlockString(output);
+}
+
 bool QueueIfForeign(REALobject receiver, const char* utf8, size_t length, OutputEvent event) {
   if (OnHostThread()) {
     if (OnHomeThread() && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
@@ -146,6 +172,10 @@ void DeliverQueuedWork() {
       RunHomeCall(*call);
       std::lock_guard<std::mutex> guard(QueueLock());
       Answer(call, kCallDone);
+      continue;
+    }
+    if (work.stream) {
+      RaiseStreamText(work.stream, work.text);
       continue;
     }
     if (work.event) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 #include "plugin/plugin.h"
 
@@ -48,6 +49,11 @@ void ReleaseOnHostThread(REALobject object);
 // host thread holding the lock (queued; dropped should that interpreter have
 // stopped by then).
 void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t generation);
+
+// Queues text read from descriptor 1 or 2 (stream 1 or 2), valid UTF-8, for
+// the console receivers; and how many bytes of it wait undelivered.
+void QueueStreamText(int stream, std::string text);
+size_t StreamTextWaiting();
 
 // Delivers everything queued, oldest first, on the home thread; nothing on
 // any other. Work queued while it runs is delivered too.

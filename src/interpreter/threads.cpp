@@ -238,7 +238,8 @@ void TakeLock(HostThreadState& t) {
 void WatchWhatApplies() {
   PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
   if (gLockManaged && KeepersWatch()) head = &gKeeperWatch;
-  if (InterruptWatchesReturns()) head = &gNoHead;
+  // Captured process output is read as each outermost call returns.
+  if (InterruptWatchesReturns() || ProcessOutputCaptured()) head = &gNoHead;
   __atomic_store_n(&gThreadHead, head, __ATOMIC_SEQ_CST);
   // A thread armed meanwhile (interrupt.cpp) points returns away again.
   if (head != &gNoHead && InterruptWatchesReturns()) WatchNothing();
@@ -280,6 +281,7 @@ void LeaveLockSlow() {
   // Pointed back before the queue is looked at: work queued after that
   // points it away again (the queue is filled before gThreadHead is moved).
   WatchWhatApplies();
+  if (ProcessOutputCaptured() && OnHomeThread()) FlushProcessOutput();
   if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork();
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;

@@ -1,0 +1,172 @@
+// Coilwork.Reset: a clean slate for the next script without stopping the
+// interpreter, so that extension modules which cannot be loaded twice in one
+// process (numpy first) stay loaded and usable.
+//
+// Init ends by noting what Reset goes back to: sys.path, sys.argv, the
+// modules loaded by then and what __main__ holds. Reset then
+// - puts a fresh module in place of __main__ (a script's own threads keep the
+//   old one's namespace, which they may still use);
+// - forgets the modules loaded since Init from the application's own folders
+//   (AddSearchPath's, the folder of sys.argv[0] when it is a file, the
+//   current directory), so that the next import reads their files again;
+//   the standard library, installed packages and extension modules stay;
+// - restores sys.path (with AddSearchPath's folders since), sys.argv and the
+//   console streams, and collects what the old script left in cycles.
+#include "interpreter/home_calls.h"
+#include "interpreter/interpreter.h"
+#include "python/convert.h"
+
+namespace {
+
+const char kResetSource[] = R"PY(
+import gc, os, sys
+
+_path = list(sys.path)
+_argv = list(sys.argv)
+_modules = set(sys.modules)
+_main = dict(vars(sys.modules['__main__']))
+added = []
+
+def _folder(path):
+    return os.path.join(os.path.realpath(path), '')
+
+def _own_folders():
+    folders = list(added)
+    if _argv and _argv[0] and os.path.isfile(_argv[0]):
+        folders.append(os.path.dirname(os.path.abspath(_argv[0])))
+    try:
+        folders.append(os.getcwd())
+    except OSError:
+        pass
+    return [_folder(f) for f in folders if isinstance(f, str) and f]
+
+def _installed_folders():
+    import sysconfig
+    found = set()
+    try:
+        paths = sysconfig.get_paths()
+    except Exception:
+        paths = {}
+    for key in ('stdlib', 'platstdlib', 'purelib', 'platlib'):
+        if paths.get(key):
+            found.add(_folder(paths[key]))
+    for p in sys.path:
+        if isinstance(p, str) and os.path.basename(p.rstrip(os.sep)) in ('site-packages', 'dist-packages'):
+            found.add(_folder(p))
+    return found
+
+def _places(module):
+    # Read from the module's own namespace: a module's __getattr__, or a
+    # half-made extension module, runs no code here.
+    if not isinstance(module, type(sys)):
+        return []
+    space = module.__dict__
+    value = space.get('__file__')
+    if isinstance(value, str):
+        return [value]
+    path = space.get('__path__')
+    if isinstance(path, list):
+        return [p for p in path if isinstance(p, str)]
+    if path is not None and type(path).__name__ == '_NamespacePath':
+        try:
+            return [p for p in list(path) if isinstance(p, str)]
+        except Exception:
+            return []
+    return []
+
+def _forgettable(module, own, installed, extensions):
+    places = _places(module)
+    if not places:
+        return False
+    for place in places:
+        if place.endswith(extensions):
+            return False
+        real = os.path.realpath(place)
+        parts = real.split(os.sep)
+        if 'site-packages' in parts or 'dist-packages' in parts:
+            return False
+        if any(real.startswith(folder) for folder in installed):
+            return False
+        if not any(real.startswith(folder) for folder in own):
+            return False
+    return True
+
+def reset():
+    main = type(sys)('__main__')
+    for key, value in _main.items():
+        main.__dict__[key] = {} if isinstance(value, dict) else value
+    sys.modules['__main__'] = main
+    own = _own_folders()
+    installed = _installed_folders()
+    try:
+        from importlib.machinery import EXTENSION_SUFFIXES
+        extensions = tuple(EXTENSION_SUFFIXES)
+    except ImportError:
+        extensions = ('.so',)
+    for name, module in list(sys.modules.items()):
+        if name in _modules or module is None or name == '__main__':
+            continue
+        if _forgettable(module, own, installed, extensions):
+            del sys.modules[name]
+    sys.path[:] = _path + added
+    sys.argv[:] = _argv
+    for name in ('last_type', 'last_value', 'last_traceback'):
+        if hasattr(sys, name):
+            delattr(sys, name)
+    import importlib
+    importlib.invalidate_caches()
+    if 'linecache' in sys.modules:
+        sys.modules['linecache'].clearcache()
+    gc.collect()
+)PY";
+
+// The namespace of kResetSource in the running interpreter, or empty.
+HeldPython gReset;
+
+PyObject* Helper(const char* name) {
+  PyObject* space = gReset.get();
+  return space ? EPyDict_GetItemString(space, name) : nullptr;  // borrowed
+}
+
+void RaiseRuntimeError(const char* message) {
+  if (EPyErr_SetString && e__PyExc_RuntimeError) EPyErr_SetString(*e__PyExc_RuntimeError, message);
+}
+
+}  // namespace
+
+void ResetAfterInit() {
+  if (!PythonRunning() || !EPyErr_Fetch || !EPyErr_Restore) return;
+  // Init's last step may have left an error for GetError.
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  EPyErr_Fetch(&type, &value, &traceback);
+  PyObject* space = RunPrivateSource(kResetSource);
+  if (space) ReplaceHeld(gReset, space);
+  else EPyErr_Clear();
+  EPyErr_Restore(type, value, traceback);
+}
+
+void ResetKeepsPath(PyObject* entry) {
+  PyObject* added = Helper("added");
+  if (added && entry && EPyList_Append(added, entry) != 0) EPyErr_Clear();
+}
+
+void ResetBeforeFinalize() { ReleaseHeld(gReset); }
+
+int8_t Python_Reset() {
+  if (!EnsurePython() || !PythonRunning()) return false;
+  // Inside Python code the old __main__ and modules are still running.
+  if (Depth(tHostThread) > 1 || HomeCallRunning()) {
+    RaiseRuntimeError("Reset cannot run inside Python code (a host function or event that Python "
+                      "called); call it once the script has returned");
+    return false;
+  }
+  PyObject* reset = Helper("reset");
+  if (!reset) {
+    RaiseRuntimeError("Reset is not available in this interpreter");
+    return false;
+  }
+  PyRef done(EPyObject_CallObject(reset, nullptr));
+  if (!done) return false;
+  RestoreStreams();
+  return true;
+}
