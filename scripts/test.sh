@@ -82,6 +82,12 @@ mapfile -t libs < <(scripts/pythons.sh)
 [ "${#libs[@]}" -gt 0 ] || { echo "no Python library found"; status=1; }
 export COILWORK_PLUGIN="$PWD/build/default/libcoilwork.so"
 run_matrix "x86_64" build/default/tests/python_tests -- "${libs[@]}"
+# numpy cannot be loaded again once an interpreter of the process had it, and
+# the suite restarts Python many times: its case across Resets runs first in
+# a process of its own, with the Python that has numpy.
+COILWORK_TEST_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 PYTHONDONTWRITEBYTECODE=1 \
+  run_gtest "x86_64 python debian numpy across resets (own process)" build/default/tests/python_tests \
+  --gtest_filter='ErrorsTest.NumpyStaysUsableAcrossResets'
 # Debian's debug build, the whole suite: its assertions stop the process
 # where a release build tolerates a fault (Python code run over a pending
 # error, a function's nil answer without an error).

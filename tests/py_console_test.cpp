@@ -1,6 +1,9 @@
 // Console capture: what Python writes to sys.stdout reaches the
 // ConsoleOutput event of the receiver set with SetConsoleOutput, one event
 // per write, text unchanged.
+#include <stdio.h>
+#include <unistd.h>
+
 #include <vector>
 
 #include "support/python_fixture.h"
@@ -301,6 +304,80 @@ TEST_F(ConsoleTest, HandlerMayReplaceItsOwnReceiver) {
   EXPECT_EQ(host.liveObjects("CoilworkConsoleOutput"), 1u);
   SetConsole(nullptr);
   gReplacement = nullptr;
+}
+
+// Sizes and notices only, for the large run.
+size_t gBytes = 0;
+std::string gNotices;
+void Measure(Obj, Str text) {
+  std::string t = Host::get().bytes(text);
+  if (!t.empty() && t[0] == '[') gNotices += t;
+  else gBytes += t.size();
+}
+
+std::string Joined(const std::vector<std::string>& pieces) {
+  std::string all;
+  for (const std::string& p : pieces) all += p;
+  return all;
+}
+
+class ProcessOutputTest : public ConsoleTest {
+ protected:
+  void TearDown() override {
+    Capture(false);
+    host.callShared<void>("Coilwork", "SetErrorOutput(output as CoilworkConsoleOutput)", Obj(nullptr));
+    ConsoleTest::TearDown();
+  }
+  void Capture(bool on) {
+    host.callShared<void>("Coilwork", "CaptureProcessOutput(capture as Boolean)", int8_t(on));
+  }
+};
+
+// A child's output, os.write to either descriptor, and print, each at its
+// receiver and in the order written; bytes that are not UTF-8 replaced.
+TEST_F(ProcessOutputTest, ChildAndCOutputReachTheReceiversInOrder) {
+  gErrors.clear();
+  Ref console(NewReceiver(Collect)), errors(NewReceiver(CollectError));
+  SetConsole(console);
+  Capture(true);
+  Ref m(Run("import os, sys\n"
+            "os.system('echo child; echo oops >&2')\n"
+            "print('after')\n"
+            "os.write(1, b'bad \\xff byte\\n')\n"
+            "os.write(2, b'err\\n')\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  // Without an error receiver descriptor 2 goes to the console receiver too.
+  EXPECT_EQ(Joined(gEvents), "child\noops\nafter\nbad \xef\xbf\xbd byte\nerr\n");
+  host.callShared<void>("Coilwork", "SetErrorOutput(output as CoilworkConsoleOutput)", errors.get());
+  gEvents.clear();
+  Ref again(Run("import os\nos.write(2, b'to errors\\n')\nos.write(1, b'to console\\n')\n"));
+  EXPECT_EQ(Joined(gErrors), "to errors\n");
+  EXPECT_EQ(Joined(gEvents), "to console\n");
+  Capture(false);
+  EXPECT_EQ(write(1, "", 0), 0) << "descriptor 1 was not put back";
+}
+
+// 10 MiB from a child while the host delivers nothing: the child never
+// waits, at most 8 MiB wait for the host, and the rest is counted.
+TEST_F(ProcessOutputTest, ALargeOutputNeitherBlocksTheWriterNorGrowsPastTheLimit) {
+  gBytes = 0;
+  gNotices.clear();
+  Ref console(NewReceiver(Measure));
+  SetConsole(console);
+  Capture(true);
+  Ref m(Run("import subprocess\n"
+            "subprocess.run(['sh', '-c', 'head -c 10485760 /dev/zero | tr \"\\\\000\" x'],\n"
+            "               timeout=60, check=True)\n"));
+  ASSERT_NE(m.get(), nullptr) << GetError();
+  EXPECT_LE(gBytes, size_t(8) << 20);
+  for (int i = 0; i < 50 && gNotices.empty(); ++i) {
+    usleep(20000);
+    host.callShared<void>("Coilwork", "DeliverOutput()");
+  }
+  size_t dropped = 0;
+  ASSERT_EQ(sscanf(gNotices.c_str(), "[%zu bytes", &dropped), 1) << gNotices;
+  EXPECT_EQ(gNotices.find('\n'), gNotices.size() - 1) << "one line for one gap: " << gNotices;
+  EXPECT_EQ(gBytes + dropped, size_t(10) << 20);
 }
 
 }  // namespace
