@@ -260,11 +260,14 @@ int main() {
   failed.reset(); args.reset(); empty.reset(); average.reset(); answer.reset(); useHost.reset();
   area.reset(); described.reset(); welcome.reset(); keywords.reset(); name.reset(); describe.reset();
   result.reset(); params.reset(); greet.reset(); greeter.reset(); folder.reset();
+  items.reset(); generator.reset(); three.reset(); countdown.reset();
+  match.reset(); pattern.reset(); reEntity.reset(); re.reset();
   host.callShared<void>("Coilwork", "Finalize()");
   host.unlock(gHostMath);
   counter.reset();
   host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)", Obj(nullptr));
   console.reset();
   printf("\nPython finalized. Live host objects left: %zu\n", host.liveObjects());
+  Check(host.liveObjects() == 0, "releasing every host object");
   return 0;
 }
