@@ -610,21 +610,29 @@ TEST_F(HomeCallsTest, AsyncioLoopThreadReachesHostCode) {
 
 TEST_F(HomeCallsTest, WithdrawnCallNeverRuns) {
   SetTimeout(100);
-  Ref m(Exec("import threading, time, cw_home\n"
-             "outcome = []\n"
+  AllowThreads(true);  // the lock is free between the home thread's calls
+  Ref m(Exec("import cw_home\n"
+             "message = ''\n"
              "def work():\n"
-             "    time.sleep(0.05)  # after this call has returned\n"
+             "    global message\n"
              "    try:\n"
-             "        outcome.append(str(cw_home.twice(1)))\n"
+             "        message = str(cw_home.twice(1))\n"
              "    except TimeoutError as e:\n"
-             "        outcome.append(str(e))\n"
-             "t = threading.Thread(target=work)\n"
-             "t.start()\n"));
+             "        message = str(e)\n"));
   ASSERT_NE(m.get(), nullptr);
-  Pause(400);  // host code busy, no plugin call: the home thread never looks
-  Ref done(Exec("import sys\nm = sys.modules['" + Name(m) + "']\nm.t.join()\nmessage = m.outcome[0]\n"));
-  ASSERT_NE(done.get(), nullptr);
-  std::string message = String(done, "message");
+  // A native thread calls while the home thread makes no plugin call at all.
+  auto ensure = reinterpret_cast<int (*)()>(PySym("PyGILState_Ensure"));
+  auto release = reinterpret_cast<void (*)(int)>(PySym("PyGILState_Release"));
+  auto run = reinterpret_cast<int (*)(const char*)>(PySym("PyRun_SimpleString"));
+  ASSERT_TRUE(ensure && release && run);
+  std::string code = "import sys\nsys.modules['" + Name(m) + "'].work()\n";
+  std::thread native([&] {
+    int state = ensure();
+    run(code.c_str());
+    release(state);
+  });
+  native.join();
+  std::string message = String(m, "message");
   EXPECT_NE(message.find("cw_home.twice"), std::string::npos) << message;
   EXPECT_NE(message.find("100 ms"), std::string::npos) << message;
   DeliverOutput();
