@@ -307,7 +307,7 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "again.",
          "The same value twice: nothing changes. Finalize ends it. No interpreter: nothing."),
      REALmemberFlag, 0, 0},
-    {FN(Python_DeliverOutput), nullptr,
+    {FN_NO_PYTHON(Python_DeliverOutput), nullptr,
      DOC("DeliverOutput()",
          "On the home thread (the host thread that called Init): raises now the ConsoleOutput "
          "events of text Python threads wrote and runs the host calls they made, in order (for "

@@ -12,11 +12,17 @@
 // host object or lock is left behind.
 #include "interpreter/home_calls.h"
 
+#include <linux/futex.h>
 #include <stdio.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <string>
+#include <vector>
 
 #include "interpreter/interpreter.h"
 #include "interpreter/output_queue.h"
@@ -32,6 +38,33 @@ std::atomic<bool> gServeScheduled{false};
 std::atomic<bool> gPythonServes{false};
 // Handed-over calls the home thread is running now (nested ones included).
 int gRunning;
+
+// The caller of a call waits on its state word. A wake that comes after the
+// caller has gone (it saw the state change on its own) wakes nobody, or one
+// waiter of some other word that was put there since, which rechecks.
+int State(const HomeCall& call) { return __atomic_load_n(&call.state, __ATOMIC_ACQUIRE); }
+
+void FutexWake(int* word) {
+  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Waits while the word holds seen, at most until the deadline (none: null).
+void FutexWait(int* word, int seen, const timespec* deadline) {
+  timespec left{}, *limit = nullptr;
+  if (deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ns = (int64_t(deadline->tv_sec) - now.tv_sec) * 1000000000 + (deadline->tv_nsec - now.tv_nsec);
+    if (ns <= 0) return;
+    left.tv_sec = time_t(ns / 1000000000);
+    left.tv_nsec = long(ns % 1000000000);
+    limit = &left;
+  }
+  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, seen, limit, nullptr, 0);
+}
+
+// Answers the home thread holds until it has given the lock back.
+thread_local std::vector<int*> tHeldAnswers;
 
 // Wakes a Finalize waiting for Python's threads (under QueueLock).
 std::condition_variable& FinalizeWake() {
@@ -119,33 +152,44 @@ bool CallOnHomeThread(HomeCall& call) {
     Raise(e__PyExc_RuntimeError, NameOf(call) + ": host code cannot be reached from this thread");
     return false;
   }
-  std::condition_variable wake;
-  call.wake = &wake;
   if (!QueueHomeCall(&call)) {
     Raise(e__PyExc_RuntimeError, "the interpreter is stopping: " + NameOf(call) + " was not called");
     return false;
   }
   const int32_t timeout = gTimeoutMs.load();
   PyThreadState* saved = EPyEval_SaveThread();
-  {
-    std::unique_lock<std::mutex> lock(QueueLock());
-    if (timeout > 0) {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-      while (call.state == kCallQueued) {
-        if (wake.wait_until(lock, deadline) == std::cv_status::timeout &&
-            call.state == kCallQueued)
-          WithdrawHomeCall(&call);
-      }
+  timespec deadline{};
+  if (timeout > 0) {
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout / 1000;
+    deadline.tv_nsec += long(timeout % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000;
     }
-    // Once begun, a call is always waited for. A call still queued when the
-    // interpreter stops is never answered: its thread stays parked here, off
-    // Python, as a daemon thread blocked in C code does. Woken, it would take
-    // the interpreter lock while Py_Finalize runs, or even after a new Init,
-    // with a thread state that no longer exists.
-    wake.wait(lock, [&] { return call.state == kCallDone || call.state == kCallWithdrawn; });
+  }
+  // Once begun, a call is always waited for. A call still queued when the
+  // interpreter stops is never answered: its thread stays parked here, off
+  // Python, as a daemon thread blocked in C code does. Woken, it would take
+  // the interpreter lock while Py_Finalize runs, or even after a new Init,
+  // with a thread state that no longer exists.
+  for (int s = State(call); s != kCallDone && s != kCallWithdrawn; s = State(call)) {
+    if (s == kCallQueued && timeout > 0) {
+      FutexWait(&call.state, s, &deadline);
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      bool late = now.tv_sec > deadline.tv_sec ||
+                  (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+      if (late) {
+        std::lock_guard<std::mutex> guard(QueueLock());
+        if (State(call) == kCallQueued) WithdrawHomeCall(&call);
+      }
+    } else {
+      FutexWait(&call.state, s, nullptr);
+    }
   }
   EPyEval_RestoreThread(saved);
-  if (call.state == kCallWithdrawn) {
+  if (State(call) == kCallWithdrawn) {
     Raise(e__PyExc_TimeoutError, NameOf(call) + ": the host's thread did not take the call within " +
                                      std::to_string(timeout) + " ms; it was withdrawn and never ran");
     return false;
@@ -167,6 +211,17 @@ void RunHomeCall(HomeCall& call) {
   if (!HoldHomeLock()) return;
   if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
   if (aside) EPyErr_Restore(type, value, traceback);
+}
+
+void AnswerHomeCall(HomeCall& call, bool hold) {
+  __atomic_store_n(&call.state, int(kCallDone), __ATOMIC_RELEASE);
+  if (hold) tHeldAnswers.push_back(&call.state);
+  else FutexWake(&call.state);
+}
+
+void WakeHeldAnswers() {
+  for (int* word : tHeldAnswers) FutexWake(word);
+  tHeldAnswers.clear();
 }
 
 bool HomeCallRunning() { return OnHomeThread() && gRunning > 0; }

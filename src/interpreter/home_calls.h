@@ -9,8 +9,6 @@
 // Finalize waits for Python's non-daemon threads.
 #pragma once
 
-#include <condition_variable>
-
 #include "plugin/plugin.h"
 
 // One call handed to the home thread. The caller fills the first part and
@@ -32,8 +30,9 @@ struct HomeCall {
   PyObject* errorType = nullptr;
   PyObject* errorValue = nullptr;
   PyObject* errorTraceback = nullptr;
-  int state = 0;                            // kCall* (output_queue.h), under its lock
-  std::condition_variable* wake = nullptr;  // the caller waits on it
+  // kCall* (output_queue.h): what became of the call. Its caller waits on
+  // this word (a futex); it leaves kCallQueued only under the queue's lock.
+  int state = 0;
 };
 
 // On a thread the host did not start, with the lock held by it: hands the
@@ -47,6 +46,12 @@ bool CallOnHomeThread(HomeCall& call);
 // On the home thread, lock held, called by the queue: runs one handed-over
 // call, with any error of the home thread's own set aside meanwhile.
 void RunHomeCall(HomeCall& call);
+
+// The home thread answers a call: its caller may go on. Held answers wait
+// until WakeHeldAnswers, so that the home thread can first give the
+// interpreter lock back, which the caller needs next.
+void AnswerHomeCall(HomeCall& call, bool hold);
+void WakeHeldAnswers();
 
 // Whether this is the home thread inside a handed-over call's host code.
 bool HomeCallRunning();

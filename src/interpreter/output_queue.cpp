@@ -55,15 +55,9 @@ bool Pop(Work* work) {
   *work = std::move(Queue().front());
   Queue().pop_front();
   // Begun from now on: the caller no longer withdraws it.
-  if (work->call) work->call->state = kCallRunning;
+  if (work->call) __atomic_store_n(&work->call->state, int(kCallRunning), __ATOMIC_RELAXED);
   if (Queue().empty()) gHostWorkPending.store(false, std::memory_order_relaxed);
   return true;
-}
-
-// Wakes the caller of a call that has ended one way or another.
-void Answer(HomeCall* call, int state) {
-  call->state = state;
-  call->wake->notify_one();
 }
 
 }  // namespace
@@ -79,7 +73,7 @@ bool QueueHomeCall(HomeCall* call) {
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     if (gRefusingCalls) return false;
-    call->state = kCallQueued;
+    __atomic_store_n(&call->state, int(kCallQueued), __ATOMIC_RELAXED);
     Queue().push_back(Work{nullptr, nullptr, std::string(), {}, 0, call});
     gHostWorkPending.store(true, std::memory_order_seq_cst);
   }
@@ -96,7 +90,7 @@ void WithdrawHomeCall(HomeCall* call) {
       break;
     }
   }
-  call->state = kCallWithdrawn;
+  __atomic_store_n(&call->state, int(kCallWithdrawn), __ATOMIC_RELEASE);
 }
 
 void RefuseHomeCalls(bool refuse) {
@@ -106,7 +100,8 @@ void RefuseHomeCalls(bool refuse) {
   std::deque<Work>& queue = Queue();
   for (auto it = queue.begin(); it != queue.end();) {
     if (it->call) {
-      it->call->state = kCallRefused;  // its caller stays parked (home_calls.cpp)
+      // Its caller stays parked (home_calls.cpp).
+      __atomic_store_n(&it->call->state, int(kCallRefused), __ATOMIC_RELAXED);
       it = queue.erase(it);
     } else {
       ++it;
@@ -161,17 +156,15 @@ void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t gen
   if (!work.python.empty()) Push(std::move(work));
 }
 
-void DeliverQueuedWork() {
+void DeliverQueuedWork(bool holdAnswers) {
   if (!OnHomeThread()) return;
   // One piece at a time: an event may run host code that calls back into the
   // plugin, and even delivers on its own; each piece is still raised once.
   Work work;
   while (Pop(&work)) {
     if (work.call) {
-      HomeCall* call = work.call;
-      RunHomeCall(*call);
-      std::lock_guard<std::mutex> guard(QueueLock());
-      Answer(call, kCallDone);
+      RunHomeCall(*work.call);
+      AnswerHomeCall(*work.call, holdAnswers);
       continue;
     }
     if (work.stream) {

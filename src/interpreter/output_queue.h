@@ -22,7 +22,7 @@ enum : int {
   kCallRefused = 4,   // never begun, never answered: the interpreter stopped
 };
 
-// The queue's lock; a handed-over call's caller waits on it.
+// The queue's lock.
 std::mutex& QueueLock();
 // Queues a call for the home thread; false (nothing queued) while calls are
 // refused.
@@ -56,5 +56,7 @@ void QueueStreamText(int stream, std::string text);
 size_t StreamTextWaiting();
 
 // Delivers everything queued, oldest first, on the home thread; nothing on
-// any other. Work queued while it runs is delivered too.
-void DeliverQueuedWork();
+// any other. Work queued while it runs is delivered too. With holdAnswers,
+// the callers of the calls it ran are woken only by WakeHeldAnswers
+// (home_calls.h), once the lock they need next has been given back.
+void DeliverQueuedWork(bool holdAnswers = false);

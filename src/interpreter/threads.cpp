@@ -1,5 +1,6 @@
 // The interpreter lock between the host's threads and Python's (host_call.h),
 // and the Coilwork shared methods AllowThreads and DeliverOutput.
+#include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
@@ -262,6 +263,11 @@ PyThreadState* WatchWhileHeld(const HostThreadState& t) {
 
 void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST); }
 
+// Set while DeliverOutput enters: the calls its entry runs are answered as
+// it returns, after the lock has been given back, so that each caller wakes
+// once, to a free lock.
+thread_local bool tHoldAnswersAtEntry;
+
 void EnterLockSlow() {
   if (!gLockManaged) return;
   HostThreadState& t = tHostThread;
@@ -270,19 +276,24 @@ void EnterLockSlow() {
   if (t.held == kLockNotHeld) TakeLock(t);
   if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
   if (t.depth == 1) InterruptCallStarted();
-  if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+  if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire))
+    DeliverQueuedWork(tHoldAnswersAtEntry);
 }
 
 void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
+  // The callers of calls run here wake once the lock is given back.
+  struct WakeAtEnd {
+    ~WakeAtEnd() { WakeHeldAnswers(); }
+  } wake;
   InterruptCallEnded();
   // Pointed back before the queue is looked at: work queued after that
   // points it away again (the queue is filled before gThreadHead is moved).
   WatchWhatApplies();
   if (ProcessOutputCaptured() && OnHomeThread()) FlushProcessOutput();
-  if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork();
+  if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork(true);
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
   if (KeepsLock(t)) return;
@@ -378,6 +389,18 @@ void Python_KeepLock(int8_t keep) {
   WatchNothing();
 }
 
+// Without the lock wrapper: a host timer calls this every few milliseconds,
+// and with nothing queued it takes no lock at all.
 void Python_DeliverOutput() {
-  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
+  if (!OnHomeThread()) return;
+  if (ProcessOutputCaptured()) FlushProcessOutput();
+  if (!gHostWorkPending.load(std::memory_order_acquire)) return;
+  // Outermost, the entry delivers (or, where the lock is kept, the return
+  // does), and the return gives the lock back, then wakes the callers.
+  // Inside another call the lock is held already, and callers wake at once.
+  const bool outermost = Depth(tHostThread) == 0;
+  tHoldAnswersAtEntry = outermost;
+  HostCall call;
+  tHoldAnswersAtEntry = false;
+  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork(outermost);
 }
