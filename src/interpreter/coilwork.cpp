@@ -11,6 +11,7 @@
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interrupt.h"
+#include "interpreter/output_queue.h"
 #include "python/capsules.h"
 #include "values/buffer.h"
 #include "python/convert.h"
@@ -102,7 +103,7 @@ void Python_Finalize() {
     EUnlockObject(modules);
   }
   // What C code and Python wrote to descriptors 1 and 2 up to here.
-  FlushProcessOutput();
+  TakeProcessOutput();
   ThreadsAfterFinalize();
 }
 

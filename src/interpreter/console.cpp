@@ -162,7 +162,7 @@ bool MakeStreams(PyObject* stdoutModule) {
 
 void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length) {
   // What C code and child processes wrote before this comes first.
-  if (OnHomeThread()) FlushProcessOutput();
+  if (OnHomeThread()) TakeProcessOutput();
   // Written on a thread the host did not start: raised later on a host thread.
   if (QueueIfForeign(receiver, utf8, length, OnConsoleOutput)) return;
   REALstring output = REALBuildStringWithEncoding(utf8, length, kREALTextEncodingUTF8);

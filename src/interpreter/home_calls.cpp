@@ -22,7 +22,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <string>
-#include <vector>
 
 #include "interpreter/interpreter.h"
 #include "interpreter/output_queue.h"
@@ -36,17 +35,9 @@ std::atomic<int32_t> gTimeoutMs{0};
 std::atomic<bool> gServeScheduled{false};
 // Python code may serve calls: from Init until Finalize begins to stop.
 std::atomic<bool> gPythonServes{false};
-// Handed-over calls the home thread is running now (nested ones included).
-int gRunning;
 
-// The caller of a call waits on its state word. A wake that comes after the
-// caller has gone (it saw the state change on its own) wakes nobody, or one
-// waiter of some other word that was put there since, which rechecks.
+// The caller waits on its call's state word (output_queue.cpp wakes it).
 int State(const HomeCall& call) { return __atomic_load_n(&call.state, __ATOMIC_ACQUIRE); }
-
-void FutexWake(int* word) {
-  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 // Waits while the word holds seen, at most until the deadline (none: null).
 void FutexWait(int* word, int seen, const timespec* deadline) {
@@ -62,9 +53,6 @@ void FutexWait(int* word, int seen, const timespec* deadline) {
   }
   syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, seen, limit, nullptr, 0);
 }
-
-// Answers the home thread holds until it has given the lock back.
-thread_local std::vector<int*> tHeldAnswers;
 
 // Wakes a Finalize waiting for Python's threads (under QueueLock).
 std::condition_variable& FinalizeWake() {
@@ -142,6 +130,21 @@ void ServeUntilThreadsEnd() {
   PyRelease(space);
 }
 
+// A call was queued: Python code that the home thread is running serves it
+// soon, and a Finalize waiting for Python's threads wakes.
+void WakeHomeThread() {
+  // Only a home thread inside a plugin call can be running Python code; an
+  // idle one serves at its next call, whose entry takes the lock and then
+  // looks at the queue. On older Pythons a scheduled pending call also makes
+  // every other thread check at each instruction until it has run.
+  HostThreadState* home = __atomic_load_n(&gHomeThread, __ATOMIC_RELAXED);
+  bool inCall = home && Depth(*home) > 0;
+  if (inCall && gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {
+    if (EPy_AddPendingCall(&ServeFromPython, nullptr) != 0) gServeScheduled.store(false);
+  }
+  FinalizeWake().notify_all();
+}
+
 }  // namespace
 
 bool CallOnHomeThread(HomeCall& call) {
@@ -156,6 +159,7 @@ bool CallOnHomeThread(HomeCall& call) {
     Raise(e__PyExc_RuntimeError, "the interpreter is stopping: " + NameOf(call) + " was not called");
     return false;
   }
+  WakeHomeThread();
   const int32_t timeout = gTimeoutMs.load();
   PyThreadState* saved = EPyEval_SaveThread();
   timespec deadline{};
@@ -196,47 +200,6 @@ bool CallOnHomeThread(HomeCall& call) {
   }
   if (call.errorType) EPyErr_Restore(call.errorType, call.errorValue, call.errorTraceback);
   return true;
-}
-
-void RunHomeCall(HomeCall& call) {
-  if (!HoldHomeLock()) return;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  // The home thread's own error, left for host code to read, waits aside.
-  const bool aside = ErrorPending();
-  if (aside) EPyErr_Fetch(&type, &value, &traceback);
-  ++gRunning;
-  call.run(call);
-  --gRunning;
-  // Host code may even have stopped the interpreter: nothing of it is left.
-  if (!HoldHomeLock()) return;
-  if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
-  if (aside) EPyErr_Restore(type, value, traceback);
-}
-
-void AnswerHomeCall(HomeCall& call, bool hold) {
-  __atomic_store_n(&call.state, int(kCallDone), __ATOMIC_RELEASE);
-  if (hold) tHeldAnswers.push_back(&call.state);
-  else FutexWake(&call.state);
-}
-
-void WakeHeldAnswers() {
-  for (int* word : tHeldAnswers) FutexWake(word);
-  tHeldAnswers.clear();
-}
-
-bool HomeCallRunning() { return OnHomeThread() && gRunning > 0; }
-
-void WakeHomeThread() {
-  // Only a home thread inside a plugin call can be running Python code; an
-  // idle one serves at its next call, whose entry takes the lock and then
-  // looks at the queue. On older Pythons a scheduled pending call also makes
-  // every other thread check at each instruction until it has run.
-  HostThreadState* home = __atomic_load_n(&gHomeThread, __ATOMIC_RELAXED);
-  bool inCall = home && Depth(*home) > 0;
-  if (inCall && gPythonServes.load() && EPy_AddPendingCall && !gServeScheduled.exchange(true)) {
-    if (EPy_AddPendingCall(&ServeFromPython, nullptr) != 0) gServeScheduled.store(false);
-  }
-  FinalizeWake().notify_all();
 }
 
 void HomeCallsAfterInit() {

@@ -9,31 +9,7 @@
 // Finalize waits for Python's non-daemon threads.
 #pragma once
 
-#include "plugin/plugin.h"
-
-// One call handed to the home thread. The caller fills the first part and
-// keeps the record alive until CallOnHomeThread returns; the rest belongs to
-// the queue.
-struct HomeCall {
-  // Runs on the home thread with the lock held and no error pending; sets
-  // result or status, leaving Python's error set when it fails.
-  void (*run)(HomeCall& call);
-  int slot;          // which host function, initialiser or module creator
-  PyObject* self;    // borrowed from the calling thread, which waits
-  PyObject* args;
-  PyObject* kwds;
-  const char* name;  // "module.name" for messages
-  PyObject* result = nullptr;  // a new reference, or null
-  int status = 0;
-
-  // Set by the home thread: the error run left, moved to the caller.
-  PyObject* errorType = nullptr;
-  PyObject* errorValue = nullptr;
-  PyObject* errorTraceback = nullptr;
-  // kCall* (output_queue.h): what became of the call. Its caller waits on
-  // this word (a futex); it leaves kCallQueued only under the queue's lock.
-  int state = 0;
-};
+#include "interpreter/output_queue.h"
 
 // On a thread the host did not start, with the lock held by it: hands the
 // call to the home thread and waits. Afterwards the lock is held again; the
@@ -42,24 +18,6 @@ struct HomeCall {
 // call timeout (TimeoutError), or made while the interpreter stops
 // (RuntimeError).
 bool CallOnHomeThread(HomeCall& call);
-
-// On the home thread, lock held, called by the queue: runs one handed-over
-// call, with any error of the home thread's own set aside meanwhile.
-void RunHomeCall(HomeCall& call);
-
-// The home thread answers a call: its caller may go on. Held answers wait
-// until WakeHeldAnswers, so that the home thread can first give the
-// interpreter lock back, which the caller needs next.
-void AnswerHomeCall(HomeCall& call, bool hold);
-void WakeHeldAnswers();
-
-// Whether this is the home thread inside a handed-over call's host code.
-bool HomeCallRunning();
-
-// Called by the queue's owner when a call is queued: Python code that the
-// home thread is running serves it soon, and a Finalize waiting for Python's
-// threads wakes.
-void WakeHomeThread();
 
 // Finalize, on the thread that runs it with the lock held, before anything
 // is torn down: serves calls until no non-daemon Python thread is left

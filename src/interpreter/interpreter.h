@@ -58,10 +58,9 @@ void Python_DeliverOutput();
 // process_output.cpp: descriptors 1 and 2 read into the console receivers.
 void Python_CaptureProcessOutput(int8_t capture);
 // Takes in what the pipes behind descriptors 1 and 2 hold now (queued for the
-// home thread); nothing while output is not captured.
+// home thread); nothing while output is not captured. Others reach it through
+// TakeProcessOutput (output_queue.h).
 void FlushProcessOutput();
-// Whether descriptors 1 and 2 are captured now.
-bool ProcessOutputCaptured();
 
 // reset.cpp: a clean slate for the next script.
 int8_t Python_Reset();

@@ -1,17 +1,20 @@
 // The queue of work for host threads (output_queue.h).
 #include "interpreter/output_queue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "interpreter/home_calls.h"
-#include "interpreter/interpreter.h"
 #include "python/convert.h"
 
 std::atomic<bool> gHostWorkPending{false};
+std::atomic<void (*)()> gTakeProcessOutput{nullptr};
 
 namespace {
 
@@ -60,7 +63,49 @@ bool Pop(Work* work) {
   return true;
 }
 
+// Handed-over calls the home thread is running now (nested ones included).
+int gRunning;
+
+// Answers the home thread holds until it has given the lock back.
+thread_local std::vector<int*> tHeldAnswers;
+
+// A caller waits on its call's state word. A wake that comes after the
+// caller has gone (it saw the state change on its own) wakes nobody, or one
+// waiter of some other word that was put there since, which rechecks.
+void FutexWake(int* word) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+
+// Runs one handed-over call, with any error of the home thread's own set
+// aside meanwhile, and moves the error it leaves to the call.
+void RunHomeCall(HomeCall& call) {
+  if (!HoldHomeLock()) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  // The home thread's own error, left for host code to read, waits aside.
+  const bool aside = ErrorPending();
+  if (aside) EPyErr_Fetch(&type, &value, &traceback);
+  ++gRunning;
+  call.run(call);
+  --gRunning;
+  // Host code may even have stopped the interpreter: nothing of it is left.
+  if (!HoldHomeLock()) return;
+  if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
+  if (aside) EPyErr_Restore(type, value, traceback);
+}
+
+// The caller may go on; a held answer is woken by WakeHeldAnswers.
+void AnswerHomeCall(HomeCall& call, bool hold) {
+  __atomic_store_n(&call.state, int(kCallDone), __ATOMIC_RELEASE);
+  if (hold) tHeldAnswers.push_back(&call.state);
+  else FutexWake(&call.state);
+}
+
 }  // namespace
+
+void WakeHeldAnswers() {
+  for (int* word : tHeldAnswers) FutexWake(word);
+  tHeldAnswers.clear();
+}
+
+bool HomeCallRunning() { return OnHomeThread() && gRunning > 0; }
 
 // Process-lived, never destroyed: Python threads may still write while the
 // process exits.
@@ -78,7 +123,6 @@ bool QueueHomeCall(HomeCall* call) {
     gHostWorkPending.store(true, std::memory_order_seq_cst);
   }
   WatchNothing();
-  WakeHomeThread();
   return true;
 }
 
@@ -109,22 +153,22 @@ void RefuseHomeCalls(bool refuse) {
   }
 }
 
-void QueueStreamText(int stream, std::string text) {
+void QueueStreamText(int stream, std::string text, OutputEvent event) {
   gStreamBytes.fetch_add(text.size());
-  Push(Work{nullptr, nullptr, std::move(text), {}, 0, nullptr, stream});
+  Push(Work{nullptr, event, std::move(text), {}, 0, nullptr, stream});
 }
 
 size_t StreamTextWaiting() { return gStreamBytes.load(); }
 
 // Descriptor 1's text goes to the console receiver, descriptor 2's to the
 // error receiver, or the console receiver while none is set.
-void RaiseStreamText(int stream, const std::string& text) {
+void RaiseStreamText(int stream, const std::string& text, OutputEvent event) {
   gStreamBytes.fetch_sub(text.size());
   REALobject receiver = stream == 2 && errorOutputInstance ? errorOutputInstance : consoleOutputInstance;
-  if (!receiver) return;
+  if (!receiver || !event) return;
   REALstring output = REALBuildStringWithEncoding(text.data(), text.size(), kREALTextEncodingUTF8);
   ELockObject(receiver);  // the handler may replace the receiver
-  OnConsoleOutput(receiver, output);
+  event(receiver, output);
   EUnlockObject(receiver);
   if (output) EUnlockString(output);
 }
@@ -168,7 +212,7 @@ void DeliverQueuedWork(bool holdAnswers) {
       continue;
     }
     if (work.stream) {
-      RaiseStreamText(work.stream, work.text);
+      RaiseStreamText(work.stream, work.text, work.event);
       continue;
     }
     if (work.event) {

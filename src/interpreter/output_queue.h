@@ -6,12 +6,35 @@
 // code it runs executes, and at Finalize).
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
 #include "plugin/plugin.h"
 
-struct HomeCall;
+// One call of host code that a Python thread hands to the home thread
+// (home_calls.h). The caller fills the first part and keeps the record alive
+// until it has its answer; the rest belongs to the queue.
+struct HomeCall {
+  // Runs on the home thread with the lock held and no error pending; sets
+  // result or status, leaving Python's error set when it fails.
+  void (*run)(HomeCall& call);
+  int slot;          // which host function, initialiser or module creator
+  PyObject* self;    // borrowed from the calling thread, which waits
+  PyObject* args;
+  PyObject* kwds;
+  const char* name;  // "module.name" for messages
+  PyObject* result = nullptr;  // a new reference, or null
+  int status = 0;
+
+  // Set by the home thread: the error run left, moved to the caller.
+  PyObject* errorType = nullptr;
+  PyObject* errorValue = nullptr;
+  PyObject* errorTraceback = nullptr;
+  // kCall*: what became of the call. Its caller waits on this word (a
+  // futex); it leaves kCallQueued only under the queue's lock.
+  int state = 0;
+};
 
 // What became of a handed-over call (HomeCall::state), under QueueLock.
 enum : int {
@@ -32,6 +55,20 @@ void WithdrawHomeCall(HomeCall* call);
 // True: takes every queued call out as refused, and refuses new ones; false:
 // takes calls again.
 void RefuseHomeCalls(bool refuse);
+// Whether this is the home thread inside a handed-over call's host code.
+bool HomeCallRunning();
+// Wakes the callers of the calls delivered with holdAnswers (below).
+void WakeHeldAnswers();
+
+// While descriptors 1 and 2 are captured (process_output.cpp): reads what
+// they hold into the queue. Null while they are not.
+extern std::atomic<void (*)()> gTakeProcessOutput;
+COILWORK_HOT void TakeProcessOutput() {
+  if (void (*take)() = gTakeProcessOutput.load(std::memory_order_acquire)) take();
+}
+COILWORK_HOT bool ProcessOutputCaptured() {
+  return gTakeProcessOutput.load(std::memory_order_relaxed) != nullptr;
+}
 
 // The event a piece of output is raised with (ConsoleOutput and the like).
 using OutputEvent = void (*)(REALobject receiver, REALstring text);
@@ -51,12 +88,13 @@ void ReleaseOnHostThread(REALobject object);
 void ReleasePythonOnHostThread(PyObject* const* objects, int count, uint32_t generation);
 
 // Queues text read from descriptor 1 or 2 (stream 1 or 2), valid UTF-8, for
-// the console receivers; and how many bytes of it wait undelivered.
-void QueueStreamText(int stream, std::string text);
+// the console receivers, raised with event; and how many bytes of it wait
+// undelivered.
+void QueueStreamText(int stream, std::string text, OutputEvent event);
 size_t StreamTextWaiting();
 
 // Delivers everything queued, oldest first, on the home thread; nothing on
 // any other. Work queued while it runs is delivered too. With holdAnswers,
 // the callers of the calls it ran are woken only by WakeHeldAnswers
-// (home_calls.h), once the lock they need next has been given back.
+// once the lock they need next has been given back.
 void DeliverQueuedWork(bool holdAnswers = false);

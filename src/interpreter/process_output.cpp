@@ -115,16 +115,17 @@ void Take(Capture& c, int s, const char* bytes, size_t n, bool final) {
     return;
   }
   if (c.dropped[s]) {
-    QueueStreamText(s + 1, "[" + std::to_string(c.dropped[s]) +
-                               " bytes of process output dropped: more than 8 MiB waited for "
-                               "the host]\n");
+    QueueStreamText(s + 1,
+                    "[" + std::to_string(c.dropped[s]) +
+                        " bytes of process output dropped: more than 8 MiB waited for the host]\n",
+                    OnConsoleOutput);
     c.dropped[s] = 0;
   }
   std::string text;
   std::string in = c.partial[s];
   in.append(bytes, n);
   Sanitize(in, &text, &c.partial[s], final);
-  if (!text.empty()) QueueStreamText(s + 1, std::move(text));
+  if (!text.empty()) QueueStreamText(s + 1, std::move(text), OnConsoleOutput);
 }
 
 // Under the capture's lock: reads what the pipe holds now; false at its end.
@@ -225,8 +226,7 @@ void Stop(Capture& c) {
 
 }  // namespace
 
-bool ProcessOutputCaptured() { return __atomic_load_n(&State().on, __ATOMIC_ACQUIRE); }
-
+// What TakeProcessOutput calls while output is captured (output_queue.h).
 void FlushProcessOutput() {
   Capture& c = State();
   if (!__atomic_load_n(&c.on, __ATOMIC_ACQUIRE)) return;
@@ -245,10 +245,14 @@ void Python_CaptureProcessOutput(int8_t capture) {
   __atomic_compare_exchange_n(&gHomeThread, &none, &tHostThread, false, __ATOMIC_RELAXED,
                               __ATOMIC_RELAXED);
   if (capture && !c.on) {
-    if (Start(c)) __atomic_store_n(&c.on, true, __ATOMIC_RELEASE);
+    if (Start(c)) {
+      __atomic_store_n(&c.on, true, __ATOMIC_RELEASE);
+      gTakeProcessOutput.store(&FlushProcessOutput, std::memory_order_release);
+    }
     // Returns take the slow way from now on, which reads the pipes first.
     WatchNothing();
   } else if (!capture && c.on) {
+    gTakeProcessOutput.store(nullptr, std::memory_order_release);
     __atomic_store_n(&c.on, false, __ATOMIC_RELEASE);
     Stop(c);
     WatchNothing();

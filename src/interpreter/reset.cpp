@@ -12,8 +12,8 @@
 //   the standard library, installed packages and extension modules stay;
 // - restores sys.path (with AddSearchPath's folders since), sys.argv and the
 //   console streams, and collects what the old script left in cycles.
-#include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
 #include "python/convert.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // The interpreter lock between the host's threads and Python's (host_call.h),
 // and the Coilwork shared methods AllowThreads and DeliverOutput.
-#include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
@@ -292,7 +291,7 @@ void LeaveLockSlow() {
   // Pointed back before the queue is looked at: work queued after that
   // points it away again (the queue is filled before gThreadHead is moved).
   WatchWhatApplies();
-  if (ProcessOutputCaptured() && OnHomeThread()) FlushProcessOutput();
+  if (OnHomeThread()) TakeProcessOutput();
   if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork(true);
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
@@ -393,7 +392,7 @@ void Python_KeepLock(int8_t keep) {
 // and with nothing queued it takes no lock at all.
 void Python_DeliverOutput() {
   if (!OnHomeThread()) return;
-  if (ProcessOutputCaptured()) FlushProcessOutput();
+  TakeProcessOutput();
   if (!gHostWorkPending.load(std::memory_order_acquire)) return;
   // Outermost, the entry delivers (or, where the lock is kept, the return
   // does), and the return gives the lock back, then wakes the callers.
