@@ -398,8 +398,12 @@ void Python_DeliverOutput() {
   // does), and the return gives the lock back, then wakes the callers.
   // Inside another call the lock is held already, and callers wake at once.
   const bool outermost = Depth(tHostThread) == 0;
-  tHoldAnswersAtEntry = outermost;
-  HostCall call;
-  tHoldAnswersAtEntry = false;
-  if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork(outermost);
+  {
+    tHoldAnswersAtEntry = outermost;
+    HostCall call;
+    tHoldAnswersAtEntry = false;
+    if (gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork(outermost);
+  }
+  // Whichever way the return went, no caller stays waiting for its wake.
+  if (outermost) WakeHeldAnswers();
 }
