@@ -502,10 +502,7 @@ void ResetFromEvent(Obj, Str) {
 // Resident memory of the process, in bytes.
 long Resident() {
   long pages = 0, resident = 0;
-  if (FILE* f = fopen("/proc/self/statm", "r")) {
-    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    fclose(f);
-  }
+  std::ifstream("/proc/self/statm") >> pages >> resident;
   return resident * sysconf(_SC_PAGESIZE);
 }
 
