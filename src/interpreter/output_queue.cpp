@@ -160,19 +160,6 @@ void QueueStreamText(int stream, std::string text, OutputEvent event) {
 
 size_t StreamTextWaiting() { return gStreamBytes.load(); }
 
-// Descriptor 1's text goes to the console receiver, descriptor 2's to the
-// error receiver, or the console receiver while none is set.
-void RaiseStreamText(int stream, const std::string& text, OutputEvent event) {
-  gStreamBytes.fetch_sub(text.size());
-  REALobject receiver = stream == 2 && errorOutputInstance ? errorOutputInstance : consoleOutputInstance;
-  if (!receiver || !event) return;
-  REALstring output = REALBuildStringWithEncoding(text.data(), text.size(), kREALTextEncodingUTF8);
-  ELockObject(receiver);  // the handler may replace the receiver
-  event(receiver, output);
-  EUnlockObject(receiver);
-  if (output) EUnlockString(output);
-}
-
 bool QueueIfForeign(REALobject receiver, const char* utf8, size_t length, OutputEvent event) {
   if (OnHostThread()) {
     if (OnHomeThread() && gHostWorkPending.load(std::memory_order_acquire)) DeliverQueuedWork();
@@ -212,8 +199,13 @@ void DeliverQueuedWork(bool holdAnswers) {
       continue;
     }
     if (work.stream) {
-      RaiseStreamText(work.stream, work.text, work.event);
-      continue;
+      // Descriptor 1's text goes to the console receiver, descriptor 2's to
+      // the error receiver, or the console receiver while none is set; the
+      // event holds a reference on it, as queued output does.
+      gStreamBytes.fetch_sub(work.text.size());
+      work.object = work.stream == 2 && errorOutputInstance ? errorOutputInstance : consoleOutputInstance;
+      if (!work.object) continue;
+      ELockObject(work.object);
     }
     if (work.event) {
       REALstring text = REALBuildStringWithEncoding(work.text.data(), work.text.size(),
