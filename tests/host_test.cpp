@@ -688,7 +688,7 @@ const std::vector<std::string> kPluginClasses = {
     "CoilworkConsoleOutput", "Python3Object",    "Python3Result",     "Python3Parameters",
     "Python3Dictionary",     "Python3Iterator",  "Python3Buffer",     "Python3Function",   "Python3Class",
     "Python3Instance",       "Python3Module",    "Python3XojoClass",  "Python3XojoModule",
-    "Coilwork"};
+    "Coilwork",              "Python3Interpreter"};
 
 std::vector<std::string> ExpectedLog() {
   std::vector<std::string> log{"version 13"};

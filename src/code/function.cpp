@@ -122,6 +122,7 @@ PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobjec
   // nil and a holder without a tuple mean no arguments; an object that is
   // no tuple is refused as Python refuses it.
   PyObject* held = HeldObject(parameters);
+  if (!held && parameters && ErrorPending()) return nullptr;
   if (held && !HasFlag(held, Py_TPFLAGS_TUPLE_SUBCLASS)) {
     RaiseTypeError("argument list must be a tuple");
     return nullptr;
@@ -161,6 +162,7 @@ PyObject* CallMethodWithArguments(PyObject* o, REALstring name, REALobject param
   if (!o || !PythonRunning()) return nullptr;
   const char* text = HostBytes(name);
   PyObject* held = HeldObject(parameters);
+  if (!held && parameters && ErrorPending()) return nullptr;
   PyTupleObject* t = InPlaceTuple(held);
   if (gVectorcallInPlace && (!held || (t && t->ob_size <= kStackArguments))) {
     // Python's method call: the function is found on the type and called
@@ -196,6 +198,8 @@ REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
   // Borrowed from the parameters holder; a holder without a tuple, like nil,
   // means no arguments. Python itself refuses an object that is no tuple.
   PyObject* arguments = HeldObject(parameters);
+  // A holder of another interpreter whose object cannot cross.
+  if (!arguments && parameters && ErrorPending()) return nullptr;
   PyObject* answer = CallTuple(callable, arguments);
   return NewResultHandle(answer);  // nil with the exception pending when it raised
 }

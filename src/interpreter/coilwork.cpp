@@ -10,6 +10,7 @@
 
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
 #include "python/capsules.h"
@@ -58,9 +59,7 @@ void StartInterpreter(REALstring applicationName) {
   ThreadsAfterInit();
   HomeCallsAfterInit();
   gPythonInitialized = true;
-  static uint32_t started;
-  if (++started == 0) started = 1;  // 0 means that none runs
-  gInterpreterGeneration = started;
+  gInterpreterGeneration = NewGeneration();  // never 0, which means that none runs
   initaview();
   ApplyErrorOutput();
   XojoModulesAfterInit();
@@ -86,6 +85,7 @@ void Python_Finalize() {
   InterruptBeforeFinalize();
   if (EPyErr_Clear) EPyErr_Clear();
   HomeCallsBeforeFinalize();
+  CloseSubInterpretersBeforeFinalize();
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();

@@ -230,6 +230,25 @@ void Python_SetErrorOutput(REALobject output) {
   ApplyErrorOutput();
 }
 
+PyObject* StreamsForThisInterpreter() {
+  if (!EPyModule_Create2 || !EPySys_SetObject || !EPyArg_ParseTuple || !EPy_BuildValue ||
+      !EPyUnicode_AsUTF8AndSize || !EPyDict_GetItemString)
+    return nullptr;
+  PyRef module(EPyModule_Create2(&aview_module, 3));
+  PyRef streams(module ? RunPrivateSource(kStreamSource) : nullptr);
+  PyRef errors(streams ? EPyModule_Create2(&errors_module, 3) : nullptr);
+  PyObject* make = errors ? EPyDict_GetItemString(streams.get(), "make") : nullptr;
+  PyRef made(make ? EPyObject_CallObject(make, PyRef(EPy_BuildValue("(OO)", module.get(),
+                                                                      errors.get())).get())
+                  : nullptr);
+  if (!made) return nullptr;
+  PyObject* out = EPyDict_GetItemString(streams.get(), "stdout");  // borrowed
+  PyObject* err = EPyDict_GetItemString(streams.get(), "stderr");  // borrowed
+  if (!out || !err || EPySys_SetObject("stdout", out) != 0) return nullptr;
+  if (errorOutputInstance) EPySys_SetObject("stderr", err);
+  return streams.release();
+}
+
 PyObject* initaview() {
   if (!EPyModule_Create2 || !EPySys_SetObject || !EPyArg_ParseTuple || !EPy_BuildValue ||
       !EPyUnicode_AsUTF8AndSize || !EPy_DecRef)

@@ -3,21 +3,41 @@
 // constants select the exception that SetError raises.
 #include <string.h>
 
+#include <optional>
 #include <string>
 
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
+#include "interpreter/output_queue.h"
 #include "python/convert.h"
 
 void PendingErrorAside::SetAside() {
   if (!EPyErr_Fetch || !EPyErr_Restore) return;
   EPyErr_Fetch(&type, &value, &traceback);
-  generation = gInterpreterGeneration;
+  generation = CurrentGeneration();
 }
 
 void PendingErrorAside::PutBack() {
   // Python code the member ran may have stopped the interpreter (a host
   // function calling Finalize): the set-aside objects went with it.
-  if (generation != gInterpreterGeneration) return;
+  if (!PythonRunning()) return;
+  if (generation != CurrentGeneration()) {
+    // The member went on in another interpreter, which is current until it
+    // returns: its own error there is the newer one; without one, the
+    // earlier error is kept for the thread, pending again once its
+    // interpreter is current.
+    HostThreadState& t = tHostThread;
+    PyObject* objects[] = {type, value, traceback};
+    if (EPyErr_Occurred() || t.errorType || (generation != gInterpreterGeneration && !SubOf(generation))) {
+      ReleasePythonOnHostThread(objects, 3, generation);
+      return;
+    }
+    t.errorType = type;
+    t.errorValue = value;
+    t.errorTraceback = traceback;
+    t.errorGeneration = generation;
+    return;
+  }
   if (EPyErr_Occurred()) {
     // The member's own error is the one the host reads next.
     PyRelease(type);
@@ -29,6 +49,15 @@ void PendingErrorAside::PutBack() {
 }
 
 namespace {
+
+// The thread's pending error may have been raised in another interpreter
+// than the current one: the error members work in that one meanwhile.
+struct ErrorHome {
+  std::optional<InterpreterScope> scope;
+  ErrorHome() {
+    if (ErrorKeptElsewhere()) scope.emplace(KeptErrorInterpreter());
+  }
+};
 
 REALconstant PythonErrorTypesConstants[] = {
     {DOC("AssertionError = 1", "AssertionError", ""), {}},     {DOC("AttributeError = 2", "AttributeError", ""), {}}, {DOC("EOFError = 3", "EOFError", ""), {}},
@@ -181,9 +210,13 @@ bool FormatTraceback(const PendingError& error, std::string* text) {
 
 }  // namespace
 
-int8_t Python_ErrorOccurred() { return ErrorsUsable() && EPyErr_Occurred() != nullptr; }
+int8_t Python_ErrorOccurred() {
+  ErrorHome home;
+  return ErrorsUsable() && EPyErr_Occurred() != nullptr;
+}
 
 void Python_ClearError() {
+  ErrorHome home;
   if (ErrorsUsable() && EPyErr_Clear) EPyErr_Clear();
 }
 
@@ -195,6 +228,7 @@ void Python_ClearError() {
 // text. The type name and traceback stay out. Nothing is left pending, even
 // when the text cannot be made (nil then).
 REALstring Python_GetError() {
+  ErrorHome home;
   if (!ErrorsUsable() || !EPyErr_Fetch || !EPyErr_Clear || !EPyUnicode_AsUTF8AndSize)
     return nullptr;
   if (!EPyErr_Occurred()) return nullptr;
@@ -236,6 +270,7 @@ void Python_SetTypeError(int32_t errorType, REALstring message) {
 
 // The type name of the pending error, which stays pending; "" when none is.
 REALstring Python_GetErrorType() {
+  ErrorHome home;
   std::string name;
   ReadPendingError([&](const PendingError& error) { name = ClassName(error.type); });
   return NewUTF8String(name);
@@ -244,6 +279,7 @@ REALstring Python_GetErrorType() {
 // The text Python prints for the pending error, which stays pending; "" when
 // none is, nil when the text cannot be made.
 REALstring Python_GetErrorTraceback() {
+  ErrorHome home;
   std::string text;
   bool formatted = false;
   if (!ReadPendingError([&](const PendingError& error) {
@@ -256,6 +292,7 @@ REALstring Python_GetErrorTraceback() {
 // Whether the pending error is of the constant's exception class or a
 // subclass of it; the error stays pending.
 int8_t Python_ErrorMatches(int32_t errorType) {
+  ErrorHome home;
   if (errorType < 1 || errorType > kExceptionCount) return false;
   if (!ErrorsUsable() || !EPyErr_GivenExceptionMatches) return false;
   PyObject** variable = *kExceptionSlots[errorType - 1];

@@ -11,6 +11,7 @@
 // queue and never answered, so nothing refers to it any more: no reference,
 // host object or lock is left behind.
 #include "interpreter/home_calls.h"
+#include "interpreter/interpreters.h"
 
 #include <linux/futex.h>
 #include <stdio.h>
@@ -148,6 +149,8 @@ void WakeHomeThread() {
 }  // namespace
 
 bool CallOnHomeThread(HomeCall& call) {
+  // The home thread runs it in the interpreter of the calling thread.
+  call.sub = EPyThreadState_Get ? SubOfThreadState(EPyThreadState_Get()) : nullptr;
   call.result = nullptr;
   call.status = 0;
   call.errorType = call.errorValue = call.errorTraceback = nullptr;
@@ -207,6 +210,8 @@ void HomeCallsAfterInit() {
   RefuseHomeCalls(false);
   gPythonServes.store(true);
 }
+
+void ServeWhileThreadsRun() { ServeUntilThreadsEnd(); }
 
 void HomeCallsBeforeFinalize() {
   ServeUntilThreadsEnd();

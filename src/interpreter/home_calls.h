@@ -24,6 +24,9 @@ bool CallOnHomeThread(HomeCall& call);
 // (Python's own wait for them at Py_Finalize could never serve one). Calls
 // still queued then never run, and new ones get RuntimeError at once.
 void HomeCallsBeforeFinalize();
+// In the current interpreter, lock held: waits until its non-daemon Python
+// threads have ended, serving their calls where this is the home thread.
+void ServeWhileThreadsRun();
 // After Init: calls are taken again.
 void HomeCallsAfterInit();
 

@@ -25,6 +25,10 @@ void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length);
 // Runs plugin-defined source in a new private namespace (with builtins);
 // the namespace (a new reference) or null with Python's error pending.
 PyObject* RunPrivateSource(const char* source);
+// In a sub-interpreter just made (current, lock held): its sys.stdout, and
+// its sys.stderr while an error receiver is set, write to the receivers.
+// The namespace that keeps them (a new reference), or null.
+PyObject* StreamsForThisInterpreter();
 // Releases the stream objects before Py_Finalize.
 void ConsoleBeforeFinalize();
 // Makes sys.stdout and sys.stderr the plugin's streams again (sys.stderr the

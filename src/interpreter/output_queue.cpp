@@ -1,5 +1,6 @@
 // The queue of work for host threads (output_queue.h).
 #include "interpreter/output_queue.h"
+#include "interpreter/interpreters.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -83,11 +84,18 @@ void RunHomeCall(HomeCall& call) {
   const bool aside = ErrorPending();
   if (aside) EPyErr_Fetch(&type, &value, &traceback);
   ++gRunning;
-  call.run(call);
+  {
+    // In the caller's interpreter, whose error the caller gets.
+    InterpreterScope in(call.sub);
+    if (in.ok()) {
+      call.run(call);
+      if (HoldHomeLock() && ErrorPending())
+        EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
+    }
+  }
   --gRunning;
   // Host code may even have stopped the interpreter: nothing of it is left.
   if (!HoldHomeLock()) return;
-  if (ErrorPending()) EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
   if (aside) EPyErr_Restore(type, value, traceback);
 }
 

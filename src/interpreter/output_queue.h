@@ -24,6 +24,7 @@ struct HomeCall {
   PyObject* args;
   PyObject* kwds;
   const char* name;  // "module.name" for messages
+  SubInterpreter* sub = nullptr;  // the caller's interpreter, null: the main one
   PyObject* result = nullptr;  // a new reference, or null
   int status = 0;
 

@@ -1,6 +1,7 @@
 // The interpreter lock between the host's threads and Python's (host_call.h),
 // and the Coilwork shared methods AllowThreads and DeliverOutput.
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
 
@@ -127,6 +128,12 @@ thread_local KeptErrorReaper tKeptErrorReaper;
 // error is kept for the thread's next call.
 void KeepPendingError(HostThreadState& t) {
   if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
+  if (t.errorType) {
+    // An older error kept for another interpreter: this one is newer.
+    PyObject* older[] = {t.errorType, t.errorValue, t.errorTraceback};
+    t.errorType = t.errorValue = t.errorTraceback = nullptr;
+    ReleasePythonOnHostThread(older, 3, t.errorGeneration);
+  }
   EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
   t.errorGeneration = gInterpreterGeneration;
   if (!tKeptErrorReaper.armed) tKeptErrorReaper.armed = true;  // registers its destructor
@@ -136,10 +143,13 @@ void KeepPendingError(HostThreadState& t) {
 // pending once more, unless it belongs to an interpreter that has stopped
 // since (its objects are gone with it).
 void RestoreKeptError(HostThreadState& t) {
+  // An error of another interpreter that still runs waits until that one
+  // is current again (the error members go to it).
+  const uint32_t g = t.errorGeneration;
+  if (g != CurrentGeneration() && (g == gInterpreterGeneration || SubOf(g))) return;
   PyObject *type = t.errorType, *value = t.errorValue, *traceback = t.errorTraceback;
   t.errorType = t.errorValue = t.errorTraceback = nullptr;
-  if (t.errorGeneration == gInterpreterGeneration && EPyErr_Restore)
-    EPyErr_Restore(type, value, traceback);
+  if (g == CurrentGeneration() && EPyErr_Restore) EPyErr_Restore(type, value, traceback);
 }
 
 // Where a thread state keeps the id of its thread, in words from its start;
@@ -213,6 +223,8 @@ void ReleaseLock(HostThreadState& t) {
   } else if (t.held == kLockHeldEnsured) {
     if (t.depth == 0) KeepPendingError(t);
     EPyGILState_Release(t.gilState);
+  } else if (t.held == kLockHeldPinned) {
+    EPyEval_SaveThread();  // the state is the thread's for good, error and all
   }
   t.held = kLockNotHeld;
   SetWatch(t, nullptr);
@@ -222,11 +234,20 @@ void ReleaseLock(HostThreadState& t) {
 // main state, and then keeps it as it did from Init on; any other thread
 // asks PyGILState_Ensure for a state of its own.
 void TakeLock(HostThreadState& t) {
-  if (EPyEval_RestoreThread && EPyGILState_GetThisThreadState &&
-      EPyGILState_GetThisThreadState() == gMainState) {
+  // From 3.12 on, Python's record of the thread's state follows the state
+  // last made current (a sub-interpreter's): the home thread is known as such.
+  if (EPyEval_RestoreThread && EPyGILState_GetThisThreadState && gMainState &&
+      (OnHomeThread() || EPyGILState_GetThisThreadState() == gMainState)) {
     EPyEval_RestoreThread(gMainState);
     t.held = kLockHeldMain;
-    SetWatch(t, gMainState);
+    SetWatch(t, t.subBusy ? nullptr : gMainState);
+    return;
+  }
+  // A thread that has a main state of its own (it used a sub-interpreter)
+  // takes the lock with it, so that it never has two.
+  if (PyThreadState* kept = KeptMainState()) {
+    EPyEval_RestoreThread(kept);
+    t.held = kLockHeldPinned;
     return;
   }
   t.gilState = EPyGILState_Ensure();
@@ -254,10 +275,16 @@ bool KeepsLock(const HostThreadState& t) {
 }
 
 PyThreadState* WatchWhileHeld(const HostThreadState& t) {
+  if (t.subBusy) return nullptr;
   if (t.held == kLockHeldMain) return gMainState;
   // A value no thread list's head ever holds: the thread's own record.
   if (KeepsLock(t)) return reinterpret_cast<PyThreadState*>(const_cast<HostThreadState*>(&t));
   return nullptr;
+}
+
+void RestoreFastWatch(HostThreadState& t) {
+  if (t.subBusy || Depth(t) != 0 || t.held == kLockNotHeld || Watch(t)) return;
+  SetWatch(t, WatchWhileHeld(t));
 }
 
 void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST); }
@@ -272,7 +299,11 @@ void EnterLockSlow() {
   HostThreadState& t = tHostThread;
   if (!t.host) InterruptJoinHostThread();
   t.host = 1;
-  if (t.held == kLockNotHeld) TakeLock(t);
+  if (t.subBusy && t.depth == 1 && EnterActivated(t)) {
+    // In the activated sub-interpreter, with its lock.
+  } else if (t.held == kLockNotHeld) {
+    TakeLock(t);
+  }
   if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
   if (t.depth == 1) InterruptCallStarted();
   if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire))
@@ -281,6 +312,8 @@ void EnterLockSlow() {
 
 void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
+  // Interpreters entered for the member that returns are left.
+  if (t.subBusy) LeaveSwitches(t);
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
   // The callers of calls run here wake once the lock is given back.
@@ -296,7 +329,8 @@ void LeaveLockSlow() {
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
   if (KeepsLock(t)) return;
-  if (gAllowThreads || OtherThreadsExist()) ReleaseLock(t);
+  if (gAllowThreads || OtherThreadsExist() || t.held != kLockHeldMain) ReleaseLock(t);
+  else RestoreFastWatch(t);
 }
 
 bool HoldHomeLock() {
@@ -322,6 +356,7 @@ void ThreadsAfterInit() {
   tHostThread.held = kLockHeldMain;
   SetWatch(tHostThread, gMainState);
   gLockManaged = true;
+  InterpretersAfterInit();
   InterruptAfterInit();
   WatchWhatApplies();
 }

@@ -20,7 +20,11 @@ enum : int32_t {
   kLockNotHeld = 0,
   kLockHeldMain = 1,     // the thread that ran Py_Initialize, with the main thread state
   kLockHeldEnsured = 2,  // taken with PyGILState_Ensure; gilState to give it back
+  kLockHeldSub = 3,      // a sub-interpreter's, with this thread's state there
+  kLockHeldPinned = 4,   // the main one, with the thread's own kept state
 };
+
+struct SubInterpreter;
 
 struct HostThreadState {
   // What the head of the interpreter's thread list must be for a returning
@@ -31,8 +35,15 @@ struct HostThreadState {
   PyThreadState* watch;
   int32_t depth;     // plugin entries running on this thread
   int32_t held;      // kLock*: how this thread holds the lock, also between calls
-  int32_t gilState;  // PyGILState_Ensure's answer while held is kLockHeldEnsured
-  int32_t host;      // 1 once the thread made a plugin entry with Python running
+  int8_t gilState;  // PyGILState_Ensure's answer while held is kLockHeldEnsured
+  int8_t host;      // 1 once the thread made a plugin entry with Python running
+  // Sub-interpreters (interpreters.h): nonzero while the thread has an
+  // activation, a switch frame, a copy or an error kept of one, so that its
+  // entries and returns take the slow ways.
+  int8_t subBusy;
+  // The generation of the sub-interpreter current on this thread inside a
+  // call (0: the main interpreter); which one it is, interpreters.cpp keeps.
+  uint32_t enteredGeneration;
   // The error a thread without a thread state of its own between calls left
   // pending, kept for it until its next call (the state Python keeps errors
   // in goes when the lock is given back): null type when none.
@@ -46,7 +57,8 @@ struct HostThreadState {
 };
 
 // Initial-exec, and plain data (no initialisation hook): one load relative to
-// the thread pointer on every entry.
+// the thread pointer on every entry. Kept to 56 bytes: a plugin loaded more
+// than once in a process takes its initial-exec storage from a small reserve.
 extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
 
 // A thread's depth and watch are written by the thread itself and read, or
@@ -91,6 +103,9 @@ bool KeepsLock(const HostThreadState& t);
 // where that cannot be told.
 int ThreadStatesCarrying(unsigned long ident);
 PyThreadState* WatchWhileHeld(const HostThreadState& t);
+// Points the thread's entries at the fast ways again where they may take
+// them (after its sub-interpreter business ended).
+void RestoreFastWatch(HostThreadState& t);
 
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.

@@ -104,6 +104,7 @@ extern REALclassDefinition PythonModuleClass;       // code/module.cpp
 extern REALclassDefinition PythonXojoClassClass;    // extension/xojo_class.cpp
 extern REALclassDefinition PythonXojoModuleClass;   // extension/xojo_module.cpp
 extern REALclassDefinition CoilworkClass;           // interpreter/coilwork.cpp
+extern REALclassDefinition PythonInterpreterClass;  // interpreter/interpreters.cpp
 extern REALmoduleDefinition PythonErrorTypesModule; // interpreter/errors.cpp
 
 // Builds a class record; the tables are given with their element counts.
@@ -137,16 +138,28 @@ struct HeldPython {
   // blocks) and for objects of an earlier interpreter. A non-null answer
   // therefore means the interpreter runs: the compiler is told so, and drops
   // the callers' own checks (the sanitized build traps should it not hold).
+  //
+  // An object of another interpreter than the thread's current one (a
+  // sub-interpreter's, or the main one's while a sub-interpreter is
+  // current): the member using it enters that interpreter until it returns.
   COILWORK_HOT PyObject* get() const {
-    PyObject* o = generation == gInterpreterGeneration ? pyObject : nullptr;
+    PyObject* o = InCurrent() ? pyObject : Elsewhere();
     if (o && !PythonRunning()) __builtin_unreachable();
     return o;
   }
-  // Takes over one reference of o, made in the running interpreter.
+  // Takes over one reference of o, made in the thread's current interpreter.
   void set(PyObject* o) {
     pyObject = o;
-    generation = gInterpreterGeneration;
+    uint32_t entered = tHostThread.enteredGeneration;
+    generation = entered ? entered : gInterpreterGeneration;
   }
+  // Whether the object lives in the main interpreter and that is current.
+  COILWORK_HOT bool InCurrent() const {
+    return generation == gInterpreterGeneration && tHostThread.enteredGeneration == 0;
+  }
+  __attribute__((noinline, cold)) PyObject* Elsewhere() const;
+  // For a holder given as an argument: see HeldObject.
+  __attribute__((noinline, cold)) PyObject* AsArgument() const;
 };
 
 struct Python3ObjectData {
@@ -217,9 +230,14 @@ COILWORK_HOT T* Data(REALobject instance, REALclassDefinition& definition) {
 COILWORK_HOT Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }
 COILWORK_HOT EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
 
-// The Python object a value holder holds, or null for nil or an empty holder.
+// The Python object a value holder given as an argument holds, or null for
+// nil or an empty holder. A holder of another interpreter gives a copy made
+// in the current one (plain data) or null with ValueError pending: it never
+// enters its own interpreter, which the member's own holder decides.
 COILWORK_HOT PyObject* HeldObject(REALobject holder) {
-  return holder ? EntityData(holder)->held.get() : nullptr;
+  if (!holder) return nullptr;
+  const HeldPython& h = EntityData(holder)->held;
+  return h.InCurrent() ? h.pyObject : h.AsArgument();
 }
 
 // ---------------------------------------------------------------------------

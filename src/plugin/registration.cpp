@@ -37,7 +37,7 @@ REALclassDefinition* const kClasses[] = {
     &PythonBufferClass,
     &PythonFunctionClass,   &PythonClassClass,      &PythonInstanceClass,
     &PythonModuleClass,     &PythonXojoClassClass,  &PythonXojoModuleClass,
-    &CoilworkClass,
+    &CoilworkClass,         &PythonInterpreterClass,
 };
 
 // A host entry that is missing answers with this instead of a null call.

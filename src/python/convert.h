@@ -70,7 +70,8 @@ COILWORK_HOT void ReleaseHeld(HeldPython& h) {
 // and answers false, taking nothing, for any other object.
 __attribute__((noinline)) bool KeepTupleSlow(PyObject* o);
 COILWORK_HOT bool KeepTuple(PyObject* o) {
-  return Py_TYPE(o) == gKeptTupleType && o->ob_refcnt == 1 && KeepTupleSlow(o);
+  return Py_TYPE(o) == gKeptTupleType && o->ob_refcnt == 1 && !tHostThread.enteredGeneration &&
+         KeepTupleSlow(o);
 }
 // Gives the kept tuples back before the interpreter stops.
 void KeptTuplesBeforeFinalize();

@@ -185,6 +185,25 @@ struct PyListObject {
   Py_ssize_t allocated;
 };
 
+// What Py_NewInterpreterFromConfig answers (3.12 on): _type 0 means success.
+struct PyStatus {
+  int _type;
+  const char* func;
+  const char* err_msg;
+  int exitcode;
+};
+
+// The settings of a new interpreter, as 3.12 and 3.13 lay them out.
+struct PyInterpreterConfig {
+  int use_main_obmalloc;
+  int allow_fork;
+  int allow_exec;
+  int allow_threads;
+  int allow_daemon_threads;
+  int check_multi_interp_extensions;
+  int gil;  // 1: the main interpreter's lock; 2: a lock of its own
+};
+
 // Functions bound from the library: X(return type, name, parameter list).
 // Slot names are the C-API name with the prefix E (EPyTuple_New).
 #define COILWORK_PY_FUNCTIONS(X)                                                        \
@@ -313,7 +332,13 @@ struct PyListObject {
   X(int, PyThreadState_SetAsyncExc, (unsigned long, PyObject*))                         \
   X(unsigned long, PyThread_get_thread_ident, (void))                                   \
   /* serving host calls while the home thread runs Python code (optional) */            \
-  X(int, Py_AddPendingCall, (int (*)(void*), void*))
+  X(int, Py_AddPendingCall, (int (*)(void*), void*))                                    \
+  /* sub-interpreters (optional; the config form from 3.12 on) */                        \
+  X(PyThreadState*, Py_NewInterpreter, (void))                                          \
+  X(PyStatus, Py_NewInterpreterFromConfig, (PyThreadState**, const PyInterpreterConfig*)) \
+  X(void, Py_EndInterpreter, (PyThreadState*))                                          \
+  X(PyThreadState*, PyThreadState_Swap, (PyThreadState*))                               \
+  X(PyObject*, PyLong_FromString, (const char*, char**, int))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \

@@ -72,7 +72,8 @@ COILWORK_HOT void KeptOfThisInterpreter() {
 }
 
 COILWORK_HOT PyObject* TakeKeptTuple(int32_t size) {
-  if (!gKeptTupleType || size < 1 || size > kKeptSize) return nullptr;
+  // Kept tuples are the main interpreter's, used under its lock only.
+  if (!gKeptTupleType || size < 1 || size > kKeptSize || tHostThread.enteredGeneration) return nullptr;
   KeptOfThisInterpreter();
   while (gKept.count[size] > 0) {
     PyObject* tuple = gKept.tuples[size][--gKept.count[size]];

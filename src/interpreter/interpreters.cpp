@@ -1,0 +1,895 @@
+// Sub-interpreters (interpreters.h): their records, the host threads' moves
+// between interpreters, copies of plain data from one to another, and the
+// Python3Interpreter class.
+//
+// Thread states and Python's own bookkeeping of them. Python keeps, per OS
+// thread, one thread state that PyGILState_Ensure hands out. Up to 3.11 the
+// first state made on a thread keeps that place; from 3.12 on, whichever
+// state a thread last made current takes it. So the plugin never lets a
+// sub-interpreter's state keep the place where that could matter:
+// - up to 3.11, a thread that has no state there yet gets a main-interpreter
+//   state of its own (pinned) before its first sub-interpreter state is made;
+// - from 3.12 on, a thread that leaves a sub-interpreter without going back
+//   to a main-interpreter state it holds (which takes the place back) deletes
+//   its state there, so no state left current in that place outlives it.
+// A state of one thread is deleted by another (at Close) only where it is
+// known to be nowhere's current state.
+#include "interpreter/interpreters.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "interpreter/home_calls.h"
+#include "interpreter/interpreter.h"
+#include "python/convert.h"
+
+struct SubInterpreter {
+  std::atomic<uint32_t> generation{0};  // 0 while the record is free
+  PyInterpreterState* interp = nullptr;
+  bool ownLock = false;
+  std::atomic<int> calls{0};    // threads inside it, counting switch frames
+  std::atomic<int> closing{0};  // Close or Finalize has begun: no entry
+  std::mutex statesLock;        // states
+  std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
+  std::mutex closeLock;         // Close against a thread's end deleting its state
+  PyObject* streams = nullptr;  // the namespace of its sys.stdout and sys.stderr
+  // The state Python made with the interpreter. No thread calls with it;
+  // Close ends the interpreter with it, as the thread that threading counts
+  // as the interpreter's main one.
+  PyThreadState* anchor = nullptr;
+};
+
+namespace {
+
+void RaiseValueError(const char* message) { PyRaise(e__PyExc_ValueError, message); }
+void RaiseRuntimeError(const char* message) { PyRaise(e__PyExc_RuntimeError, message); }
+PyObject* NewRef(PyObject* o) {
+  PyAddRef(o);
+  return o;
+}
+
+constexpr uint32_t kSlots = 1024;  // open sub-interpreters at most, less one
+std::atomic<SubInterpreter*> gSlots[kSlots];
+std::mutex gRegistryLock;
+std::vector<SubInterpreter*> gFree;  // records of closed interpreters
+uint32_t gCounter;
+// From 3.12 on: a state made current takes the thread's place with Python.
+bool gStatesBindOnActivation;
+// Sub-interpreters can be made with this library and this Init.
+bool gSupported;
+
+PyInterpreterState* InterpOf(PyThreadState* s) {
+  // Every supported version starts a thread state with the previous and next
+  // states and then its interpreter.
+  return reinterpret_cast<PyInterpreterState* const*>(s)[2];
+}
+
+// ---------------------------------------------------------------------------
+// A host thread's side.
+
+struct ThreadStateIn {
+  SubInterpreter* sub;
+  uint32_t generation;
+  PyThreadState* state;
+};
+
+constexpr int32_t kScopeDepth = -1;  // a frame an InterpreterScope pops itself
+
+struct Frame {
+  int32_t depth;        // popped once the thread's depth is below this
+  SubInterpreter* from;  // current before the frame (null: main)
+  uint32_t fromGeneration;
+  PyThreadState* saved;  // the state that held the lock before, or null
+  int32_t held;          // how the lock was held before
+};
+
+struct Copy {
+  int32_t depth;
+  uint32_t generation;
+  PyObject* object;
+};
+
+struct Activation {
+  SubInterpreter* sub;
+  uint32_t generation;
+};
+
+void ReapThread();
+
+struct ThreadSubs {
+  std::vector<ThreadStateIn> states;
+  std::vector<Frame> frames;
+  std::vector<Copy> copies;
+  std::vector<Activation> activations;
+  PyThreadState* pinned = nullptr;  // main-interpreter state of its own
+  uint32_t pinnedGeneration = 0;
+  SubInterpreter* entered = nullptr;  // current inside a call (null: main)
+};
+
+// Only a pointer in thread-local storage: the plugin's thread-local data all
+// comes from the small reserve that initial-exec access needs.
+struct ThreadSubsHolder {
+  ThreadSubs* subs = nullptr;
+  ~ThreadSubsHolder() {
+    if (!subs) return;
+    ReapThread();
+    delete subs;
+    subs = nullptr;
+  }
+};
+thread_local ThreadSubsHolder tSubsHolder;
+
+ThreadSubs& Subs() {
+  if (!tSubsHolder.subs) tSubsHolder.subs = new ThreadSubs;
+  return *tSubsHolder.subs;
+}
+
+bool Open(SubInterpreter* s, uint32_t g) {
+  return s && s->generation.load(std::memory_order_acquire) == g && !s->closing.load();
+}
+
+void UpdateBusy(HostThreadState& t) {
+  ThreadSubs& ts = Subs();
+  bool errorElsewhere = t.errorType && t.errorGeneration != CurrentGeneration();
+  int busy = !ts.activations.empty() || !ts.frames.empty() || !ts.copies.empty() || errorElsewhere;
+  t.subBusy = busy;
+  if (busy)
+    SetWatch(t, nullptr);
+  else
+    RestoreFastWatch(t);
+}
+
+// The thread's state in the interpreter, made on first use.
+PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
+  ThreadSubs& ts = Subs();
+  for (auto it = ts.states.begin(); it != ts.states.end();) {
+    if (it->sub->generation.load(std::memory_order_acquire) != it->generation) {
+      it = ts.states.erase(it);  // its interpreter has closed
+      continue;
+    }
+    if (it->sub == s && it->generation == g) return it->state;
+    ++it;
+  }
+  if (!EPyThreadState_New) return nullptr;
+  if (!gStatesBindOnActivation && EPyGILState_GetThisThreadState && !EPyGILState_GetThisThreadState())
+    PinnedMainState();  // takes Python's place for this thread first
+  std::lock_guard<std::mutex> guard(s->statesLock);
+  if (!Open(s, g)) return nullptr;
+  PyThreadState* state = EPyThreadState_New(s->interp);
+  if (!state) return nullptr;
+  s->states.push_back(state);
+  ts.states.push_back(ThreadStateIn{s, g, state});
+  return state;
+}
+
+void ForgetState(SubInterpreter* s, PyThreadState* state) {
+  {
+    std::lock_guard<std::mutex> guard(s->statesLock);
+    for (auto it = s->states.begin(); it != s->states.end(); ++it)
+      if (*it == state) {
+        s->states.erase(it);
+        break;
+      }
+  }
+  ThreadSubs& ts = Subs();
+  for (auto it = ts.states.begin(); it != ts.states.end(); ++it)
+    if (it->state == state) {
+      ts.states.erase(it);
+      break;
+    }
+}
+
+// The main-interpreter state a thread switches to from a sub-interpreter.
+PyThreadState* MainStateForSwitch() {
+  if (OnHomeThread()) return gMainState;
+  return PinnedMainState();
+}
+
+void DropKeptError(HostThreadState& t);
+
+// With the lock of the interpreter now current held: an error the thread
+// kept for this interpreter is pending again.
+void RestoreKeptErrorHere(HostThreadState& t) {
+  if (!t.errorType || t.errorGeneration != CurrentGeneration() || !EPyErr_Restore) return;
+  PyObject *type = t.errorType, *value = t.errorValue, *traceback = t.errorTraceback;
+  t.errorType = t.errorValue = t.errorTraceback = nullptr;
+  if (EPyErr_Clear) EPyErr_Clear();  // anything pending here is older
+  EPyErr_Restore(type, value, traceback);
+}
+
+// An error pending in the interpreter the thread leaves: kept for the
+// thread, the newest of its errors, until that interpreter is current again.
+void KeepErrorOfCurrent(HostThreadState& t) {
+  if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
+  DropKeptError(t);
+  EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
+  t.errorGeneration = CurrentGeneration();
+}
+
+bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth) {
+  PyThreadState* into;
+  if (target) {
+    target->calls.fetch_add(1);
+    if (!Open(target, g) || !(into = StateIn(target, g))) {
+      target->calls.fetch_sub(1);
+      return false;
+    }
+  } else {
+    into = MainStateForSwitch();
+    if (!into) return false;
+  }
+  Frame f{depth, Subs().entered, t.enteredGeneration, nullptr, t.held};
+  if (t.held != kLockNotHeld) {
+    KeepErrorOfCurrent(t);
+    f.saved = EPyEval_SaveThread();
+  }
+  EPyEval_RestoreThread(into);
+  Subs().entered = target;
+  t.enteredGeneration = target ? g : 0;
+  t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
+  Subs().frames.push_back(f);
+  RestoreKeptErrorHere(t);
+  UpdateBusy(t);
+  return true;
+}
+
+void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
+  std::vector<Copy>& copies = Subs().copies;
+  for (size_t i = copies.size(); i-- > 0;) {
+    if (copies[i].depth <= above) continue;
+    if (copies[i].generation == CurrentGeneration()) {
+      PyRelease(copies[i].object);
+    } else if (!any) {
+      continue;
+    } else {
+      PyObject* o = copies[i].object;
+      ReleasePythonOnHostThread(&o, 1, copies[i].generation);
+    }
+    copies.erase(copies.begin() + long(i));
+  }
+}
+
+void Pop(HostThreadState& t) {
+  Frame f = Subs().frames.back();
+  Subs().frames.pop_back();
+  ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
+  SubInterpreter* current = Subs().entered;
+  KeepErrorOfCurrent(t);
+  PyThreadState* state = EPyThreadState_Get();
+  if (current && gStatesBindOnActivation && !f.saved) {
+    // Leaving for no state at all: this state would keep Python's place for
+    // the thread, and outlive its interpreter there.
+    EPyThreadState_Clear(state);
+    EPyEval_SaveThread();
+    EPyThreadState_Delete(state);
+    ForgetState(current, state);
+  } else {
+    EPyEval_SaveThread();
+  }
+  if (current) current->calls.fetch_sub(1);
+  if (f.saved) EPyEval_RestoreThread(f.saved);
+  Subs().entered = f.from;
+  t.enteredGeneration = f.fromGeneration;
+  t.held = f.held;
+  if (t.held != kLockNotHeld) {
+    // The error kept on the way out is the thread's newest: an older one
+    // pending here goes.
+    if (t.errorType && t.errorGeneration != CurrentGeneration() && EPyErr_Clear) EPyErr_Clear();
+    RestoreKeptErrorHere(t);
+  }
+  UpdateBusy(t);
+}
+
+void DropKeptError(HostThreadState& t) {
+  if (!t.errorType) return;
+  PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
+  t.errorType = t.errorValue = t.errorTraceback = nullptr;
+  if (t.errorGeneration == CurrentGeneration() && t.held != kLockNotHeld) {
+    for (PyObject* o : objects) PyRelease(o);
+  } else {
+    ReleasePythonOnHostThread(objects, 3, t.errorGeneration);
+  }
+}
+
+// A thread ends: its states go with it, where their interpreters still run
+// and it holds no lock (a thread that ends inside a call leaves them).
+void ReapThread() {
+  HostThreadState& t = tHostThread;
+  ThreadSubs& ts = Subs();
+  if (t.held != kLockNotHeld || Depth(t) != 0 || !PythonRunning()) return;
+  if (!EPyEval_RestoreThread || !EPyThreadState_Clear || !EPyThreadState_Delete) return;
+  for (ThreadStateIn& in : ts.states) {
+    SubInterpreter* s = in.sub;
+    std::lock_guard<std::mutex> close(s->closeLock);
+    if (!Open(s, in.generation)) continue;
+    {
+      std::lock_guard<std::mutex> guard(s->statesLock);
+      bool known = false;
+      for (auto it = s->states.begin(); it != s->states.end(); ++it)
+        if (*it == in.state) {
+          s->states.erase(it);
+          known = true;
+          break;
+        }
+      if (!known) continue;
+    }
+    EPyEval_RestoreThread(in.state);
+    EPyThreadState_Clear(in.state);
+    EPyEval_SaveThread();
+    EPyThreadState_Delete(in.state);
+  }
+  ts.states.clear();
+  if (ts.pinned && ts.pinnedGeneration == gInterpreterGeneration) {
+    EPyEval_RestoreThread(ts.pinned);
+    EPyThreadState_Clear(ts.pinned);
+    EPyEval_SaveThread();
+    EPyThreadState_Delete(ts.pinned);
+  }
+  ts.pinned = nullptr;
+}
+
+SubInterpreter* SlotRecord(uint32_t g) {
+  SubInterpreter* s = gSlots[g & (kSlots - 1)].load(std::memory_order_acquire);
+  return s && s->generation.load(std::memory_order_acquire) == g ? s : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Copies between interpreters: read in the source interpreter into plain
+// C++ values, then made anew in the current one.
+
+struct Value {
+  enum Kind { kNone, kTrue, kFalse, kInt, kBigInt, kFloat, kStr, kBytes, kTuple, kList, kDict } kind;
+  long long integer = 0;
+  double real = 0;
+  std::string text;             // str (UTF-8), bytes, or a big int's digits
+  std::vector<Value> items;     // tuple and list items, dict keys and values in turn
+};
+
+constexpr int kMaxNesting = 64;
+
+bool Read(PyObject* o, Value* v, int nesting) {
+  if (nesting > kMaxNesting) return false;
+  if (o == e___Py_NoneStruct) {
+    v->kind = Value::kNone;
+  } else if (o == e___Py_TrueStruct || o == e___Py_FalseStruct) {
+    v->kind = o == e___Py_TrueStruct ? Value::kTrue : Value::kFalse;
+  } else if (IsIntObject(o)) {
+    int overflow = 0;
+    long long n = EPyLong_AsLongLong ? EPyLong_AsLongLong(o) : 0;
+    if (n == -1 && EPyErr_Occurred()) {
+      EPyErr_Clear();
+      overflow = 1;
+    }
+    if (!overflow) {
+      v->kind = Value::kInt;
+      v->integer = n;
+    } else {
+      PyRef digits(EPyObject_Str(o));
+      Py_ssize_t size = 0;
+      const char* utf8 = digits ? EPyUnicode_AsUTF8AndSize(digits.get(), &size) : nullptr;
+      if (!utf8) return false;
+      v->kind = Value::kBigInt;
+      v->text.assign(utf8, size_t(size));
+    }
+  } else if (IsDoubleObject(o)) {
+    v->kind = Value::kFloat;
+    v->real = EPyFloat_AsDouble(o);
+  } else if (IsStringObject(o)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = EPyUnicode_AsUTF8AndSize(o, &size);
+    if (!utf8) return false;
+    v->kind = Value::kStr;
+    v->text.assign(utf8, size_t(size));
+  } else if (IsBytesObject(o)) {
+    v->kind = Value::kBytes;
+    v->text.assign(EPyBytes_AsString(o), size_t(EPyBytes_Size(o)));
+  } else if (IsTupleObject(o) || IsListObject(o)) {
+    bool tuple = IsTupleObject(o);
+    v->kind = tuple ? Value::kTuple : Value::kList;
+    Py_ssize_t n = tuple ? EPyTuple_Size(o) : EPyList_Size(o);
+    v->items.resize(size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = tuple ? EPyTuple_GetItem(o, i) : EPyList_GetItem(o, i);  // borrowed
+      if (!item || !Read(item, &v->items[size_t(i)], nesting + 1)) return false;
+    }
+  } else if (IsDictObject(o)) {
+    v->kind = Value::kDict;
+    PyRef keys(EPyDict_Keys(o));
+    Py_ssize_t n = keys ? EPyList_Size(keys.get()) : -1;
+    if (n < 0) return false;
+    v->items.resize(size_t(n) * 2);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* key = EPyList_GetItem(keys.get(), i);      // borrowed from the list
+      PyObject* value = key ? EPyDict_GetItem(o, key) : nullptr;  // borrowed from the dict
+      if (!value || !Read(key, &v->items[size_t(i) * 2], nesting + 1) ||
+          !Read(value, &v->items[size_t(i) * 2 + 1], nesting + 1))
+        return false;
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+PyObject* Make(const Value& v) {
+  switch (v.kind) {
+    case Value::kNone: return NewRef(e___Py_NoneStruct);
+    case Value::kTrue: return NewRef(e___Py_TrueStruct);
+    case Value::kFalse: return NewRef(e___Py_FalseStruct);
+    case Value::kInt: return EPyLong_FromLongLong(v.integer);
+    case Value::kBigInt: return EPyLong_FromString ? EPyLong_FromString(v.text.c_str(), nullptr, 10) : nullptr;
+    case Value::kFloat: return EPyFloat_FromDouble(v.real);
+    case Value::kStr: return EPyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
+    case Value::kBytes: return EPyBytes_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
+    case Value::kTuple:
+    case Value::kList: {
+      Py_ssize_t n = Py_ssize_t(v.items.size());
+      PyRef made(v.kind == Value::kTuple ? EPyTuple_New(n) : EPyList_New(n));
+      if (!made) return nullptr;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = Make(v.items[size_t(i)]);
+        if (!item) return nullptr;
+        // Both steal the item's reference.
+        if (v.kind == Value::kTuple) EPyTuple_SetItem(made.get(), i, item);
+        else EPyList_SetItem(made.get(), i, item);
+      }
+      return made.release();
+    }
+    case Value::kDict: {
+      PyRef made(EPyDict_New());
+      if (!made) return nullptr;
+      for (size_t i = 0; i + 1 < v.items.size(); i += 2) {
+        PyRef key(Make(v.items[i]));
+        PyRef value(key ? Make(v.items[i + 1]) : nullptr);
+        if (!value || EPyDict_SetItem(made.get(), key.get(), value.get()) < 0) return nullptr;
+      }
+      return made.release();
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+uint32_t NewGeneration() {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  for (;;) {
+    if (++gCounter == 0) continue;
+    if (!gSlots[gCounter & (kSlots - 1)].load()) return gCounter;
+  }
+}
+
+SubInterpreter* SubOf(uint32_t generation) { return generation ? SlotRecord(generation) : nullptr; }
+
+PyThreadState* PinnedMainState() {
+  ThreadSubs& ts = Subs();
+  if (OnHomeThread()) return nullptr;
+  if (ts.pinned && ts.pinnedGeneration == gInterpreterGeneration) return ts.pinned;
+  ts.pinned = nullptr;
+  if (!gSupported || !gMainState || !EPyThreadState_New) return nullptr;
+  ts.pinned = EPyThreadState_New(InterpOf(gMainState));
+  ts.pinnedGeneration = gInterpreterGeneration;
+  return ts.pinned;
+}
+
+bool EnterActivated(HostThreadState& t) {
+  std::vector<Activation>& a = Subs().activations;
+  while (!a.empty() && !Open(a.back().sub, a.back().generation)) a.pop_back();
+  if (a.empty()) {
+    UpdateBusy(t);
+    return false;
+  }
+  if (Subs().entered == a.back().sub) return true;
+  return Push(t, a.back().sub, a.back().generation, Depth(t));
+}
+
+void LeaveSwitches(HostThreadState& t) {
+  ThreadSubs& ts = Subs();
+  int32_t depth = Depth(t);
+  while (!ts.frames.empty() && ts.frames.back().depth > depth) Pop(t);
+  if (!ts.copies.empty()) ReleaseCopies(t, depth, depth == 0);
+  if (depth == 0 && t.errorType && t.errorGeneration != CurrentGeneration() && t.held != kLockNotHeld &&
+      ErrorPending())
+    DropKeptError(t);  // this interpreter's error is the newer one
+  UpdateBusy(t);
+}
+
+bool SwitchForMember(uint32_t g) {
+  HostThreadState& t = tHostThread;
+  if (Depth(t) <= 0 || t.held == kLockNotHeld || !gSupported) return false;
+  if (g == gInterpreterGeneration) return Push(t, nullptr, 0, Depth(t));
+  SubInterpreter* s = SlotRecord(g);
+  return s && Push(t, s, g, Depth(t));
+}
+
+InterpreterScope::InterpreterScope(SubInterpreter* target) {
+  HostThreadState& t = tHostThread;
+  uint32_t g = target ? target->generation.load() : 0;
+  if (Subs().entered == target && (!target || g == t.enteredGeneration)) {
+    ok_ = PythonRunning();
+    return;
+  }
+  if (!gSupported || !PythonRunning()) return;
+  ok_ = pushed_ = Push(t, target, g, kScopeDepth);
+}
+
+InterpreterScope::~InterpreterScope() {
+  if (!pushed_) return;
+  HostThreadState& t = tHostThread;
+  while (!Subs().frames.empty()) {
+    bool mine = Subs().frames.back().depth == kScopeDepth;
+    Pop(t);
+    if (mine) break;
+  }
+}
+
+SubInterpreter* SubOfThreadState(PyThreadState* state) {
+  if (!state || !gSupported || !gMainState) return nullptr;
+  PyInterpreterState* interp = InterpOf(state);
+  if (interp == InterpOf(gMainState)) return nullptr;
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
+    if (s && s->interp == interp && s->generation.load()) return s;
+  }
+  return nullptr;
+}
+
+PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
+  Value v;
+  bool read = false;
+  {
+    SubInterpreter* s = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
+    if (s || generation == gInterpreterGeneration) {
+      InterpreterScope source(s);
+      read = source.ok() && Read(o, &v, 0);
+      if (!read && EPyErr_Clear) EPyErr_Clear();
+    }
+  }
+  if (!read) {
+    RaiseValueError("the object belongs to another interpreter and is not plain data that can be copied");
+    return nullptr;
+  }
+  PyObject* made = Make(v);
+  if (!made) return nullptr;
+  HostThreadState& t = tHostThread;
+  Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), made});
+  UpdateBusy(t);
+  return made;  // borrowed from the list of copies until the member returns
+}
+
+PyObject* HeldPython::Elsewhere() const {
+  if (!generation || !pyObject || !PythonRunning()) return nullptr;
+  if (generation == CurrentGeneration()) return pyObject;
+  return SwitchForMember(generation) ? pyObject : nullptr;
+}
+
+PyObject* HeldPython::AsArgument() const {
+  if (!generation || !pyObject || !PythonRunning()) return nullptr;
+  if (generation == CurrentGeneration()) return pyObject;
+  if (generation != gInterpreterGeneration && !SlotRecord(generation)) return nullptr;
+  return CopyFromInterpreter(pyObject, generation);
+}
+
+bool ErrorKeptElsewhere() {
+  HostThreadState& t = tHostThread;
+  if (!t.errorType || t.errorGeneration == CurrentGeneration()) return false;
+  if (t.errorGeneration == gInterpreterGeneration || SlotRecord(t.errorGeneration)) return true;
+  DropKeptError(t);  // its interpreter has closed, and the error with it
+  UpdateBusy(t);
+  return false;
+}
+
+PyThreadState* KeptMainState() {
+  ThreadSubs& ts = Subs();
+  return ts.pinned && ts.pinnedGeneration == gInterpreterGeneration ? ts.pinned : nullptr;
+}
+
+SubInterpreter* KeptErrorInterpreter() { return SlotRecord(tHostThread.errorGeneration); }
+
+void InterpretersAfterInit() {
+  gStatesBindOnActivation = EPy_NewInterpreterFromConfig != nullptr;
+  gSupported = gMainState && EPy_NewInterpreter && EPy_EndInterpreter && EPyThreadState_New &&
+               EPyThreadState_Clear && EPyThreadState_Delete && EPyThreadState_Swap &&
+               EPyInterpreterState_ThreadHead && EPyThreadState_Next && EPyGILState_GetThisThreadState &&
+               InterpOf(gMainState) == EPyInterpreterState_Head();
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing.
+
+namespace {
+
+SubInterpreter* OpenSub(bool ownLock, std::string* why) {
+  if (!gSupported) {
+    *why = "this Python library cannot make sub-interpreters";
+    return nullptr;
+  }
+  InterpreterScope main(nullptr);
+  if (!main.ok()) {
+    *why = "the main interpreter cannot be entered";
+    return nullptr;
+  }
+  uint32_t g = NewGeneration();
+  SubInterpreter* s;
+  {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    if (!gFree.empty()) {
+      s = gFree.back();
+      gFree.pop_back();
+    } else {
+      s = new SubInterpreter;
+    }
+  }
+  PyThreadState* saved = EPyThreadState_Get();
+  PyThreadState* made = nullptr;
+  bool own = ownLock && EPy_NewInterpreterFromConfig;
+  if (EPy_NewInterpreterFromConfig) {
+    // An own-lock interpreter has its own allocator and refuses extension
+    // modules that do not say they support it. It may start processes
+    // (subprocess execs), but not fork without exec, which Python refuses
+    // for such interpreters anyway. A shared-lock one is set up as
+    // Py_NewInterpreter sets it up.
+    PyInterpreterConfig config = own ? PyInterpreterConfig{0, 0, 1, 1, 0, 1, 2}
+                                     : PyInterpreterConfig{1, 1, 1, 1, 1, 0, 1};
+    PyStatus status = EPy_NewInterpreterFromConfig(&made, &config);
+    if (status._type != 0) made = nullptr;
+  } else {
+    made = EPy_NewInterpreter();
+  }
+  if (!made) {
+    if (EPyThreadState_Get() != saved) EPyThreadState_Swap(saved);
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    gFree.push_back(s);
+    *why = "Python could not make the interpreter";
+    return nullptr;
+  }
+  s->interp = InterpOf(made);
+  s->ownLock = own;
+  s->calls.store(0);
+  s->closing.store(0);
+  s->states.assign(1, made);
+  // Its output goes where the main interpreter's goes.
+  s->streams = StreamsForThisInterpreter();
+  if (!s->streams && EPyErr_Clear) EPyErr_Clear();
+  // threading takes the thread that imports it first for the interpreter's
+  // main thread, and waits at the end for the state it had: this one.
+  PyRelease(RunPrivateSource("import threading"));
+  if (EPyErr_Clear) EPyErr_Clear();
+  s->anchor = made;
+  EPyEval_SaveThread();
+  EPyEval_RestoreThread(saved);
+  {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
+  }
+  s->generation.store(g, std::memory_order_release);
+  // The first state stays, used by no thread, until Close: the list of the
+  // interpreter's states is never empty while it is open (3.12 reuses a
+  // state it keeps inside the interpreter for a list that was empty, and
+  // 3.12.1 cannot make it anew).
+  return s;
+}
+
+// Ends the interpreter on this thread. False, with why said, where it
+// cannot be ended now; the interpreter then goes on as before.
+bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
+  HostThreadState& t = tHostThread;
+  std::lock_guard<std::mutex> close(s->closeLock);
+  if (s->generation.load() != g) return true;
+  s->closing.store(1);
+  if (s->calls.load() != 0) {
+    s->closing.store(0);
+    *why = "a call runs in it";
+    return false;
+  }
+  InterpreterScope main(nullptr);
+  PyThreadState* mine = main.ok() ? s->anchor : nullptr;
+  if (!mine) {
+    s->closing.store(0);
+    *why = "it cannot be entered";
+    return false;
+  }
+  PyThreadState* saved = EPyEval_SaveThread();
+  EPyEval_RestoreThread(mine);
+  SubInterpreter* before = Subs().entered;
+  uint32_t beforeGeneration = t.enteredGeneration;
+  Subs().entered = s;
+  t.enteredGeneration = g;
+  // Its non-daemon threads end first; their host calls are served meanwhile.
+  ServeWhileThreadsRun();
+  bool clean = true;
+  {
+    std::lock_guard<std::mutex> guard(s->statesLock);
+    for (PyThreadState* p = EPyInterpreterState_ThreadHead(s->interp); p; p = EPyThreadState_Next(p)) {
+      bool known = p == mine;
+      for (PyThreadState* q : s->states) known = known || q == p;
+      clean = clean && known;
+    }
+  }
+  if (!clean) {
+    Subs().entered = before;
+    t.enteredGeneration = beforeGeneration;
+    EPyEval_SaveThread();
+    EPyEval_RestoreThread(saved);
+    s->closing.store(0);
+    *why = "Python threads of its own (daemon threads) still run in it";
+    return false;
+  }
+  PyRelease(s->streams);
+  s->streams = nullptr;
+  if (EPyErr_Clear) EPyErr_Clear();
+  {
+    std::lock_guard<std::mutex> guard(s->statesLock);
+    for (PyThreadState* p : s->states) {
+      if (p == mine) continue;
+      EPyThreadState_Clear(p);
+      EPyThreadState_Delete(p);
+    }
+    s->states.clear();
+  }
+  // Holders of it answer as empty ones from here on.
+  {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    s->generation.store(0, std::memory_order_release);
+    gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
+  }
+  EPy_EndInterpreter(mine);
+  // Up to 3.11 the lock stays held, with no state current; from 3.12 on it
+  // is given back.
+  if (gStatesBindOnActivation) EPyEval_RestoreThread(saved);
+  else EPyThreadState_Swap(saved);
+  Subs().entered = before;
+  t.enteredGeneration = beforeGeneration;
+  s->anchor = nullptr;
+  s->closing.store(0);
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  gFree.push_back(s);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The class.
+
+struct InterpreterData {
+  SubInterpreter* sub;
+  uint32_t generation;
+};
+
+InterpreterData* Block(REALobject self);
+
+SubInterpreter* OpenOf(REALobject self) {
+  InterpreterData* d = Block(self);
+  return SlotRecord(d->generation) == d->sub ? d->sub : nullptr;
+}
+
+void Python3Interpreter_Constructor(REALobject self, int8_t ownLock) {
+  InterpreterData* d = Block(self);
+  d->sub = nullptr;
+  d->generation = 0;
+  if (!PythonRunning()) return;
+  std::string why;
+  SubInterpreter* s = OpenSub(ownLock != 0, &why);
+  if (!s) {
+    RaiseRuntimeError(why.c_str());
+    return;
+  }
+  d->sub = s;
+  d->generation = s->generation.load();
+}
+
+int8_t Python3Interpreter_IsOpen(REALobject self, intptr_t) { return OpenOf(self) != nullptr; }
+
+int8_t Python3Interpreter_HasOwnLock(REALobject self, intptr_t) {
+  SubInterpreter* s = OpenOf(self);
+  return s && s->ownLock;
+}
+
+void Python3Interpreter_Activate(REALobject self) {
+  SubInterpreter* s = OpenOf(self);
+  if (!s) {
+    if (PythonRunning()) RaiseRuntimeError("the interpreter is closed");
+    return;
+  }
+  Subs().activations.push_back(Activation{s, Block(self)->generation});
+  UpdateBusy(tHostThread);
+}
+
+void Python3Interpreter_Deactivate(REALobject self) {
+  std::vector<Activation>& a = Subs().activations;
+  InterpreterData* d = Block(self);
+  if (a.empty() || a.back().sub != d->sub || a.back().generation != d->generation) return;
+  a.pop_back();
+  UpdateBusy(tHostThread);
+}
+
+int8_t Python3Interpreter_Close(REALobject self) {
+  InterpreterData* d = Block(self);
+  SubInterpreter* s = OpenOf(self);
+  if (!s) return true;
+  std::string why;
+  if (CloseSub(s, d->generation, &why)) return true;
+  RaiseRuntimeError(("the interpreter cannot be closed now: " + why).c_str());
+  return false;
+}
+
+void Python3Interpreter_Destructor(REALobject self) {
+  InterpreterData* d = Block(self);
+  SubInterpreter* s = OpenOf(self);
+  if (s) {
+    std::string why;
+    CloseSub(s, d->generation, &why);  // still open where it cannot: Finalize closes it
+  }
+  d->sub = nullptr;
+}
+
+REALproperty InterpreterProperties[] = {
+    {nullptr, DOC("IsOpen", "Whether the interpreter exists.", "Closed, or made without a running interpreter: False."), "Boolean", REALmemberFlag, FN(Python3Interpreter_IsOpen), nullptr, 0, {}},
+    {nullptr, DOC("HasOwnLock", "True for an open interpreter with an interpreter lock of its own (3.12 and later), which runs in parallel with the others.", "Closed: False."), "Boolean", REALmemberFlag, FN(Python3Interpreter_HasOwnLock), nullptr, 0, {}},
+};
+
+REALmethodDefinition InterpreterMethods[] = {
+    {FN(Python3Interpreter_Constructor), nullptr,
+     DOC("Constructor(ownLock as Boolean)",
+         "A new sub-interpreter of the running Python, with its own modules, sys and __main__. "
+         "ownLock True on 3.12 and later: an isolated interpreter with its own lock and "
+         "allocator, which runs in parallel; extension modules that do not support it are "
+         "refused with ImportError. Otherwise it shares the main interpreter's lock.",
+         "No interpreter running: made closed, nothing else happens. Python cannot make one: "
+         "closed, RuntimeError pending."),
+     REALmemberFlag, 0, 0},
+    {FN(Python3Interpreter_Activate), nullptr,
+     DOC("Activate()",
+         "Makes this interpreter the current one of the calling host thread until the "
+         "matching Deactivate: its next outermost calls of Exec, Eval, GetModule, "
+         "AddSearchPath, Reset, the error members, and the holders it makes act in it. "
+         "Activations nest.",
+         "Closed: nothing changes, RuntimeError pending."),
+     REALmemberFlag, 0, 0},
+    {FN(Python3Interpreter_Deactivate), nullptr,
+     DOC("Deactivate()",
+         "Ends this interpreter's activation on the calling thread: the one activated before "
+         "it (or the main interpreter) is current again.",
+         "Not the thread's current activation: nothing."),
+     REALmemberFlag, 0, 0},
+    {FN(Python3Interpreter_Close), nullptr,
+     DOC("Close() as Boolean",
+         "Ends the interpreter after its non-daemon threads; its holders answer as empty ones "
+         "afterwards. Dropping the last reference to the instance also closes it, and "
+         "Finalize closes every one still open.",
+         "Already closed: True. A call running in it on any thread, called from its own "
+         "Python code, or daemon threads of its own still running: False, RuntimeError "
+         "pending."),
+     REALmemberFlag, 0, 0},
+};
+
+}  // namespace
+
+REALclassDefinition PythonInterpreterClass = CLASS_RECORD(
+    DOC("Python3Interpreter", "A sub-interpreter: separate modules, sys and __main__ in this process; with its own lock (3.12 and later) it runs in parallel with the others.", ""), nullptr, sizeof(InterpreterData),
+    nullptr, FN(Python3Interpreter_Destructor),
+    CLASS_TABLE(InterpreterProperties), CLASS_TABLE(InterpreterMethods), NO_TABLE,
+    NO_TABLE, NO_TABLE, NO_TABLE);
+
+namespace {
+InterpreterData* Block(REALobject self) { return Data<InterpreterData>(self, PythonInterpreterClass); }
+}  // namespace
+
+void CloseSubInterpretersBeforeFinalize() {
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
+    if (!s) continue;
+    uint32_t g = s->generation.load();
+    std::string why;
+    if (g && CloseSub(s, g, &why)) continue;
+    // Left to Python: its holders answer as empty ones all the same.
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    s->generation.store(0, std::memory_order_release);
+    gSlots[i].store(nullptr, std::memory_order_release);
+  }
+  Subs().activations.clear();
+  UpdateBusy(tHostThread);
+}

@@ -1,0 +1,89 @@
+// Sub-interpreters beside the main one: one record per interpreter the host
+// opened with Python3Interpreter, and the way a host thread moves between
+// interpreters.
+//
+// Each interpreter tags the objects its holders hold with a generation of
+// its own, drawn from the same counter as the main interpreter's, so a
+// holder always tells which interpreter its object lives in. A host thread
+// gets a thread state of its own in each interpreter it enters. Entering
+// another interpreter inside a call pushes a switch frame: the lock and
+// thread state the thread held are given back and saved, and the frame is
+// popped, restoring them, when the member that pushed it returns. Threads
+// that have nothing to do with sub-interpreters never reach this code: their
+// entries and returns take the fast ways as before.
+#pragma once
+
+#include <stdint.h>
+
+#include "plugin/plugin.h"
+
+struct SubInterpreter;
+
+// A new generation number for an interpreter (never 0, never one that an
+// open sub-interpreter carries).
+uint32_t NewGeneration();
+
+// The open sub-interpreter of that generation, or null.
+SubInterpreter* SubOf(uint32_t generation);
+
+// The generation new objects of this thread are tagged with.
+COILWORK_HOT uint32_t CurrentGeneration() {
+  uint32_t g = tHostThread.enteredGeneration;
+  return g ? g : gInterpreterGeneration;
+}
+
+// Slow ways of the lock entries (threads.cpp): the outermost entry of a
+// thread with an activated sub-interpreter enters it (true: the lock is
+// taken care of); a returning entry pops the switch frames pushed at deeper
+// depths and releases copies made there.
+bool EnterActivated(HostThreadState& t);
+void LeaveSwitches(HostThreadState& t);
+
+// Inside a call: makes the interpreter of generation g current on this
+// thread until the member at this depth returns. False (nothing changed)
+// when g names no open interpreter or it cannot be entered now.
+bool SwitchForMember(uint32_t g);
+
+// A scope that makes an interpreter (null: the main one) current on this
+// thread, whatever the depth, and puts back what was current at its end.
+class InterpreterScope {
+ public:
+  explicit InterpreterScope(SubInterpreter* target);
+  ~InterpreterScope();
+  bool ok() const { return ok_; }
+  InterpreterScope(const InterpreterScope&) = delete;
+  InterpreterScope& operator=(const InterpreterScope&) = delete;
+
+ private:
+  bool ok_ = false;
+  bool pushed_ = false;
+};
+
+// The sub-interpreter whose thread state is the given one's (null: main or
+// unknown): for host code a Python thread of a sub-interpreter called.
+SubInterpreter* SubOfThreadState(PyThreadState* state);
+
+// A holder's object of another interpreter, given as an argument to a
+// member working in the current one: plain data (None, bools, ints, floats,
+// str, bytes, and tuples, lists and dicts of these) as a copy made here,
+// kept alive until the member returns; a memoryview over a host MemoryBlock
+// as a view of the same memory; anything else null with ValueError pending.
+PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation);
+
+// Finalize, before the main interpreter stops: closes every sub-interpreter.
+void CloseSubInterpretersBeforeFinalize();
+
+// The kept error of the thread (host_call.h) lives in another interpreter
+// than the current one: the error members enter that one first.
+bool ErrorKeptElsewhere();
+SubInterpreter* KeptErrorInterpreter();
+
+// What a thread keeps of the main interpreter for itself once it has used a
+// sub-interpreter: a thread state of its own, bound to it for good, that its
+// entries take the lock with (null when it has none).
+PyThreadState* PinnedMainState();
+// The same where the thread has one already; null otherwise.
+PyThreadState* KeptMainState();
+
+// After Init: the minor version decides how thread states are kept.
+void InterpretersAfterInit();

@@ -1,0 +1,243 @@
+// Sub-interpreters: isolation, holders that enter their own interpreter,
+// what crosses between interpreters, errors, output, closing, and many
+// interpreters made and closed on several host threads at once.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "code_helpers.h"
+
+namespace coiltest {
+namespace {
+
+const char kCtor[] = "Constructor(ownLock as Boolean)";
+
+std::mutex gOutLock;
+std::string gOut;
+void CollectOut(Obj, Str text) {
+  std::lock_guard<std::mutex> guard(gOutLock);
+  gOut += Host::get().bytes(text);
+}
+
+class SubInterpreterTest : public CodeTest {
+ protected:
+  Obj NewInterp(bool ownLock) { return host.create("Python3Interpreter", kCtor, int8_t(ownLock)); }
+  void Activate(Obj i) { host.call<void>(i, "Activate()"); }
+  void Deactivate(Obj i) { host.call<void>(i, "Deactivate()"); }
+  bool Close(Obj i) { return host.call<int8_t>(i, "Close() as Boolean") != 0; }
+  bool IsOpen(Obj i) { return host.prop<int8_t>(i, "IsOpen") != 0; }
+  bool OwnLock(Obj i) { return host.prop<int8_t>(i, "HasOwnLock") != 0; }
+  bool ExecCode(const std::string& code) {
+    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", S(code).get()) != 0;
+  }
+  Obj Eval(const std::string& e) {
+    return host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result", S(e).get());
+  }
+  std::string EvalText(const std::string& e) {
+    Ref r(Eval(e));
+    return r.get() ? ResultText(r.get()) : "<nil>";
+  }
+  std::string ErrorType() {
+    SRef s(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
+    return s.bytes();
+  }
+  bool OwnLockExpected() { return PythonMinor() >= 12; }
+};
+
+TEST_F(SubInterpreterTest, EachInterpreterHasItsOwnMainSysAndModules) {
+  Ref a(NewInterp(true)), b(NewInterp(false));
+  ASSERT_TRUE(IsOpen(a.get()) && IsOpen(b.get())) << GetError();
+  EXPECT_EQ(OwnLock(a.get()), OwnLockExpected());
+  EXPECT_FALSE(OwnLock(b.get()));
+  Activate(a.get());
+  EXPECT_TRUE(ExecCode("x = 'a'\nimport sys, types\nsys.path.append('/only-a')\n"
+                       "sys.modules['config'] = types.ModuleType('config')\nsys.modules['config'].who = 'a'"));
+  Activate(b.get());  // nests
+  EXPECT_TRUE(ExecCode("x = 'b'"));
+  EXPECT_EQ(EvalText("x"), "b");
+  EXPECT_EQ(EvalText("str('/only-a' in __import__('sys').path)"), "False");
+  Deactivate(a.get());  // not the current activation: nothing
+  EXPECT_EQ(EvalText("x"), "b");
+  Deactivate(b.get());
+  EXPECT_EQ(EvalText("x + __import__('config').who"), "aa");
+  Deactivate(a.get());
+  EXPECT_EQ(EvalText("str('x' in dir(__import__('__main__')))"), "False");
+  EXPECT_EQ(EvalText("str('config' in __import__('sys').modules)"), "False");
+  EXPECT_TRUE(Close(a.get()));
+  EXPECT_TRUE(Close(b.get()));
+  EXPECT_FALSE(IsOpen(a.get()));
+  EXPECT_TRUE(Close(a.get()));  // already closed
+  a = Ref();
+  b = Ref();
+  ExpectCountsAtStart();
+}
+
+TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) {
+  Ref a(NewInterp(true));
+  Activate(a.get());
+  ASSERT_TRUE(ExecCode("n = 40\ndef add(v):\n    return v + n if not isinstance(v, list) else v + [n]\n"
+                       "def rep(v):\n    return repr(v + [n])"));
+  Ref module(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+  Deactivate(a.get());
+  ASSERT_TRUE(module.get());
+  Ref add(GetFunction(module.get(), "add")), rep(GetFunction(module.get(), "rep"));
+  // Called from the main interpreter, with main's holders as arguments.
+  Ref p(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(p.get(), "Int32Value(index as Integer) as Int32", int32_t(0), int32_t(2));
+  Ref r(Invoke(add.get(), p.get()));
+  ASSERT_TRUE(r.get()) << GetError();
+  EXPECT_EQ(ResultInt(r.get()), 42);  // the result lives in a; read from main
+  Ref list(Eval("[1, (2.5, 'x'), {'k': b'v', 'big': 2**80}]"));
+  Ref items(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(items.get(), "EntityValue(index as Integer) as Python3EntityBase", int32_t(0), list.get());
+  Ref copied(Invoke(rep.get(), items.get()));
+  ASSERT_TRUE(copied.get()) << GetError();
+  EXPECT_EQ(ResultText(copied.get()), "[1, (2.5, 'x'), {'k': b'v', 'big': 1208925819614629174706176}, 40]");
+  // Anything else never crosses.
+  Ref other(Eval("object()"));
+  host.assign(items.get(), "EntityValue(index as Integer) as Python3EntityBase", int32_t(0), other.get());
+  Ref refused(Invoke(rep.get(), items.get()));
+  EXPECT_FALSE(refused.get());
+  EXPECT_EQ(ErrorType(), "ValueError");
+  ClearError();
+  // A handle of a closed interpreter answers as an empty one.
+  add = Ref();
+  rep = Ref();
+  module = Ref();
+  ASSERT_TRUE(Close(a.get()));
+  EXPECT_EQ(ResultInt(r.get()), 0);
+  EXPECT_FALSE(ErrorOccurred());
+  r = Ref();
+  copied = Ref();
+  p = Ref();
+  items = Ref();
+  list = Ref();
+  other = Ref();
+  a = Ref();
+  ExpectCountsAtStart();
+}
+
+TEST_F(SubInterpreterTest, ErrorsAndOutputFollowTheThread) {
+  Ref receiver(host.newInstance("CoilworkConsoleOutput"));
+  host.setEventHandler(receiver.get(), "ConsoleOutput(output as String)", reinterpret_cast<void*>(&CollectOut));
+  host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)", receiver.get());
+  gOut.clear();
+  Ref a(NewInterp(true));
+  Activate(a.get());
+  EXPECT_TRUE(ExecCode("print('from a')"));
+  EXPECT_FALSE(ExecCode("1 / 0"));
+  Deactivate(a.get());
+  // The error raised in a is the thread's pending error in main too.
+  EXPECT_TRUE(ErrorOccurred());
+  EXPECT_EQ(ErrorType(), "ZeroDivisionError");
+  EXPECT_NE(GetError().find("division"), std::string::npos);
+  EXPECT_FALSE(ErrorOccurred());
+  // A newer error of main replaces an older one of a.
+  Activate(a.get());
+  EXPECT_FALSE(ExecCode("raise KeyError('old')"));
+  Deactivate(a.get());
+  EXPECT_FALSE(ExecCode("raise IndexError('new')"));
+  EXPECT_EQ(ErrorType(), "IndexError");
+  ClearError();
+  EXPECT_FALSE(ErrorOccurred());
+  Activate(a.get());
+  EXPECT_FALSE(ErrorOccurred());
+  Deactivate(a.get());
+  {
+    std::lock_guard<std::mutex> guard(gOutLock);
+    EXPECT_EQ(gOut, "from a\n");
+  }
+  // Activating a closed interpreter changes nothing and says so.
+  ASSERT_TRUE(Close(a.get()));
+  Activate(a.get());
+  EXPECT_EQ(ErrorType(), "RuntimeError");
+  ClearError();
+  EXPECT_EQ(EvalText("str(1 + 1)"), "2") << GetError();
+  host.callShared<void>("Coilwork", "SetConsoleOutput(output as CoilworkConsoleOutput)", Obj(nullptr));
+}
+
+TEST_F(SubInterpreterTest, CloseWaitsForNoCallAndFinalizeClosesEveryInterpreter) {
+  host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(1));
+  Ref a(NewInterp(true));
+  std::atomic<int> phase{0};
+  std::string seen;
+  std::thread worker([&] {
+    Activate(a.get());
+    ExecCode("import time\nstarted = True");
+    phase = 1;
+    seen = EvalText("[time.sleep(0.01) for _ in range(30)] and 'done'");
+    Deactivate(a.get());
+    phase = 2;
+  });
+  while (phase.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(Close(a.get()));  // a call runs in it on the worker
+  EXPECT_EQ(ErrorType(), "RuntimeError");
+  ClearError();
+  worker.join();
+  EXPECT_EQ(seen, "done");
+  Ref b(NewInterp(false)), c(NewInterp(true));
+  host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(0));
+  host.callShared<void>("Coilwork", "Finalize()");
+  EXPECT_FALSE(IsOpen(a.get()) || IsOpen(b.get()) || IsOpen(c.get()));
+  EnsureInterpreter();
+  EXPECT_EQ(EvalText("str(6 * 7)"), "42");
+}
+
+// Four host threads each make, use and close interpreters at the same time;
+// two of them in parallel prove that own-lock interpreters run at once.
+TEST_F(SubInterpreterTest, ManyInterpretersOnManyThreadsAtOnce) {
+  host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(1));
+  std::atomic<int> wrong{0}, made{0};
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 4; ++k) {
+    threads.emplace_back([&, k] {
+      for (int i = 0; i < 25; ++i) {
+        Ref in(NewInterp(true));
+        if (!IsOpen(in.get())) {
+          ++wrong;
+          continue;
+        }
+        ++made;
+        Activate(in.get());
+        ExecCode("v = " + std::to_string(k * 100 + i));
+        if (EvalText("str(v * 2)") != std::to_string((k * 100 + i) * 2)) ++wrong;
+        Deactivate(in.get());
+        if (!Close(in.get())) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0) << GetError();
+  EXPECT_EQ(made.load(), 100);
+
+  // Two CPU-bound loops, one after the other and then on two threads.
+  auto loop = [&](Obj in) {
+    Activate(in);
+    std::string r = EvalText("str(sum(i * i % 7 for i in range(1500000)))");
+    Deactivate(in);
+    return r;
+  };
+  Ref x(NewInterp(true)), y(NewInterp(true));
+  auto t0 = std::chrono::steady_clock::now();
+  std::string one = loop(x.get()), two = loop(y.get());
+  auto t1 = std::chrono::steady_clock::now();
+  std::string p1, p2;
+  std::thread tx([&] { p1 = loop(x.get()); }), ty([&] { p2 = loop(y.get()); });
+  tx.join();
+  ty.join();
+  auto t2 = std::chrono::steady_clock::now();
+  EXPECT_EQ(one, two);
+  EXPECT_EQ(p1, one);
+  EXPECT_EQ(p2, one);
+  printf("two loops: %.2f speed-up on two host threads (%s interpreters)\n",
+         std::chrono::duration<double>(t1 - t0).count() / std::chrono::duration<double>(t2 - t1).count(),
+         OwnLock(x.get()) ? "own-lock" : "shared-lock");
+  EXPECT_TRUE(Close(x.get()) && Close(y.get()));
+  host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(0));
+}
+
+}  // namespace
+}  // namespace coiltest
