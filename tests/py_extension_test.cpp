@@ -450,5 +450,61 @@ TEST_F(ExtensionTest, TheRunningCallsArgumentsStayPut) {
   gRunning = nullptr;
 }
 
+// A host function that reads a value through Coilwork.Eval: it sees the
+// interpreter whose code called it.
+void* WhereAmI(void*, void*) {
+  SRef e(H().newString("where"));
+  Ref r(H().callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result", e.get()));
+  SRef text(r.get() ? H().call<Str>(r, "StringValue() as String") : nullptr);
+  SRef copy(H().newString(text.get() ? H().bytes(text) : "<nil>"));
+  return Answer("Constructor(value as String)", copy.get());
+}
+
+TEST_F(ExtensionTest, HostModulesImportInEverySubInterpreterWithTypesOfTheirOwn) {
+  Ref m(NewModule("cw_sub", 2));
+  Add(m, "shout", P(Shout));
+  Add(m, "where", P(WhereAmI));
+  Ref cls(NewClass("Thing", 1));
+  Add(cls, "who", P(WhoAmI));
+  AddClass(m, cls);
+  Publish(m, 5);
+  ASSERT_EQ(EvalText("import cw_sub\nr = cw_sub.shout('main')\n", "r"), "main!");
+  Ref in(host.create("Python3Interpreter", "Constructor(ownLock as Boolean)", int8_t(1)));
+  ASSERT_TRUE(host.prop<int8_t>(in, "IsOpen")) << GetError();
+  // Registered while the sub-interpreter is open.
+  Ref later(NewModule("cw_later", 1));
+  Add(later, "shout", P(Shout));
+  Publish(later, 6);
+  host.call<void>(in, "Activate()");
+  auto exec = [&](const std::string& code) {
+    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", S(code).get()) != 0;
+  };
+  auto eval = [&](const std::string& e) {
+    Ref r(host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result", S(e).get()));
+    SRef t(r.get() ? host.call<Str>(r, "StringValue() as String") : nullptr);
+    return t.get() ? host.bytes(t.get()) : std::string("<nil>");
+  };
+  ASSERT_TRUE(exec("import cw_sub, cw_later, threading\nwhere = 'sub'\n"
+                   "r = cw_sub.shout('a') + cw_later.shout('b') + cw_sub.where()\n"
+                   "r += str(cw_sub.Thing().who() != 0 and cw_sub.shout.__self__ is cw_sub)\n"
+                   "out = []\nworker = threading.Thread(target=lambda: out.append(cw_sub.shout('t')))\n"
+                   "worker.start()\n"))
+      << host.bytes(SRef(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String")).get());
+  EXPECT_EQ(eval("r"), "a!b!subTrue");
+  std::string subType = eval("str(id(cw_sub.Thing))");
+  // The worker's call runs on this (the home) thread, in the sub-interpreter,
+  // as this thread's calls return.
+  std::string got;
+  for (int i = 0; i < 500 && got != "t!"; ++i) {
+    got = eval("(out or [''])[0]");
+    usleep(2000);
+  }
+  host.call<void>(in, "Deactivate()");
+  EXPECT_EQ(got, "t!");
+  EXPECT_EQ(EvalText("import cw_sub, __main__\n__main__.where = 'main'\nr = cw_sub.where()\n", "r"), "main");
+  EXPECT_NE(EvalText("import cw_sub\nr = str(id(cw_sub.Thing))\n", "r"), subType);
+  EXPECT_TRUE(host.call<int8_t>(in, "Close() as Boolean"));
+}
+
 }  // namespace
 }  // namespace coiltest

@@ -180,6 +180,19 @@ TEST_F(SubInterpreterTest, CloseWaitsForNoCallAndFinalizeClosesEveryInterpreter)
   EXPECT_EQ(seen, "done");
   Ref b(NewInterp(false)), c(NewInterp(true));
   host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(0));
+  // A daemon thread of b's own: b cannot end, nor can Finalize, until it has.
+  Activate(b.get());
+  ASSERT_TRUE(ExecCode("import threading, time\n"
+                       "threading.Thread(target=time.sleep, args=(0.3,), daemon=True).start()"));
+  Deactivate(b.get());
+  EXPECT_FALSE(Close(b.get()));
+  EXPECT_EQ(ErrorType(), "RuntimeError");
+  ClearError();
+  host.callShared<void>("Coilwork", "Finalize()");
+  EXPECT_EQ(ErrorType(), "RuntimeError");
+  ClearError();
+  EXPECT_TRUE(IsOpen(b.get()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   host.callShared<void>("Coilwork", "Finalize()");
   EXPECT_FALSE(IsOpen(a.get()) || IsOpen(b.get()) || IsOpen(c.get()));
   EnsureInterpreter();

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <array>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -21,6 +22,7 @@
 
 #include "extension/extension.h"
 #include "interpreter/home_calls.h"
+#include "interpreter/interpreters.h"
 
 // The method table of a module without functions: only the end marker.
 PyMethodDef ModuleNoMethods[1] = {{nullptr, nullptr, 0, nullptr}};
@@ -64,33 +66,39 @@ struct LiveType {
 };
 
 struct Held {
-  REALobject object;  // a Python3XojoModule or Python3XojoClass
-  LiveType* live;     // a class's type in this interpreter; null for a module
+  REALobject object;    // a Python3XojoModule or Python3XojoClass
+  LiveType* live;       // a class's type in one interpreter; null for a module
+  uint32_t generation;  // that interpreter; 0 for a module
 };
+// Sub-interpreters with locks of their own make their types at once.
+std::mutex gHeldLock;
 std::vector<Held> gHeld;
 std::vector<LiveType*> gRetiredTypes;
 
-Held* FindHeld(REALobject o) {
+Held* FindHeld(REALobject o, uint32_t generation) {
   for (Held& h : gHeld)
-    if (h.object == o) return &h;
+    if (h.object == o && h.generation == generation) return &h;
   return nullptr;
 }
 
-void Hold(REALobject o, LiveType* live) {
+void Hold(REALobject o, LiveType* live, uint32_t generation) {
   ELockObject(o);
-  gHeld.push_back(Held{o, live});
+  gHeld.push_back(Held{o, live, generation});
 }
 
-// This interpreter's type object of a class, made on first use from the
-// type as the class's constructor left it.
+// The current interpreter's type object of a class, made on first use from
+// the type as the class's constructor left it: each interpreter has types
+// of its own.
 PyTypeObject* LiveTypeOf(REALobject cls) {
-  if (Held* h = FindHeld(cls)) return h->live ? &h->live->type : nullptr;
+  const uint32_t generation = CurrentGeneration();
+  std::lock_guard<std::mutex> guard(gHeldLock);
+  if (Held* h = FindHeld(cls, generation)) return h->live ? &h->live->type : nullptr;
   const PyTypeObject& constructed = Data<XojoClassData>(cls, PythonXojoClassClass)->typeObject;
   if (constructed.ob_base.ob_refcnt == 0) return nullptr;  // never constructed
   LiveType* live = new (std::nothrow) LiveType{constructed, constructed.tp_name};
   if (!live) return nullptr;
   live->type.tp_name = live->name.c_str();
-  Hold(cls, live);
+  Hold(cls, live, generation);
   return &live->type;
 }
 
@@ -246,7 +254,10 @@ void* PythonXojoModule_ModuleCreateProc(REALobject self) {
   XojoModuleData* d = ModuleBlock(self);
   if (!PythonRunning() || !d->moduleDef) return nullptr;
   PrepareDefinition(self, d);
-  if (!FindHeld(self)) Hold(self, nullptr);
+  {
+    std::lock_guard<std::mutex> guard(gHeldLock);
+    if (!FindHeld(self, 0)) Hold(self, nullptr, 0);
+  }
   PyObject* module = EPyModule_Create2(d->moduleDef, 3);  // 3: the stable ABI version
   if (!module || !d->classes) return module;
   if (!LoadObjectArrayMethods(d->classes)) return module;
@@ -331,13 +342,26 @@ void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunctio
   int slot = -1;
   if (PythonRunning()) {
     // Python forbids extending its built-in table once it runs (3.12 and
-    // later abort): make the module now and let import find it loaded.
-    PyObject* module = creator();
-    if (module) {
-      PyObject* modules = EPyImport_GetModuleDict();  // borrowed
-      if (modules) EPyDict_SetItemString(modules, d->moduleDef->m_name, module);
-      PyRelease(module);
+    // later abort): make the module now and let import find it loaded, in
+    // the main interpreter and in every sub-interpreter open now.
+    struct Made {
+      ModuleCreator creator;
+      const char* name;
+      static void In(void* p) {
+        Made* m = static_cast<Made*>(p);
+        PyObject* module = m->creator();
+        if (module) {
+          PyObject* modules = EPyImport_GetModuleDict();  // borrowed
+          if (modules) EPyDict_SetItemString(modules, m->name, module);
+          PyRelease(module);
+        }
+      }
+    } made{creator, d->moduleDef->m_name};
+    {
+      InterpreterScope main(nullptr);
+      if (main.ok()) Made::In(&made);
     }
+    ForEachOpenSubInterpreter(&Made::In, &made);
   } else if (EPy_IsInitialized()) {
     return;  // an interpreter this plugin did not start: hands off
   } else {
@@ -363,6 +387,7 @@ void XojoModulesBeforeFinalize() {
   static int minor = -1;
   if (minor < 0) minor = RunningMinorVersion();
   for (const Held& h : gHeld) {
+    if (h.live && h.generation != gInterpreterGeneration) continue;
     if (h.live) {
       // 3.12 and later keep the registry per interpreter.
       if (minor >= 0 && minor < 12) ForgetSubclass(&h.live->type);
@@ -375,6 +400,41 @@ void XojoModulesBeforeFinalize() {
       PyRelease(copy);
     }
   }
+}
+
+void XojoModulesAfterOpen(uint32_t generation) {
+  // Each registered module, made anew by its creator in this interpreter.
+  std::vector<Registration> registrations = gRegistrations;
+  for (const Registration& r : registrations) {
+    PyObject* module = r.creator();
+    const char* name = ModuleBlock(r.module)->moduleDef ? ModuleBlock(r.module)->moduleDef->m_name : nullptr;
+    PyObject* modules = module && name ? EPyImport_GetModuleDict() : nullptr;  // borrowed
+    if (modules) EPyDict_SetItemString(modules, name, module);
+    PyRelease(module);
+    if (EPyErr_Clear) EPyErr_Clear();
+  }
+}
+
+void XojoModulesBeforeClose(uint32_t generation) {
+  static int minor = -1;
+  if (minor < 0) minor = RunningMinorVersion();
+  std::vector<Held> gone;
+  {
+    std::lock_guard<std::mutex> guard(gHeldLock);
+    for (auto it = gHeld.begin(); it != gHeld.end();) {
+      if (it->live && it->generation == generation) {
+        gone.push_back(*it);
+        it = gHeld.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (Held& h : gone) {
+    if (minor >= 0 && minor < 12) ForgetSubclass(&h.live->type);
+    gRetiredTypes.push_back(h.live);
+  }
+  for (Held& h : gone) EUnlockObject(h.object);
 }
 
 void XojoModulesAfterFinalize() {

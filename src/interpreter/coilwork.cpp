@@ -82,10 +82,10 @@ void Python_Finalize() {
   // Host code that a Python thread's call runs: the thread waits for it, and
   // Finalize would wait for the thread for ever.
   if (HomeCallRunning()) return;
+  if (!CloseSubInterpretersBeforeFinalize()) return;
   InterruptBeforeFinalize();
   if (EPyErr_Clear) EPyErr_Clear();
   HomeCallsBeforeFinalize();
-  CloseSubInterpretersBeforeFinalize();
   XojoModulesBeforeFinalize();
   ConsoleBeforeFinalize();
   EnvironmentBeforeFinalize();
@@ -255,7 +255,7 @@ REALenum CoilworkEnums[] = {
 REALmethodDefinition CoilworkSharedMethods[] = {
     {FN(Python_InitWithName), nullptr, DOC("Init(applicationName as String)", "Starts the interpreter with the application's name as its program name, installs the console capture and makes registered host modules importable.", "Nil name: starts without a program name. No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
     {FN(Python_Init), nullptr, DOC("Init()", "Starts the interpreter, installs the console capture and makes registered host modules importable.", "No library: nothing. An interpreter already running: nothing."), REALmemberFlag, 0, 0},
-    {FN(Python_Finalize), nullptr, DOC("Finalize()", "Stops the interpreter, after waiting for Python's non-daemon threads (serving their host calls); capsules Python still holds give their host references back; handles of this interpreter answer as empty ones afterwards.", "No interpreter: nothing. Called from host code that a Python thread's call runs: nothing."), REALmemberFlag, 0, 0},
+    {FN(Python_Finalize), nullptr, DOC("Finalize()", "Closes every sub-interpreter, then stops the interpreter, after waiting for Python's non-daemon threads (serving their host calls); capsules Python still holds give their host references back; handles of this interpreter answer as empty ones afterwards.", "No interpreter: nothing. Called from host code that a Python thread's call runs: nothing. A sub-interpreter that cannot be closed now (a call runs in it, or daemon threads of its own): nothing, RuntimeError pending."), REALmemberFlag, 0, 0},
     {FN(Python_SetConsoleOutput), nullptr, DOC("SetConsoleOutput(output as CoilworkConsoleOutput)", "Chooses the receiver of everything Python writes to sys.stdout, one ConsoleOutput event per write; holds across Finalize and Init.", "Nil: output is dropped."),
      REALmemberFlag, 0, 0},
     {FN(Python_AddSearchPath), nullptr, DOC("AddSearchPath(f as FolderItem)", "Appends the folder's native path to sys.path.", "Nil, or no interpreter: nothing (not remembered for the next Init)."), REALmemberFlag, 0, 0},

@@ -4,6 +4,7 @@
 // CoilworkConsoleOutput class whose ConsoleOutput event receives every piece
 // of text, one event per write call.
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
 #include "interpreter/output_queue.h"
 #include "python/convert.h"
 
@@ -128,8 +129,8 @@ def make(stdout_module, errors_module):
     stderr = ErrorStream(errors_module.write, errors_module.receiving)
 )PY";
 
-// The namespace of kStreamSource in the running interpreter, or empty.
-HeldPython gStreams;
+// The namespace of kStreamSource in each interpreter.
+PerInterpreter gStreams;
 
 PyObject* Stream(const char* name) {
   PyObject* streams = gStreams.get();
@@ -154,7 +155,7 @@ bool MakeStreams(PyObject* stdoutModule) {
     if (EPyErr_Clear) EPyErr_Clear();
     return false;
   }
-  ReplaceHeld(gStreams, streams.release());
+  gStreams.set(gInterpreterGeneration, streams.release());
   return true;
 }
 
@@ -230,24 +231,28 @@ void Python_SetErrorOutput(REALobject output) {
   ApplyErrorOutput();
 }
 
-PyObject* StreamsForThisInterpreter() {
+bool StreamsForThisInterpreter(uint32_t generation) {
   if (!EPyModule_Create2 || !EPySys_SetObject || !EPyArg_ParseTuple || !EPy_BuildValue ||
       !EPyUnicode_AsUTF8AndSize || !EPyDict_GetItemString)
-    return nullptr;
+    return false;
   PyRef module(EPyModule_Create2(&aview_module, 3));
   PyRef streams(module ? RunPrivateSource(kStreamSource) : nullptr);
+  if (!streams) return false;
   PyRef errors(streams ? EPyModule_Create2(&errors_module, 3) : nullptr);
   PyObject* make = errors ? EPyDict_GetItemString(streams.get(), "make") : nullptr;
   PyRef made(make ? EPyObject_CallObject(make, PyRef(EPy_BuildValue("(OO)", module.get(),
                                                                       errors.get())).get())
                   : nullptr);
-  if (!made) return nullptr;
+  if (!made) return false;
   PyObject* out = EPyDict_GetItemString(streams.get(), "stdout");  // borrowed
   PyObject* err = EPyDict_GetItemString(streams.get(), "stderr");  // borrowed
-  if (!out || !err || EPySys_SetObject("stdout", out) != 0) return nullptr;
+  if (!out || !err || EPySys_SetObject("stdout", out) != 0) return false;
   if (errorOutputInstance) EPySys_SetObject("stderr", err);
-  return streams.release();
+  gStreams.set(generation, streams.release());
+  return true;
 }
+
+void ConsoleBeforeClose(uint32_t generation) { gStreams.drop(generation); }
 
 PyObject* initaview() {
   if (!EPyModule_Create2 || !EPySys_SetObject || !EPyArg_ParseTuple || !EPy_BuildValue ||
@@ -264,7 +269,7 @@ PyObject* initaview() {
   return installed ? module : nullptr;
 }
 
-void ConsoleBeforeFinalize() { ReleaseHeld(gStreams); }
+void ConsoleBeforeFinalize() { gStreams.drop(gInterpreterGeneration); }
 
 void OnConsoleOutput(REALobject instance, REALstring text) {
   ConsoleOutputData* data = HandlerData(instance);

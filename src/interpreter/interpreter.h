@@ -25,10 +25,12 @@ void DeliverConsoleText(REALobject receiver, const char* utf8, size_t length);
 // Runs plugin-defined source in a new private namespace (with builtins);
 // the namespace (a new reference) or null with Python's error pending.
 PyObject* RunPrivateSource(const char* source);
-// In a sub-interpreter just made (current, lock held): its sys.stdout, and
-// its sys.stderr while an error receiver is set, write to the receivers.
-// The namespace that keeps them (a new reference), or null.
-PyObject* StreamsForThisInterpreter();
+// In a sub-interpreter just made (current, lock held), of that generation:
+// its sys.stdout, and its sys.stderr while an error receiver is set, write
+// to the receivers. False when they cannot be made.
+bool StreamsForThisInterpreter(uint32_t generation);
+// In a sub-interpreter about to end (current, lock held).
+void ConsoleBeforeClose(uint32_t generation);
 // Releases the stream objects before Py_Finalize.
 void ConsoleBeforeFinalize();
 // Makes sys.stdout and sys.stderr the plugin's streams again (sys.stderr the
@@ -73,3 +75,7 @@ void ResetAfterInit();
 // A folder AddSearchPath appended to sys.path (a str): kept by Reset.
 void ResetKeepsPath(PyObject* entry);
 void ResetBeforeFinalize();
+// The same for a sub-interpreter just made, and before it ends (current,
+// lock held).
+void ResetAfterOpen(uint32_t generation);
+void ResetBeforeClose(uint32_t generation);

@@ -34,12 +34,13 @@ struct SubInterpreter {
   std::mutex statesLock;        // states
   std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
   std::mutex closeLock;         // Close against a thread's end deleting its state
-  PyObject* streams = nullptr;  // the namespace of its sys.stdout and sys.stderr
   // The state Python made with the interpreter. No thread calls with it;
   // Close ends the interpreter with it, as the thread that threading counts
   // as the interpreter's main one.
   PyThreadState* anchor = nullptr;
 };
+
+std::atomic<int> gSharedLockSubs{0};
 
 namespace {
 
@@ -498,6 +499,8 @@ void LeaveSwitches(HostThreadState& t) {
   UpdateBusy(t);
 }
 
+bool InsideSwitch() { return tSubsHolder.subs && !tSubsHolder.subs->frames.empty(); }
+
 bool SwitchForMember(uint32_t g) {
   HostThreadState& t = tHostThread;
   if (Depth(t) <= 0 || t.held == kLockNotHeld || !gSupported) return false;
@@ -652,14 +655,26 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
   s->calls.store(0);
   s->closing.store(0);
   s->states.assign(1, made);
-  // Its output goes where the main interpreter's goes.
-  s->streams = StreamsForThisInterpreter();
-  if (!s->streams && EPyErr_Clear) EPyErr_Clear();
+  // Its output goes where the main interpreter's goes, and Reset goes back
+  // to the interpreter as it is now.
+  if (!StreamsForThisInterpreter(g) && EPyErr_Clear) EPyErr_Clear();
   // threading takes the thread that imports it first for the interpreter's
   // main thread, and waits at the end for the state it had: this one.
   PyRelease(RunPrivateSource("import threading"));
   if (EPyErr_Clear) EPyErr_Clear();
   s->anchor = made;
+  {
+    // Host modules are made by host code, which sees this interpreter current.
+    HostThreadState& t = tHostThread;
+    SubInterpreter* before = Subs().entered;
+    uint32_t beforeGeneration = t.enteredGeneration;
+    Subs().entered = s;
+    t.enteredGeneration = g;
+    XojoModulesAfterOpen(g);
+    Subs().entered = before;
+    t.enteredGeneration = beforeGeneration;
+  }
+  ResetAfterOpen(g);
   EPyEval_SaveThread();
   EPyEval_RestoreThread(saved);
   {
@@ -667,6 +682,10 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
   }
   s->generation.store(g, std::memory_order_release);
+  if (!own) {
+    gSharedLockSubs.fetch_add(1);
+    WatchNothing();  // returns look at the rule again
+  }
   // The first state stays, used by no thread, until Close: the list of the
   // interpreter's states is never empty while it is open (3.12 reuses a
   // state it keeps inside the interpreter for a list that was empty, and
@@ -719,8 +738,11 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
     *why = "Python threads of its own (daemon threads) still run in it";
     return false;
   }
-  PyRelease(s->streams);
-  s->streams = nullptr;
+  ResetBeforeClose(g);
+  ConsoleBeforeClose(g);
+  // Python frees the interpreter's objects at its end; the host classes'
+  // types of it are retired first (kept, never freed).
+  XojoModulesBeforeClose(g);
   if (EPyErr_Clear) EPyErr_Clear();
   {
     std::lock_guard<std::mutex> guard(s->statesLock);
@@ -738,6 +760,7 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
     gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
   }
   EPy_EndInterpreter(mine);
+  if (!s->ownLock) gSharedLockSubs.fetch_sub(1);
   // Up to 3.11 the lock stays held, with no state current; from 3.12 on it
   // is given back.
   if (gStatesBindOnActivation) EPyEval_RestoreThread(saved);
@@ -878,18 +901,32 @@ namespace {
 InterpreterData* Block(REALobject self) { return Data<InterpreterData>(self, PythonInterpreterClass); }
 }  // namespace
 
-void CloseSubInterpretersBeforeFinalize() {
+void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg) {
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
+    if (!s || !s->generation.load()) continue;
+    InterpreterScope in(s);
+    if (in.ok()) fn(arg);
+  }
+}
+
+bool CloseSubInterpretersBeforeFinalize() {
+  bool all = true;
   for (uint32_t i = 0; i < kSlots; ++i) {
     SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
     if (!s) continue;
     uint32_t g = s->generation.load();
     std::string why;
-    if (g && CloseSub(s, g, &why)) continue;
-    // Left to Python: its holders answer as empty ones all the same.
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    s->generation.store(0, std::memory_order_release);
-    gSlots[i].store(nullptr, std::memory_order_release);
+    if (g && !CloseSub(s, g, &why)) {
+      // Python itself ends the process when it stops with a
+      // sub-interpreter left: the main one is not stopped either.
+      if (all) RaiseRuntimeError(("Finalize cannot close a sub-interpreter now: " + why).c_str());
+      all = false;
+    }
   }
-  Subs().activations.clear();
-  UpdateBusy(tHostThread);
+  if (all) {
+    Subs().activations.clear();
+    UpdateBusy(tHostThread);
+  }
+  return all;
 }

@@ -15,6 +15,11 @@
 
 #include <stdint.h>
 
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
 #include "plugin/plugin.h"
 
 struct SubInterpreter;
@@ -22,6 +27,11 @@ struct SubInterpreter;
 // A new generation number for an interpreter (never 0, never one that an
 // open sub-interpreter carries).
 uint32_t NewGeneration();
+
+// How many open sub-interpreters share the main interpreter's lock: while
+// any is, the thread that keeps that lock gives it back as its calls
+// return, so that their Python threads run, as for the main one's threads.
+extern std::atomic<int> gSharedLockSubs;
 
 // The open sub-interpreter of that generation, or null.
 SubInterpreter* SubOf(uint32_t generation);
@@ -38,6 +48,10 @@ COILWORK_HOT uint32_t CurrentGeneration() {
 // depths and releases copies made there.
 bool EnterActivated(HostThreadState& t);
 void LeaveSwitches(HostThreadState& t);
+
+// Whether the thread is inside a switch frame (outermost calls of host code
+// that a switched thread runs keep the lock they found).
+bool InsideSwitch();
 
 // Inside a call: makes the interpreter of generation g current on this
 // thread until the member at this depth returns. False (nothing changed)
@@ -70,8 +84,13 @@ SubInterpreter* SubOfThreadState(PyThreadState* state);
 // as a view of the same memory; anything else null with ValueError pending.
 PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation);
 
-// Finalize, before the main interpreter stops: closes every sub-interpreter.
-void CloseSubInterpretersBeforeFinalize();
+// Runs fn(arg) in every open sub-interpreter in turn, each current meanwhile.
+void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg);
+
+// Finalize, before anything is torn down: closes every sub-interpreter.
+// False, with RuntimeError pending, when one cannot be closed now (a call
+// runs in it, or daemon threads of its own): Finalize then does nothing.
+bool CloseSubInterpretersBeforeFinalize();
 
 // The kept error of the thread (host_call.h) lives in another interpreter
 // than the current one: the error members enter that one first.
@@ -87,3 +106,57 @@ PyThreadState* KeptMainState();
 
 // After Init: the minor version decides how thread states are kept.
 void InterpretersAfterInit();
+
+// A plugin-private object (the namespace of its helper code) for each
+// interpreter: the main one's, and each sub-interpreter's by generation.
+// Each is used in its own interpreter only.
+class PerInterpreter {
+ public:
+  // The current interpreter's, borrowed, or null.
+  PyObject* get() {
+    uint32_t g = CurrentGeneration();
+    if (!g) return nullptr;
+    if (g == gInterpreterGeneration) return main_.generation == g ? main_.pyObject : nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& p : subs_)
+      if (p.first == g) return p.second;
+    return nullptr;
+  }
+  // For the interpreter of generation g, current now: takes over the
+  // reference of o.
+  void set(uint32_t g, PyObject* o) {
+    if (g == gInterpreterGeneration) {
+      PyObject* old = main_.generation == g ? main_.pyObject : nullptr;
+      main_.pyObject = o;
+      main_.generation = g;
+      if (old) EPy_DecRef(old);
+      return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    subs_.emplace_back(g, o);
+  }
+  // Releases the object of generation g, whose interpreter is current and
+  // about to end (or the main one, before Finalize).
+  void drop(uint32_t g) {
+    PyObject* o = nullptr;
+    if (g == gInterpreterGeneration) {
+      if (main_.generation == g) o = main_.pyObject;
+      main_.pyObject = nullptr;
+      main_.generation = 0;
+    } else {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (auto it = subs_.begin(); it != subs_.end(); ++it)
+        if (it->first == g) {
+          o = it->second;
+          subs_.erase(it);
+          break;
+        }
+    }
+    if (o) EPy_DecRef(o);
+  }
+
+ private:
+  HeldPython main_{};
+  std::mutex lock_;
+  std::vector<std::pair<uint32_t, PyObject*>> subs_;
+};

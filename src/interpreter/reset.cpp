@@ -13,6 +13,7 @@
 // - restores sys.path (with AddSearchPath's folders since), sys.argv and the
 //   console streams, and collects what the old script left in cycles.
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
 #include "interpreter/output_queue.h"
 #include "python/convert.h"
 
@@ -120,8 +121,8 @@ def reset():
     gc.collect()
 )PY";
 
-// The namespace of kResetSource in the running interpreter, or empty.
-HeldPython gReset;
+// The namespace of kResetSource in each interpreter.
+PerInterpreter gReset;
 
 PyObject* Helper(const char* name) {
   PyObject* space = gReset.get();
@@ -140,17 +141,24 @@ void ResetAfterInit() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   EPyErr_Fetch(&type, &value, &traceback);
   PyObject* space = RunPrivateSource(kResetSource);
-  if (space) ReplaceHeld(gReset, space);
+  if (space) gReset.set(gInterpreterGeneration, space);
   else EPyErr_Clear();
   EPyErr_Restore(type, value, traceback);
 }
+
+void ResetAfterOpen(uint32_t generation) {
+  if (PyObject* space = RunPrivateSource(kResetSource)) gReset.set(generation, space);
+  else EPyErr_Clear();
+}
+
+void ResetBeforeClose(uint32_t generation) { gReset.drop(generation); }
 
 void ResetKeepsPath(PyObject* entry) {
   PyObject* added = Helper("added");
   if (added && entry && EPyList_Append(added, entry) != 0) EPyErr_Clear();
 }
 
-void ResetBeforeFinalize() { ReleaseHeld(gReset); }
+void ResetBeforeFinalize() { gReset.drop(gInterpreterGeneration); }
 
 int8_t Python_Reset() {
   if (!EnsurePython() || !PythonRunning()) return false;

@@ -38,7 +38,7 @@ bool LockEntriesBound() {
 // state is its head and has no successor.
 bool OtherThreadsExist() {
   return EPyInterpreterState_ThreadHead(gInterpreter) != gMainState ||
-         EPyThreadState_Next(gMainState) != nullptr;
+         EPyThreadState_Next(gMainState) != nullptr || gSharedLockSubs.load(std::memory_order_relaxed);
 }
 
 // How many words from the interpreter's start may be read. Where it lies
@@ -258,6 +258,7 @@ void TakeLock(HostThreadState& t) {
 // need to read; otherwise at gNoHead.
 void WatchWhatApplies() {
   PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
+  if (gSharedLockSubs.load(std::memory_order_relaxed)) head = &gNoHead;
   if (gLockManaged && KeepersWatch()) head = &gKeeperWatch;
   // Captured process output is read as each outermost call returns.
   if (InterruptWatchesReturns() || ProcessOutputCaptured()) head = &gNoHead;
@@ -329,6 +330,9 @@ void LeaveLockSlow() {
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
   if (KeepsLock(t)) return;
+  // Host code run inside a switch of the thread's own (a handed-over call in
+  // a sub-interpreter): the switch gives the lock back as it ends.
+  if (t.subBusy && InsideSwitch()) return;
   if (gAllowThreads || OtherThreadsExist() || t.held != kLockHeldMain) ReleaseLock(t);
   else RestoreFastWatch(t);
 }

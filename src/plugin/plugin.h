@@ -271,3 +271,7 @@ void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunctio
 void XojoModulesAfterInit();     // after Py_Initialize and the console capture
 void XojoModulesBeforeFinalize(); // before Py_Finalize
 void XojoModulesAfterFinalize();  // after Py_Finalize, before gRegisteredModules is released
+// In a sub-interpreter of that generation, current, just made: registered
+// modules are made in it; and before it ends, its types are let go.
+void XojoModulesAfterOpen(uint32_t generation);
+void XojoModulesBeforeClose(uint32_t generation);
