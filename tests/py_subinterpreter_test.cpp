@@ -1,8 +1,11 @@
 // Sub-interpreters: isolation, holders that enter their own interpreter,
 // what crosses between interpreters, errors, output, closing, and many
 // interpreters made and closed on several host threads at once.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -250,6 +253,110 @@ TEST_F(SubInterpreterTest, ManyInterpretersOnManyThreadsAtOnce) {
          OwnLock(x.get()) ? "own-lock" : "shared-lock");
   EXPECT_TRUE(Close(x.get()) && Close(y.get()));
   host.callShared<void>("Coilwork", "AllowThreads(allow as Boolean)", int8_t(0));
+}
+
+
+// Interrupt and the time limit stop calls in sub-interpreters, on the home
+// thread and on another host thread, and the next call there works.
+TEST_F(SubInterpreterTest, StopsReachCallsInSubInterpreters) {
+  Ref a(NewInterp(true));
+  std::atomic<int> phase{0};
+  std::string stopped, after;
+  std::thread worker([&] {
+    Activate(a.get());
+    phase = 1;
+    bool ran = ExecCode("while True:\n    pass");
+    stopped = ran ? "ran" : ErrorType();
+    ClearError();
+    after = EvalText("str(2 + 2)");
+    Deactivate(a.get());
+  });
+  while (phase.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  host.callShared<void>("Coilwork", "Interrupt()");
+  worker.join();
+  EXPECT_EQ(stopped, "KeyboardInterrupt");
+  EXPECT_EQ(after, "4");
+  host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(50));
+  Activate(a.get());
+  EXPECT_FALSE(ExecCode("while True:\n    pass"));
+  EXPECT_EQ(ErrorType(), "KeyboardInterrupt");
+  ClearError();
+  EXPECT_EQ(EvalText("str(3 + 3)"), "6");
+  Deactivate(a.get());
+  host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(0));
+  EXPECT_TRUE(Close(a.get()));
+}
+
+// What a create-and-close cycle leaves behind, beside what CPython itself
+// leaves for the same cycle made through its own API on this thread.
+TEST_F(SubInterpreterTest, CyclesCostLittleBeyondPythonsOwnFigure) {
+  auto resident = [] {
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0, pages = 0;
+    statm >> total >> pages;
+    return double(pages) * double(sysconf(_SC_PAGESIZE));
+  };
+  struct Status {
+    int type;
+    const char* func;
+    const char* message;
+    int exitcode;
+  };
+  auto newConfig = reinterpret_cast<Status (*)(void**, const int*)>(PySym("Py_NewInterpreterFromConfig"));
+  auto newLegacy = reinterpret_cast<void* (*)()>(PySym("Py_NewInterpreter"));
+  auto end = reinterpret_cast<void (*)(void*)>(PySym("Py_EndInterpreter"));
+  auto swap = reinterpret_cast<void* (*)(void*)>(PySym("PyThreadState_Swap"));
+  auto restore = reinterpret_cast<void (*)(void*)>(PySym("PyEval_RestoreThread"));
+  ASSERT_TRUE(newLegacy && end && swap && restore);
+  const bool modern = newConfig != nullptr;
+  // One raw cycle on this thread, which holds the main interpreter's lock
+  // between the plugin's calls.
+  auto ensure = reinterpret_cast<int (*)()>(PySym("PyGILState_Ensure"));
+  auto release = reinterpret_cast<void (*)(int)>(PySym("PyGILState_Release"));
+  auto current = reinterpret_cast<void* (*)()>(PySym("PyThreadState_Get"));
+  ASSERT_TRUE(ensure && release && current);
+  auto raw = [&](bool own) {
+    int held = ensure();
+    void* main = current();
+    void* made = nullptr;
+    if (modern) {
+      const int shared[] = {1, 1, 1, 1, 1, 0, 1}, isolated[] = {0, 0, 1, 1, 0, 1, 2};
+      Status status = newConfig(&made, own ? isolated : shared);
+      ASSERT_EQ(status.type, 0);
+      end(made);  // gives every lock back from 3.12 on
+      restore(main);
+    } else {
+      made = newLegacy();
+      ASSERT_TRUE(made);
+      end(made);  // keeps the shared lock, with no state current
+      swap(main);
+    }
+    release(held);
+  };
+  auto plugin = [&](bool own) {
+    Ref in(NewInterp(own));
+    ASSERT_TRUE(IsOpen(in.get()));
+    EXPECT_TRUE(Close(in.get()));
+  };
+  for (bool own : {false, true}) {
+    if (own && !modern) continue;
+    const int cycles = own ? 40 : 100;
+    for (int i = 0; i < 5; ++i) {
+      raw(own);
+      plugin(own);
+    }
+    double r0 = resident();
+    for (int i = 0; i < cycles; ++i) raw(own);
+    double r1 = resident();
+    for (int i = 0; i < cycles; ++i) plugin(own);
+    double r2 = resident();
+    double python = (r1 - r0) / cycles / 1024, ours = (r2 - r1) / cycles / 1024;
+    printf("%s-lock create and close: Python %.1f KiB per cycle, through the plugin %.1f KiB\n",
+           own ? "own" : "shared", python, ours);
+    EXPECT_LT(ours - python, 32.0) << (own ? "own" : "shared") << "-lock cycles";
+  }
+  ExpectCountsAtStart();
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 // (and as sys.stderr while an error receiver is set), and the
 // CoilworkConsoleOutput class whose ConsoleOutput event receives every piece
 // of text, one event per write call.
+#include <mutex>
+#include <string>
+
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/output_queue.h"
@@ -231,12 +234,47 @@ void Python_SetErrorOutput(REALobject output) {
   ApplyErrorOutput();
 }
 
+// The stream source compiled once, as marshal data: a sub-interpreter runs
+// it without compiling, which would take memory that an own-lock
+// interpreter's allocator keeps for good.
+std::mutex gCompiledLock;
+std::string gCompiledStreams;
+
+// Runs the stream source in a new private namespace of the current
+// interpreter, from the compiled form where the library offers it.
+PyObject* RunStreamSource() {
+  if (!EPy_CompileString || !EPyMarshal_WriteObjectToString || !EPyMarshal_ReadObjectFromString ||
+      !EPyEval_EvalCode || !EPyBytes_AsString)
+    return RunPrivateSource(kStreamSource);
+  std::string compiled;
+  {
+    std::lock_guard<std::mutex> guard(gCompiledLock);
+    compiled = gCompiledStreams;
+  }
+  if (compiled.empty()) {
+    PyRef code(EPy_CompileString(kStreamSource, "<coilwork streams>", Py_file_input));
+    PyRef data(code ? EPyMarshal_WriteObjectToString(code.get(), 2) : nullptr);
+    if (!data) return nullptr;
+    compiled.assign(EPyBytes_AsString(data.get()), size_t(EPyBytes_Size(data.get())));
+    std::lock_guard<std::mutex> guard(gCompiledLock);
+    gCompiledStreams = compiled;
+  }
+  PyRef code(EPyMarshal_ReadObjectFromString(compiled.data(), Py_ssize_t(compiled.size())));
+  PyRef name(code ? EPyUnicode_FromStringAndSize("builtins", 8) : nullptr);
+  PyRef builtins(name ? EPyImport_Import(name.get()) : nullptr);
+  PyRef globals(builtins ? EPyDict_New() : nullptr);
+  if (!globals || EPyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) != 0)
+    return nullptr;
+  PyRef result(EPyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  return result ? globals.release() : nullptr;
+}
+
 bool StreamsForThisInterpreter(uint32_t generation) {
   if (!EPyModule_Create2 || !EPySys_SetObject || !EPyArg_ParseTuple || !EPy_BuildValue ||
       !EPyUnicode_AsUTF8AndSize || !EPyDict_GetItemString)
     return false;
   PyRef module(EPyModule_Create2(&aview_module, 3));
-  PyRef streams(module ? RunPrivateSource(kStreamSource) : nullptr);
+  PyRef streams(module ? RunStreamSource() : nullptr);
   if (!streams) return false;
   PyRef errors(streams ? EPyModule_Create2(&errors_module, 3) : nullptr);
   PyObject* make = errors ? EPyDict_GetItemString(streams.get(), "make") : nullptr;

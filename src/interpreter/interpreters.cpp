@@ -6,14 +6,11 @@
 // thread, one thread state that PyGILState_Ensure hands out. Up to 3.11 the
 // first state made on a thread keeps that place; from 3.12 on, whichever
 // state a thread last made current takes it. So the plugin never lets a
-// sub-interpreter's state keep the place where that could matter:
-// - up to 3.11, a thread that has no state there yet gets a main-interpreter
-//   state of its own (pinned) before its first sub-interpreter state is made;
-// - from 3.12 on, a thread that leaves a sub-interpreter without going back
-//   to a main-interpreter state it holds (which takes the place back) deletes
-//   its state there, so no state left current in that place outlives it.
-// A state of one thread is deleted by another (at Close) only where it is
-// known to be nowhere's current state.
+// sub-interpreter's state keep the place: a thread that leaves a
+// sub-interpreter without going back to a main-interpreter state it holds
+// (which keeps or takes the place back) deletes its state there. A state of
+// one thread is deleted by another (at Close) only where it is known to hold
+// no such place.
 #include "interpreter/interpreters.h"
 
 #include <atomic>
@@ -131,6 +128,11 @@ bool Open(SubInterpreter* s, uint32_t g) {
   return s && s->generation.load(std::memory_order_acquire) == g && !s->closing.load();
 }
 
+// Read by the interrupt watchdog from its own thread.
+void SetEntered(HostThreadState& t, uint32_t g) {
+  __atomic_store_n(&t.enteredGeneration, g, __ATOMIC_RELEASE);
+}
+
 void UpdateBusy(HostThreadState& t) {
   ThreadSubs& ts = Subs();
   bool errorElsewhere = t.errorType && t.errorGeneration != CurrentGeneration();
@@ -154,8 +156,6 @@ PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
     ++it;
   }
   if (!EPyThreadState_New) return nullptr;
-  if (!gStatesBindOnActivation && EPyGILState_GetThisThreadState && !EPyGILState_GetThisThreadState())
-    PinnedMainState();  // takes Python's place for this thread first
   std::lock_guard<std::mutex> guard(s->statesLock);
   if (!Open(s, g)) return nullptr;
   PyThreadState* state = EPyThreadState_New(s->interp);
@@ -228,7 +228,7 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
   }
   EPyEval_RestoreThread(into);
   Subs().entered = target;
-  t.enteredGeneration = target ? g : 0;
+  SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
   Subs().frames.push_back(f);
   RestoreKeptErrorHere(t);
@@ -257,11 +257,17 @@ void Pop(HostThreadState& t) {
   Subs().frames.pop_back();
   ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
   SubInterpreter* current = Subs().entered;
+  // The call has ended: a stop sent into this interpreter for it, and not
+  // raised yet, waits for no later call.
+  if (current && Depth(t) == 0 && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
+    EPyThreadState_SetAsyncExc(EPyThread_get_thread_ident(), nullptr);
   KeepErrorOfCurrent(t);
   PyThreadState* state = EPyThreadState_Get();
-  if (current && gStatesBindOnActivation && !f.saved) {
-    // Leaving for no state at all: this state would keep Python's place for
-    // the thread, and outlive its interpreter there.
+  if (current && !f.saved) {
+    // Leaving for no state at all: this state may hold Python's place for
+    // the thread (the first state a thread makes takes it up to 3.11, the
+    // last one made current from 3.12 on), and would outlive its
+    // interpreter there. Deleting it here gives the place back.
     EPyThreadState_Clear(state);
     EPyEval_SaveThread();
     EPyThreadState_Delete(state);
@@ -272,7 +278,7 @@ void Pop(HostThreadState& t) {
   if (current) current->calls.fetch_sub(1);
   if (f.saved) EPyEval_RestoreThread(f.saved);
   Subs().entered = f.from;
-  t.enteredGeneration = f.fromGeneration;
+  SetEntered(t, f.fromGeneration);
   t.held = f.held;
   if (t.held != kLockNotHeld) {
     // The error kept on the way out is the thread's newest: an older one
@@ -658,10 +664,6 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
   // Its output goes where the main interpreter's goes, and Reset goes back
   // to the interpreter as it is now.
   if (!StreamsForThisInterpreter(g) && EPyErr_Clear) EPyErr_Clear();
-  // threading takes the thread that imports it first for the interpreter's
-  // main thread, and waits at the end for the state it had: this one.
-  PyRelease(RunPrivateSource("import threading"));
-  if (EPyErr_Clear) EPyErr_Clear();
   s->anchor = made;
   {
     // Host modules are made by host code, which sees this interpreter current.
@@ -669,10 +671,10 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     SubInterpreter* before = Subs().entered;
     uint32_t beforeGeneration = t.enteredGeneration;
     Subs().entered = s;
-    t.enteredGeneration = g;
+    SetEntered(t, g);
     XojoModulesAfterOpen(g);
     Subs().entered = before;
-    t.enteredGeneration = beforeGeneration;
+    SetEntered(t, beforeGeneration);
   }
   ResetAfterOpen(g);
   EPyEval_SaveThread();
@@ -686,12 +688,21 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     gSharedLockSubs.fetch_add(1);
     WatchNothing();  // returns look at the rule again
   }
-  // The first state stays, used by no thread, until Close: the list of the
-  // interpreter's states is never empty while it is open (3.12 reuses a
-  // state it keeps inside the interpreter for a list that was empty, and
-  // 3.12.1 cannot make it anew).
+  // The first state stays, used by no thread, until Close ends the
+  // interpreter with it: the list of the interpreter's states is never
+  // empty while it is open (3.12 reuses a state it keeps inside the
+  // interpreter for a list that was empty, and 3.12.1 cannot make it anew).
   return s;
 }
+
+const char kMainThreadSource[] = R"PY(
+import sys
+main = getattr(sys.modules.get('threading'), '_main_thread', None)
+if main is not None and hasattr(main, '_set_tstate_lock') and not main._is_stopped:
+    if main._tstate_lock is not None and main._tstate_lock.locked():
+        main._tstate_lock.release()
+    main._set_tstate_lock()
+)PY";
 
 // Ends the interpreter on this thread. False, with why said, where it
 // cannot be ended now; the interpreter then goes on as before.
@@ -717,9 +728,14 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
   SubInterpreter* before = Subs().entered;
   uint32_t beforeGeneration = t.enteredGeneration;
   Subs().entered = s;
-  t.enteredGeneration = g;
+  SetEntered(t, g);
   // Its non-daemon threads end first; their host calls are served meanwhile.
   ServeWhileThreadsRun();
+  // Up to 3.12, threading counts the thread that imported it for the
+  // interpreter's main thread, and at the end expects that thread's state
+  // still to be there: it is this one from now on, as the others go first.
+  PyRelease(RunPrivateSource(kMainThreadSource));
+  if (EPyErr_Clear) EPyErr_Clear();
   bool clean = true;
   {
     std::lock_guard<std::mutex> guard(s->statesLock);
@@ -731,7 +747,7 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
   }
   if (!clean) {
     Subs().entered = before;
-    t.enteredGeneration = beforeGeneration;
+    SetEntered(t, beforeGeneration);
     EPyEval_SaveThread();
     EPyEval_RestoreThread(saved);
     s->closing.store(0);
@@ -766,7 +782,7 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
   if (gStatesBindOnActivation) EPyEval_RestoreThread(saved);
   else EPyThreadState_Swap(saved);
   Subs().entered = before;
-  t.enteredGeneration = beforeGeneration;
+  SetEntered(t, beforeGeneration);
   s->anchor = nullptr;
   s->closing.store(0);
   std::lock_guard<std::mutex> guard(gRegistryLock);
@@ -811,10 +827,17 @@ int8_t Python3Interpreter_HasOwnLock(REALobject self, intptr_t) {
   return s && s->ownLock;
 }
 
+void RaiseClosed() {
+  if (PythonRunning()) RaiseRuntimeError("the interpreter is closed");
+}
+
+// Activate and Deactivate take no interpreter lock (a thread that works in
+// an own-lock interpreter never waits for the main one's), except to say
+// that the interpreter is closed.
 void Python3Interpreter_Activate(REALobject self) {
   SubInterpreter* s = OpenOf(self);
   if (!s) {
-    if (PythonRunning()) RaiseRuntimeError("the interpreter is closed");
+    HostEntry<decltype(&RaiseClosed), &RaiseClosed>::Call();
     return;
   }
   Subs().activations.push_back(Activation{s, Block(self)->generation});
@@ -850,8 +873,8 @@ void Python3Interpreter_Destructor(REALobject self) {
 }
 
 REALproperty InterpreterProperties[] = {
-    {nullptr, DOC("IsOpen", "Whether the interpreter exists.", "Closed, or made without a running interpreter: False."), "Boolean", REALmemberFlag, FN(Python3Interpreter_IsOpen), nullptr, 0, {}},
-    {nullptr, DOC("HasOwnLock", "True for an open interpreter with an interpreter lock of its own (3.12 and later), which runs in parallel with the others.", "Closed: False."), "Boolean", REALmemberFlag, FN(Python3Interpreter_HasOwnLock), nullptr, 0, {}},
+    {nullptr, DOC("IsOpen", "Whether the interpreter exists.", "Closed, or made without a running interpreter: False."), "Boolean", REALmemberFlag, FN_NO_PYTHON(Python3Interpreter_IsOpen), nullptr, 0, {}},
+    {nullptr, DOC("HasOwnLock", "True for an open interpreter with an interpreter lock of its own (3.12 and later), which runs in parallel with the others.", "Closed: False."), "Boolean", REALmemberFlag, FN_NO_PYTHON(Python3Interpreter_HasOwnLock), nullptr, 0, {}},
 };
 
 REALmethodDefinition InterpreterMethods[] = {
@@ -864,7 +887,7 @@ REALmethodDefinition InterpreterMethods[] = {
          "No interpreter running: made closed, nothing else happens. Python cannot make one: "
          "closed, RuntimeError pending."),
      REALmemberFlag, 0, 0},
-    {FN(Python3Interpreter_Activate), nullptr,
+    {FN_NO_PYTHON(Python3Interpreter_Activate), nullptr,
      DOC("Activate()",
          "Makes this interpreter the current one of the calling host thread until the "
          "matching Deactivate: its next outermost calls of Exec, Eval, GetModule, "
@@ -872,7 +895,7 @@ REALmethodDefinition InterpreterMethods[] = {
          "Activations nest.",
          "Closed: nothing changes, RuntimeError pending."),
      REALmemberFlag, 0, 0},
-    {FN(Python3Interpreter_Deactivate), nullptr,
+    {FN_NO_PYTHON(Python3Interpreter_Deactivate), nullptr,
      DOC("Deactivate()",
          "Ends this interpreter's activation on the calling thread: the one activated before "
          "it (or the main interpreter) is current again.",

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "interpreter/interpreter.h"
+#include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "python/convert.h"
 
@@ -206,6 +207,14 @@ void StateTheLimit(int32_t limit) {
   EPyErr_Restore(type, value, traceback);  // the references pass back to Python
 }
 
+// The generation of the sub-interpreter the record's thread is in now (0:
+// the main interpreter). Python stops a thread only from inside the
+// interpreter whose code it runs.
+uint32_t InSubInterpreter(HostThreadRecord* r) {
+  HostThreadState* t = r->state;
+  return t ? __atomic_load_n(&t->enteredGeneration, __ATOMIC_ACQUIRE) : 0;
+}
+
 // On the record's own thread at an outermost boundary: a stop sent for the
 // call that ends (or for one that ended unseen) stays waiting nowhere.
 void ForgetStop(HostThreadRecord* r) {
@@ -225,7 +234,7 @@ bool Stop(HostThreadRecord* r, int32_t limit) {
   // runs (up to 3.11), and Python stops only the first state it finds with
   // the id, which is the newer one: the stop waits until the thread has an
   // id of its own.
-  if (ThreadStatesCarrying(r->ident) > 1) return false;
+  if (!InSubInterpreter(r) && ThreadStatesCarrying(r->ident) > 1) return false;
   if (EPyThreadState_SetAsyncExc(r->ident, *e__PyExc_KeyboardInterrupt) <= 0) return false;
   if (limit > 0) r->limitStopped.store(limit);
   r->stopSent.store(1);
@@ -264,22 +273,55 @@ bool StopDue(const std::vector<Due>& due) {
     if (!dog.pythonOpen.load() || !StopEntriesBound()) return false;
     dog.inPython = true;
   }
-  int state = EPyGILState_Ensure();
-  if (dog.pythonOpen.load()) {
+  // Sends one stop, with the lock of the interpreter the thread is in held.
+  auto send = [&](const Due& d) {
+    HostThreadRecord* r = d.record;
+    bool wanted = r->stopWanted.exchange(0) != 0;
+    bool stopped = Stop(r, wanted ? 0 : d.limit);
+    if (stopped && d.limit > 0 && !wanted) ++r->periodsStopped;
+    if (!stopped && r->armed.load() && !r->exempt.load()) {
+      r->retry.store(wanted ? 1 : 2);
+      again = true;
+    }
+  };
+  // Calls running in sub-interpreters are stopped from inside each one,
+  // first: the main interpreter's lock may be kept by an idle host thread
+  // meanwhile, and is taken only for calls in the main interpreter.
+  std::vector<Due> inSubs, inMain;
+  for (const Due& d : due) (InSubInterpreter(d.record) ? inSubs : inMain).push_back(d);
+  for (const Due& d : inSubs) {
+    uint32_t g = InSubInterpreter(d.record);
+    SubInterpreter* sub = g ? SubOf(g) : nullptr;
+    if (!sub || !dog.pythonOpen.load()) continue;
+    InterpreterScope in(sub);
+    if (!in.ok()) continue;
     std::lock_guard<std::mutex> guard(Records().lock);
-    for (const Due& d : due) {
-      HostThreadRecord* r = d.record;
-      if (r->generation != d.generation) continue;
-      bool wanted = r->stopWanted.exchange(0) != 0;
-      bool stopped = Stop(r, wanted ? 0 : d.limit);
-      if (stopped && d.limit > 0 && !wanted) ++r->periodsStopped;
-      if (!stopped && r->armed.load() && !r->exempt.load()) {
-        r->retry.store(wanted ? 1 : 2);
-        again = true;
+    HostThreadRecord* r = d.record;
+    if (r->generation != d.generation) continue;
+    if (InSubInterpreter(r) != g) {
+      r->retry.store(r->stopWanted.load() ? 1 : 2);  // moved on: sent again where it is
+      again = true;
+      continue;
+    }
+    send(d);
+  }
+  if (!inMain.empty()) {
+    int state = EPyGILState_Ensure();
+    if (dog.pythonOpen.load()) {
+      std::lock_guard<std::mutex> guard(Records().lock);
+      for (const Due& d : inMain) {
+        HostThreadRecord* r = d.record;
+        if (r->generation != d.generation) continue;
+        if (InSubInterpreter(r)) {
+          r->retry.store(r->stopWanted.load() ? 1 : 2);  // moved on: sent again where it is
+          again = true;
+          continue;
+        }
+        send(d);
       }
     }
+    EPyGILState_Release(state);
   }
-  EPyGILState_Release(state);
   std::lock_guard<std::mutex> guard(dog.lock);
   dog.inPython = false;
   dog.left.notify_all();

@@ -22,11 +22,15 @@ namespace {
 const char kResetSource[] = R"PY(
 import gc, os, sys
 
-_path = list(sys.path)
-_argv = list(sys.argv)
-_modules = set(sys.modules)
-_main = dict(vars(sys.modules['__main__']))
-added = []
+# A sub-interpreter's snapshot is taken when it is made, and this code runs
+# in it at its first Reset.
+if '_path' not in globals():
+    _path = list(sys.path)
+    _argv = list(sys.argv)
+    _modules = set(sys.modules)
+    _main = dict(vars(sys.modules['__main__']))
+    added = []
+_modules = set(_modules)
 
 def _folder(path):
     return os.path.join(os.path.realpath(path), '')
@@ -147,7 +151,29 @@ void ResetAfterInit() {
 }
 
 void ResetAfterOpen(uint32_t generation) {
-  if (PyObject* space = RunPrivateSource(kResetSource)) gReset.set(generation, space);
+  // Only the snapshot now, made without compiling anything: an own-lock
+  // interpreter keeps the memory its allocator ever took until the process
+  // ends, so what it is made with is kept small. Reset's code is compiled
+  // in it at its first Reset.
+  PyObject* modules = EPyImport_GetModuleDict();  // borrowed
+  PyObject* main = EPyImport_AddModule("__main__");  // borrowed
+  PyObject* path = EPySys_GetObject("path");       // borrowed
+  PyObject* argv = EPySys_GetObject("argv");       // borrowed
+  PyRef space(EPyDict_New());
+  PyRef name(EPyUnicode_FromStringAndSize("builtins", 8));
+  PyRef builtins(name ? EPyImport_Import(name.get()) : nullptr);
+  PyRef snapshot[] = {
+      PyRef(path ? EPySequence_List(path) : EPyList_New(0)),
+      PyRef(argv ? EPySequence_List(argv) : EPyList_New(0)),
+      PyRef(modules ? EPyDict_Keys(modules) : nullptr),
+      PyRef(main ? EPyDict_Copy(EPyModule_GetDict(main)) : nullptr),
+      PyRef(EPyList_New(0)),
+  };
+  const char* names[] = {"_path", "_argv", "_modules", "_main", "added"};
+  bool made = space && builtins && EPyDict_SetItemString(space.get(), "__builtins__", builtins.get()) == 0;
+  for (int i = 0; i < 5 && made; ++i)
+    made = snapshot[i] && EPyDict_SetItemString(space.get(), names[i], snapshot[i].get()) == 0;
+  if (made) gReset.set(generation, space.release());
   else EPyErr_Clear();
 }
 
@@ -169,6 +195,15 @@ int8_t Python_Reset() {
     return false;
   }
   PyObject* reset = Helper("reset");
+  if (!reset) {
+    // A sub-interpreter's first Reset: its code, in the snapshot's namespace.
+    if (PyObject* space = gReset.get()) {
+      PyObject* ran = EPyRun_StringFlags(kResetSource, Py_file_input, space, space, nullptr);
+      if (!ran) return false;
+      PyRelease(ran);
+      reset = Helper("reset");
+    }
+  }
   if (!reset) {
     RaiseRuntimeError("Reset is not available in this interpreter");
     return false;

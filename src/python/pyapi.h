@@ -338,7 +338,12 @@ struct PyInterpreterConfig {
   X(PyStatus, Py_NewInterpreterFromConfig, (PyThreadState**, const PyInterpreterConfig*)) \
   X(void, Py_EndInterpreter, (PyThreadState*))                                          \
   X(PyThreadState*, PyThreadState_Swap, (PyThreadState*))                               \
-  X(PyObject*, PyLong_FromString, (const char*, char**, int))
+  X(PyObject*, PyLong_FromString, (const char*, char**, int))                           \
+  /* plugin code compiled once and loaded into each sub-interpreter (optional) */       \
+  X(PyObject*, Py_CompileString, (const char*, const char*, int))                       \
+  X(PyObject*, PyMarshal_WriteObjectToString, (PyObject*, int))                         \
+  X(PyObject*, PyMarshal_ReadObjectFromString, (const char*, Py_ssize_t))               \
+  X(PyObject*, PyEval_EvalCode, (PyObject*, PyObject*, PyObject*))
 
 // Bound only when a library path is set: the Python home is handed over.
 #define COILWORK_PY_HOME_FUNCTIONS(X)                                                   \
