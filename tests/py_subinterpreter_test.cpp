@@ -65,6 +65,9 @@ TEST_F(SubInterpreterTest, EachInterpreterHasItsOwnMainSysAndModules) {
   EXPECT_EQ(EvalText("x"), "b");
   Deactivate(b.get());
   EXPECT_EQ(EvalText("x + __import__('config').who"), "aa");
+  // Child processes start in every kind of interpreter.
+  EXPECT_EQ(EvalText("str(__import__('subprocess').run(['/bin/sh', '-c', 'exit 3']).returncode)"), "3")
+      << GetError();
   Deactivate(a.get());
   EXPECT_EQ(EvalText("str('x' in dir(__import__('__main__')))"), "False");
   EXPECT_EQ(EvalText("str('config' in __import__('sys').modules)"), "False");
@@ -81,7 +84,8 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
   Ref a(NewInterp(true));
   Activate(a.get());
   ASSERT_TRUE(ExecCode("n = 40\ndef add(v):\n    return v + n if not isinstance(v, list) else v + [n]\n"
-                       "def rep(v):\n    return repr(v + [n])"));
+                       "def rep(v):\n    return repr(v + [n])\n"
+                       "def poke(v):\n    v[0] = ord('Z')\n    return v.tobytes().decode()"));
   Ref module(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
   Deactivate(a.get());
   ASSERT_TRUE(module.get());
@@ -105,6 +109,22 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
   EXPECT_FALSE(refused.get());
   EXPECT_EQ(ErrorType(), "ValueError");
   ClearError();
+  // A view of a host MemoryBlock arrives as a view of the same memory.
+  Ref block(host.newMemoryBlock("abcd"));
+  Ref view(host.callShared<Obj>("Python3Entity",
+                                "FromMemoryBlock(block as MemoryBlock, writable as Boolean) as Python3Entity",
+                                block.get(), int8_t(1)));
+  host.assign(items.get(), "EntityValue(index as Integer) as Python3EntityBase", int32_t(0), view.get());
+  Ref poke(GetFunction(module.get(), "poke"));
+  Ref poked(Invoke(poke.get(), items.get()));
+  ASSERT_TRUE(poked.get()) << GetError();
+  EXPECT_EQ(ResultText(poked.get()), "Zbcd");
+  Ref m(Exec("def read(v):\n    return v.tobytes().decode()"));
+  Ref read(GetFunction(m.get(), "read"));
+  Ref seen(Invoke(read.get(), items.get()));
+  EXPECT_EQ(ResultText(seen.get()), "Zbcd");
+  poke = Ref();
+  poked = Ref();
   // A handle of a closed interpreter answers as an empty one.
   add = Ref();
   rep = Ref();
@@ -119,6 +139,11 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
   list = Ref();
   other = Ref();
   a = Ref();
+  seen = Ref();
+  read = Ref();
+  m = Ref();
+  view = Ref();
+  block = Ref();
   ExpectCountsAtStart();
 }
 
@@ -357,6 +382,24 @@ TEST_F(SubInterpreterTest, CyclesCostLittleBeyondPythonsOwnFigure) {
     EXPECT_LT(ours - python, 32.0) << (own ? "own" : "shared") << "-lock cycles";
   }
   ExpectCountsAtStart();
+}
+
+// An extension module that supports one interpreter per process refuses a
+// second cleanly, and the main interpreter's copy keeps working.
+TEST_F(SubInterpreterTest, NumpyStaysInTheMainInterpreter) {
+  if (!ExecCode("import numpy")) {
+    ClearError();
+    GTEST_SKIP() << "numpy is not installed for this Python";
+  }
+  Ref a(NewInterp(false));
+  Activate(a.get());
+  EXPECT_FALSE(ExecCode("import numpy"));
+  std::string type = ErrorType(), message = GetError();
+  Deactivate(a.get());
+  EXPECT_EQ(type, "ImportError") << message;
+  EXPECT_EQ(EvalText("str(numpy.arange(4).sum())"), "6");
+  EXPECT_TRUE(Close(a.get()));
+  EXPECT_EQ(EvalText("str(numpy.ones(3).sum())"), "3.0");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "python/convert.h"
+#include "values/buffer.h"
 
 struct SubInterpreter {
   std::atomic<uint32_t> generation{0};  // 0 while the record is free
@@ -347,7 +348,8 @@ SubInterpreter* SlotRecord(uint32_t g) {
 // C++ values, then made anew in the current one.
 
 struct Value {
-  enum Kind { kNone, kTrue, kFalse, kInt, kBigInt, kFloat, kStr, kBytes, kTuple, kList, kDict } kind;
+  enum Kind { kNone, kTrue, kFalse, kInt, kBigInt, kFloat, kStr, kBytes, kTuple, kList, kDict, kBlock } kind;
+  REALobject block = nullptr;  // kBlock: one host reference, held by the copy
   long long integer = 0;
   double real = 0;
   std::string text;             // str (UTF-8), bytes, or a big int's digits
@@ -356,10 +358,16 @@ struct Value {
 
 constexpr int kMaxNesting = 64;
 
-bool Read(PyObject* o, Value* v, int nesting) {
+
+// blocks: the host references of the blocks met, for the caller to give back.
+bool Read(PyObject* o, Value* v, int nesting, std::vector<REALobject>* blocks) {
   if (nesting > kMaxNesting) return false;
   if (o == e___Py_NoneStruct) {
     v->kind = Value::kNone;
+  } else if (REALobject block = BlockOfView(o, reinterpret_cast<int8_t*>(&v->integer))) {
+    v->kind = Value::kBlock;  // the same host memory, seen from the other side
+    v->block = block;
+    blocks->push_back(block);
   } else if (o == e___Py_TrueStruct || o == e___Py_FalseStruct) {
     v->kind = o == e___Py_TrueStruct ? Value::kTrue : Value::kFalse;
   } else if (IsIntObject(o)) {
@@ -399,7 +407,7 @@ bool Read(PyObject* o, Value* v, int nesting) {
     v->items.resize(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = tuple ? EPyTuple_GetItem(o, i) : EPyList_GetItem(o, i);  // borrowed
-      if (!item || !Read(item, &v->items[size_t(i)], nesting + 1)) return false;
+      if (!item || !Read(item, &v->items[size_t(i)], nesting + 1, blocks)) return false;
     }
   } else if (IsDictObject(o)) {
     v->kind = Value::kDict;
@@ -410,8 +418,8 @@ bool Read(PyObject* o, Value* v, int nesting) {
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* key = EPyList_GetItem(keys.get(), i);      // borrowed from the list
       PyObject* value = key ? EPyDict_GetItem(o, key) : nullptr;  // borrowed from the dict
-      if (!value || !Read(key, &v->items[size_t(i) * 2], nesting + 1) ||
-          !Read(value, &v->items[size_t(i) * 2 + 1], nesting + 1))
+      if (!value || !Read(key, &v->items[size_t(i) * 2], nesting + 1, blocks) ||
+          !Read(value, &v->items[size_t(i) * 2 + 1], nesting + 1, blocks))
         return false;
     }
   } else {
@@ -425,6 +433,7 @@ PyObject* Make(const Value& v) {
     case Value::kNone: return NewRef(e___Py_NoneStruct);
     case Value::kTrue: return NewRef(e___Py_TrueStruct);
     case Value::kFalse: return NewRef(e___Py_FalseStruct);
+    case Value::kBlock: return NewBlockView(v.block, int8_t(v.integer));
     case Value::kInt: return EPyLong_FromLongLong(v.integer);
     case Value::kBigInt: return EPyLong_FromString ? EPyLong_FromString(v.text.c_str(), nullptr, 10) : nullptr;
     case Value::kFloat: return EPyFloat_FromDouble(v.real);
@@ -505,6 +514,12 @@ void LeaveSwitches(HostThreadState& t) {
   UpdateBusy(t);
 }
 
+bool GenerationRuns(uint32_t generation) {
+  return generation != 0 && (generation == gInterpreterGeneration || SlotRecord(generation));
+}
+
+bool EnterGenerationForMember(uint32_t generation) { return SwitchForMember(generation); }
+
 bool InsideSwitch() { return tSubsHolder.subs && !tSubsHolder.subs->frames.empty(); }
 
 bool SwitchForMember(uint32_t g) {
@@ -550,11 +565,17 @@ SubInterpreter* SubOfThreadState(PyThreadState* state) {
 PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
   Value v;
   bool read = false;
+  struct Blocks {
+    std::vector<REALobject> held;
+    ~Blocks() {
+      for (REALobject b : held) EUnlockObject(b);
+    }
+  } blocks;
   {
     SubInterpreter* s = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
     if (s || generation == gInterpreterGeneration) {
       InterpreterScope source(s);
-      read = source.ok() && Read(o, &v, 0);
+      read = source.ok() && Read(o, &v, 0, &blocks.held);
       if (!read && EPyErr_Clear) EPyErr_Clear();
     }
   }

@@ -37,10 +37,7 @@ extern std::atomic<int> gSharedLockSubs;
 SubInterpreter* SubOf(uint32_t generation);
 
 // The generation new objects of this thread are tagged with.
-COILWORK_HOT uint32_t CurrentGeneration() {
-  uint32_t g = tHostThread.enteredGeneration;
-  return g ? g : gInterpreterGeneration;
-}
+COILWORK_HOT uint32_t CurrentGeneration() { return CurrentGenerationOfThread(); }
 
 // Slow ways of the lock entries (threads.cpp): the outermost entry of a
 // thread with an activated sub-interpreter enters it (true: the lock is

@@ -162,6 +162,19 @@ struct HeldPython {
   __attribute__((noinline, cold)) PyObject* AsArgument() const;
 };
 
+// The generation new objects of this thread are tagged with: the
+// sub-interpreter's current on the thread inside a call, else the main one's.
+COILWORK_HOT uint32_t CurrentGenerationOfThread() {
+  uint32_t entered = tHostThread.enteredGeneration;
+  return entered ? entered : gInterpreterGeneration;
+}
+// Whether the interpreter of that generation runs: the main one, or an open
+// sub-interpreter (interpreter/interpreters.cpp).
+bool GenerationRuns(uint32_t generation);
+// Inside a member: makes the interpreter of that generation current on this
+// thread until the member returns; false when it cannot.
+bool EnterGenerationForMember(uint32_t generation);
+
 struct Python3ObjectData {
   REALstring name;  // retained, or nil
   HeldPython held;

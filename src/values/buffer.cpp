@@ -16,7 +16,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "interpreter/output_queue.h"
@@ -31,6 +33,7 @@ namespace {
 // after Python has stopped.
 
 struct BlockSlots {
+  std::mutex lock;  // interpreters with locks of their own change them at once
   std::vector<REALobject> blocks;
   std::vector<uint32_t> free;
 };
@@ -42,6 +45,7 @@ BlockSlots& Slots() {
 // A slot holding the block's reference; false when memory ran out.
 bool TakeSlot(REALobject block, uint32_t* slot) {
   BlockSlots& s = Slots();
+  std::lock_guard<std::mutex> guard(s.lock);
   try {
     if (s.free.empty()) {
       s.blocks.push_back(block);
@@ -59,6 +63,7 @@ bool TakeSlot(REALobject block, uint32_t* slot) {
 
 REALobject GiveSlot(uint32_t slot) {
   BlockSlots& s = Slots();
+  std::lock_guard<std::mutex> guard(s.lock);
   REALobject block = s.blocks[slot];
   s.blocks[slot] = nullptr;
   try {
@@ -98,13 +103,16 @@ constexpr int kKeptExporters = 8;
 void* gKeptExporters[kKeptExporters];
 int gKeptExporterCount;
 
+// The kept ones are the main interpreter's, used under its lock only.
+bool InMainInterpreter() { return tHostThread.enteredGeneration == 0; }
+
 PyObject* NewExporter(PyTypeObject* type) {
   if (!gPythonInPlace) {
     auto alloc = reinterpret_cast<PyObject* (*)(PyTypeObject*, Py_ssize_t)>(type->tp_alloc);
     return alloc ? alloc(type, 0) : nullptr;
   }
-  void* memory = gKeptExporterCount > 0 ? gKeptExporters[--gKeptExporterCount]
-                                        : malloc(sizeof(BlockExporter));
+  void* memory = gKeptExporterCount > 0 && InMainInterpreter() ? gKeptExporters[--gKeptExporterCount]
+                                                              : malloc(sizeof(BlockExporter));
   if (!memory) return nullptr;
   PyObject* o = static_cast<PyObject*>(memset(memory, 0, sizeof(BlockExporter)));
   o->ob_refcnt = 1;
@@ -115,7 +123,7 @@ PyObject* NewExporter(PyTypeObject* type) {
 void FreeExporter(PyObject* self) {
   if (!gPythonInPlace) {
     Py_TYPE(self)->tp_free(self);
-  } else if (gKeptExporterCount < kKeptExporters) {
+  } else if (gKeptExporterCount < kKeptExporters && InMainInterpreter()) {
     gKeptExporters[gKeptExporterCount++] = self;
   } else {
     free(self);
@@ -127,7 +135,8 @@ void FreeExporter(PyObject* self) {
 // gave its block back has nothing left to give.
 void BlockExporter_Dealloc(PyObject* self) {
   BlockExporter* e = reinterpret_cast<BlockExporter*>(self);
-  if (e->generation == gInterpreterGeneration) ReleaseOnHostThread(GiveSlot(e->slot));
+  if (e->generation != 0 && e->generation == CurrentGenerationOfThread())
+    ReleaseOnHostThread(GiveSlot(e->slot));
   FreeExporter(self);
 }
 
@@ -135,13 +144,22 @@ PyBufferProcs gBlockExporterBuffer = {BlockExporter_GetBuffer, nullptr};
 
 // The exporter type of one interpreter. Each interpreter readies a fresh
 // copy, and none is ever freed: objects of a stopped interpreter may still
-// point at theirs.
+// point at theirs. The main interpreter's is at hand; sub-interpreters'
+// are looked up.
 PyTypeObject* gExporterType;
 uint32_t gExporterGeneration;
+std::mutex gSubExporterLock;
+std::vector<std::pair<uint32_t, PyTypeObject*>> gSubExporterTypes;
 
 PyTypeObject* ExporterType() {
-  if (gExporterType && gExporterGeneration == gInterpreterGeneration) return gExporterType;
+  const uint32_t generation = CurrentGenerationOfThread();
+  if (gExporterType && gExporterGeneration == generation) return gExporterType;
   if (!EPyType_Ready || !EPyBuffer_FillInfo) return nullptr;
+  std::lock_guard<std::mutex> guard(gSubExporterLock);
+  if (generation != gInterpreterGeneration) {
+    for (auto& p : gSubExporterTypes)
+      if (p.first == generation) return p.second;
+  }
   PyTypeObject* type = new (std::nothrow) PyTypeObject();
   if (!type) return nullptr;
   type->ob_base.ob_refcnt = 1;
@@ -152,8 +170,12 @@ PyTypeObject* ExporterType() {
   type->tp_flags = Py_TPFLAGS_HAVE_VERSION_TAG;
   type->tp_doc = "The bytes of a host MemoryBlock.";
   if (EPyType_Ready(type) < 0) return nullptr;  // kept: Python may hold it half-readied
-  gExporterType = type;
-  gExporterGeneration = gInterpreterGeneration;
+  if (generation == gInterpreterGeneration) {
+    gExporterType = type;
+    gExporterGeneration = generation;
+  } else {
+    gSubExporterTypes.emplace_back(generation, type);
+  }
   return type;
 }
 
@@ -174,13 +196,16 @@ BufferData* BufferBlock(REALobject self) { return Data<BufferData>(self, PythonB
 // an interpreter that has stopped since: its memory is gone).
 Py_buffer* HeldView(REALobject self) {
   BufferData* d = BufferBlock(self);
-  return d->generation != 0 && d->generation == gInterpreterGeneration ? &d->view : nullptr;
+  return d->generation != 0 && GenerationRuns(d->generation) ? &d->view : nullptr;
 }
 
 void PythonBuffer_Release(REALobject self) {
   Py_buffer* view = HeldView(self);
+  uint32_t generation = BufferBlock(self)->generation;
   BufferBlock(self)->generation = 0;  // every reader answers as released from here on
-  if (view) EPyBuffer_Release(view);  // gives the exporter its buffer back
+  // Given back in the interpreter the buffer was taken in.
+  if (view && (generation == CurrentGenerationOfThread() || EnterGenerationForMember(generation)))
+    EPyBuffer_Release(view);  // gives the exporter its buffer back
 }
 
 void* PythonBuffer_Data(REALobject self, intptr_t) {
@@ -273,6 +298,39 @@ REALmethodDefinition PythonBufferMethods[] = {
 
 REALobject PythonEntity_FromMemoryBlock(REALobject block, int8_t writable) {
   if (!PythonRunning()) return nullptr;
+  PyObject* view = NewBlockView(block, writable);
+  return view ? NewHolder(PythonEntityClassRef, "Python3Entity", view) : nullptr;
+}
+
+REALobject BlockOfView(PyObject* o, int8_t* writable) {
+  if (!o || strcmp(Py_TYPE(o)->tp_name, "memoryview") != 0 || !EPyObject_GetBuffer) return nullptr;
+  PyRef exporter(EPyObject_GetAttrString(o, "obj"));
+  if (!exporter) {
+    EPyErr_Clear();
+    return nullptr;
+  }
+  if (Py_TYPE(exporter.get())->tp_dealloc != BlockExporter_Dealloc) return nullptr;
+  BlockExporter* e = reinterpret_cast<BlockExporter*>(exporter.get());
+  // Only a view of the whole block: a slice would arrive as more than it shows.
+  Py_buffer view;
+  if (EPyObject_GetBuffer(o, &view, 0) < 0) {
+    EPyErr_Clear();
+    return nullptr;
+  }
+  bool whole = view.buf == e->data && view.len == e->size && view.ndim <= 1;
+  bool readonly = view.readonly != 0;
+  EPyBuffer_Release(&view);
+  if (!whole) return nullptr;
+  BlockSlots& s = Slots();
+  std::lock_guard<std::mutex> guard(s.lock);
+  REALobject block = e->slot < s.blocks.size() ? s.blocks[e->slot] : nullptr;
+  if (block) ELockObject(block);
+  *writable = readonly ? 0 : 1;
+  return block;
+}
+
+PyObject* NewBlockView(REALobject block, int8_t writable) {
+  if (!PythonRunning()) return nullptr;
   int32_t size = block ? REALMemoryBlockGetSize(block) : -1;
   void* data = block && size >= 0 ? MemoryBlockAddress(block) : nullptr;
   if (!block || size < 0 || (size > 0 && !data)) {
@@ -296,11 +354,9 @@ REALobject PythonEntity_FromMemoryBlock(REALobject block, int8_t writable) {
     return nullptr;
   }
   ELockObject(block);  // the exporter's reference from here on
-  e->generation = gInterpreterGeneration;
+  e->generation = CurrentGenerationOfThread();
   // The view keeps the exporter, and so the block, alive.
-  PyObject* view = EPyMemoryView_FromObject(exporter.get());
-  if (!view) return nullptr;
-  return NewHolder(PythonEntityClassRef, "Python3Entity", view);
+  return EPyMemoryView_FromObject(exporter.get());
 }
 
 REALobject PythonEntityBase_GetBuffer(REALobject self, int8_t writable) {
@@ -314,7 +370,7 @@ REALobject PythonEntityBase_GetBuffer(REALobject self, int8_t writable) {
     EUnlockObject(holder);  // holds nothing: its end makes no Python call
     return nullptr;
   }
-  d->generation = gInterpreterGeneration;
+  d->generation = CurrentGenerationOfThread();
   PyAddRef(o);
   EntityData(holder)->held.set(o);
   return holder;
@@ -322,9 +378,14 @@ REALobject PythonEntityBase_GetBuffer(REALobject self, int8_t writable) {
 
 void ReleaseBlockViewsAfterFinalize() {
   // Unlocking may run host destructors: work on what was taken out.
-  BlockSlots left;
-  std::swap(left, Slots());
-  for (REALobject block : left.blocks)
+  std::vector<REALobject> left;
+  {
+    BlockSlots& s = Slots();
+    std::lock_guard<std::mutex> guard(s.lock);
+    left.swap(s.blocks);
+    s.free.clear();
+  }
+  for (REALobject block : left)
     if (block) EUnlockObject(block);
 }
 
