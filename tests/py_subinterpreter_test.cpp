@@ -65,6 +65,11 @@ TEST_F(SubInterpreterTest, EachInterpreterHasItsOwnMainSysAndModules) {
   EXPECT_EQ(EvalText("x"), "b");
   Deactivate(b.get());
   EXPECT_EQ(EvalText("x + __import__('config').who"), "aa");
+  // Reset gives a's next script a clean slate, and main keeps its own.
+  EXPECT_TRUE(host.callShared<int8_t>("Coilwork", "Reset() as Boolean"))
+      << host.bytes(SRef(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String")).get());
+  EXPECT_EQ(EvalText("str('x' in dir(__import__('__main__')))"), "False");
+  EXPECT_TRUE(ExecCode("x = 'a'"));
   // Child processes start in every kind of interpreter.
   EXPECT_EQ(EvalText("str(__import__('subprocess').run(['/bin/sh', '-c', 'exit 3']).returncode)"), "3")
       << GetError();

@@ -114,7 +114,8 @@ def reset():
         if _forgettable(module, own, installed, extensions):
             del sys.modules[name]
     sys.path[:] = _path + added
-    sys.argv[:] = _argv
+    if hasattr(sys, "argv"):
+        sys.argv[:] = _argv
     for name in ('last_type', 'last_value', 'last_traceback'):
         if hasattr(sys, name):
             delattr(sys, name)
