@@ -14,8 +14,10 @@
 #include "interpreter/interpreters.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interpreter/home_calls.h"
@@ -52,7 +54,9 @@ PyObject* NewRef(PyObject* o) {
 constexpr uint32_t kSlots = 1024;  // open sub-interpreters at most, less one
 std::atomic<SubInterpreter*> gSlots[kSlots];
 std::mutex gRegistryLock;
-std::vector<SubInterpreter*> gFree;  // records of closed interpreters
+// Records of closed interpreters, for reuse. Never freed (a thread may still
+// look at a record it found), and never destroyed, so they stay reachable.
+std::vector<SubInterpreter*>& gFree = *new std::vector<SubInterpreter*>();
 uint32_t gCounter;
 // From 3.12 on: a state made current takes the thread's place with Python.
 bool gStatesBindOnActivation;
@@ -731,11 +735,17 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
   HostThreadState& t = tHostThread;
   std::lock_guard<std::mutex> close(s->closeLock);
   if (s->generation.load() != g) return true;
-  s->closing.store(1);
-  if (s->calls.load() != 0) {
+  // A stop being sent into it (the interrupt watchdog enters for a moment)
+  // is waited out; a call that goes on is not.
+  for (int tries = 0;; ++tries) {
+    s->closing.store(1);
+    if (s->calls.load() == 0) break;
     s->closing.store(0);
-    *why = "a call runs in it";
-    return false;
+    if (tries == 50) {
+      *why = "a call runs in it";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   InterpreterScope main(nullptr);
   PyThreadState* mine = main.ok() ? s->anchor : nullptr;
