@@ -537,7 +537,7 @@ bool SwitchForMember(uint32_t g) {
 InterpreterScope::InterpreterScope(SubInterpreter* target) {
   HostThreadState& t = tHostThread;
   uint32_t g = target ? target->generation.load() : 0;
-  if (Subs().entered == target && (!target || g == t.enteredGeneration)) {
+  if (Subs().entered == target && (!target || g == t.enteredGeneration) && t.held != kLockNotHeld) {
     ok_ = PythonRunning();
     return;
   }
@@ -883,10 +883,23 @@ void Python3Interpreter_Deactivate(REALobject self) {
   UpdateBusy(tHostThread);
 }
 
+// Close (or the last reference going) on a thread that has the interpreter
+// activated: its activations end with it, and where the member itself was
+// entered in it for that activation, the thread leaves it first.
+void StepOutForClose(SubInterpreter* s, uint32_t g) {
+  HostThreadState& t = tHostThread;
+  ThreadSubs& ts = Subs();
+  for (auto it = ts.activations.begin(); it != ts.activations.end();)
+    it = it->sub == s && it->generation == g ? ts.activations.erase(it) : it + 1;
+  if (ts.entered == s && Depth(t) == 1 && ts.frames.size() == 1 && ts.frames.back().depth == 1) Pop(t);
+  UpdateBusy(t);
+}
+
 int8_t Python3Interpreter_Close(REALobject self) {
   InterpreterData* d = Block(self);
   SubInterpreter* s = OpenOf(self);
   if (!s) return true;
+  StepOutForClose(s, d->generation);
   std::string why;
   if (CloseSub(s, d->generation, &why)) return true;
   RaiseRuntimeError(("the interpreter cannot be closed now: " + why).c_str());
@@ -897,6 +910,7 @@ void Python3Interpreter_Destructor(REALobject self) {
   InterpreterData* d = Block(self);
   SubInterpreter* s = OpenOf(self);
   if (s) {
+    StepOutForClose(s, d->generation);
     std::string why;
     CloseSub(s, d->generation, &why);  // still open where it cannot: Finalize closes it
   }
