@@ -198,7 +198,7 @@ note "thread sanitizer tests"
 COILWORK_PLUGIN="$PWD/build/tsan/libcoilwork.so" TSAN_OPTIONS="halt_on_error=1:exitcode=66" \
   COILWORK_TEST_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 PYTHONDONTWRITEBYTECODE=1 \
   run_gtest "tsan python debian libpython3.11.so.1.0" build/tsan/tests/python_tests \
-  --gtest_filter='ThreadsTest.*:HomeCallsTest.*:InterruptTest.*:ProcessOutputTest.*'
+  --gtest_filter='ThreadsTest.*:HomeCallsTest.*:InterruptTest.*:ProcessOutputTest.*:SubInterpreterTest.*'
 
 if [ -f fuzz/CMakeLists.txt ] && [ "$FUZZ_SECONDS" -gt 0 ]; then
   note "fuzzing host call sequences for ${FUZZ_SECONDS}s"
