@@ -60,6 +60,9 @@ std::vector<SubInterpreter*>& gFree = *new std::vector<SubInterpreter*>();
 uint32_t gCounter;
 // From 3.12 on: a state made current takes the thread's place with Python.
 bool gStatesBindOnActivation;
+// PyThreadState_Swap changes the current state and nothing else (up to
+// 3.12; from 3.13 on it gives the lock back and takes it again).
+bool gSwapKeepsLock;
 // Sub-interpreters can be made with this library and this Init.
 bool gSupported;
 
@@ -86,6 +89,7 @@ struct Frame {
   uint32_t fromGeneration;
   PyThreadState* saved;  // the state that held the lock before, or null
   int32_t held;          // how the lock was held before
+  bool swapped;          // the lock stayed held: only the current state was swapped
 };
 
 struct Copy {
@@ -226,12 +230,17 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     into = MainStateForSwitch();
     if (!into) return false;
   }
-  Frame f{depth, Subs().entered, t.enteredGeneration, nullptr, t.held};
+  Frame f{depth, Subs().entered, t.enteredGeneration, nullptr, t.held, false};
   if (t.held != kLockNotHeld) {
     KeepErrorOfCurrent(t);
-    f.saved = EPyEval_SaveThread();
+    // Between interpreters that share the main interpreter's lock, the lock
+    // stays held and only the current state changes, where swapping states
+    // leaves the lock alone (up to 3.12).
+    SubInterpreter* from = Subs().entered;
+    f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
+    f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
   }
-  EPyEval_RestoreThread(into);
+  if (!f.swapped) EPyEval_RestoreThread(into);
   Subs().entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
@@ -277,11 +286,12 @@ void Pop(HostThreadState& t) {
     EPyEval_SaveThread();
     EPyThreadState_Delete(state);
     ForgetState(current, state);
-  } else {
+  } else if (!f.swapped) {
     EPyEval_SaveThread();
   }
   if (current) current->calls.fetch_sub(1);
-  if (f.saved) EPyEval_RestoreThread(f.saved);
+  if (f.swapped) EPyThreadState_Swap(f.saved);
+  else if (f.saved) EPyEval_RestoreThread(f.saved);
   Subs().entered = f.from;
   SetEntered(t, f.fromGeneration);
   t.held = f.held;
@@ -626,6 +636,13 @@ SubInterpreter* KeptErrorInterpreter() { return SlotRecord(tHostThread.errorGene
 
 void InterpretersAfterInit() {
   gStatesBindOnActivation = EPy_NewInterpreterFromConfig != nullptr;
+  int minor = -1;
+  if (PyObject* info = EPySys_GetObject ? EPySys_GetObject("version_info") : nullptr) {
+    PyRef m(EPyObject_GetAttrString(info, "minor"));
+    if (m) minor = int(EPyLong_AsLong(m.get()));
+  }
+  if (EPyErr_Clear) EPyErr_Clear();
+  gSwapKeepsLock = minor >= 0 && minor <= 12 && EPyThreadState_Swap;
   gSupported = gMainState && EPy_NewInterpreter && EPy_EndInterpreter && EPyThreadState_New &&
                EPyThreadState_Clear && EPyThreadState_Delete && EPyThreadState_Swap &&
                EPyInterpreterState_ThreadHead && EPyThreadState_Next && EPyGILState_GetThisThreadState &&
