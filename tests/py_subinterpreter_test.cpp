@@ -419,6 +419,7 @@ TEST_F(SubInterpreterTest, NumpyStaysInTheMainInterpreter) {
   std::string type = ErrorType(), message = GetError();
   Deactivate(a.get());
   EXPECT_EQ(type, "ImportError") << message;
+  printf("numpy in a sub-interpreter: %s: %s\n", type.c_str(), message.c_str());
   EXPECT_EQ(EvalText("str(numpy.arange(4).sum())"), "6");
   EXPECT_TRUE(Close(a.get()));
   EXPECT_EQ(EvalText("str(numpy.ones(3).sum())"), "3.0");

@@ -654,6 +654,28 @@ void InterpretersAfterInit() {
 
 namespace {
 
+// In an interpreter that shares the main interpreter's lock (where Python
+// itself refuses no extension module): numpy's extension modules keep state
+// for the whole process, and an import of numpy in a second interpreter
+// overwrites it with objects of that interpreter, which the main
+// interpreter's numpy then uses after they are gone. It is refused before
+// anything of it runs.
+const char kOneInterpreterSource[] = R"PY(
+import sys
+
+class OneInterpreterOnly:
+    names = ('numpy',)
+
+    @classmethod
+    def find_spec(cls, name, path=None, target=None):
+        if name.partition('.')[0] in cls.names:
+            raise ImportError(name + ' can only be loaded into one interpreter per process: '
+                              'it is not imported in sub-interpreters', name=name)
+        return None
+
+sys.meta_path.insert(0, OneInterpreterOnly)
+)PY";
+
 SubInterpreter* OpenSub(bool ownLock, std::string* why) {
   if (!gSupported) {
     *why = "this Python library cannot make sub-interpreters";
@@ -718,6 +740,8 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     Subs().entered = before;
     SetEntered(t, beforeGeneration);
   }
+  if (!own) PyRelease(RunPrivateSource(kOneInterpreterSource));
+  if (EPyErr_Clear) EPyErr_Clear();
   ResetAfterOpen(g);
   EPyEval_SaveThread();
   EPyEval_RestoreThread(saved);
