@@ -88,7 +88,9 @@ void SetTimeLimit(int32_t ms);
 void SetThreadCallTimeout(int32_t ms);
 
 // --- threads.cpp: Python's threads and native threads calling host code.
+// The helper module the threads run (fuzzthreads.py in the program's folder).
 extern const char kThreadHelper[];
+// Threads of native code, each calling into Python once through PyGILState.
 struct NativeThread {
   std::thread thread;
   std::atomic<bool> done{false};

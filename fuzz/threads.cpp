@@ -242,6 +242,8 @@ Obj CallHelper(const char* function, const std::string* text) {
   return r;
 }
 
+namespace {
+
 // What a counting helper answers; -1 when it could not tell.
 int HelperCount(const char* function) {
   Obj r = CallHelper(function);
@@ -251,6 +253,8 @@ int HelperCount(const char* function) {
   host.callShared<void>("Coilwork", "ClearError()");
   return n;
 }
+
+}  // namespace
 
 void JoinInterrupter() {
   if (gInterrupter.joinable()) gInterrupter.join();
@@ -266,6 +270,8 @@ void JoinEndedNative() {
     }
   }
 }
+
+namespace {
 
 // Serves the threads' calls (delivering, and running Python code that
 // sleeps) until the helper's counter (if any) answers 0 and, when asked,
@@ -306,6 +312,8 @@ void ServeUntilNone(const char* counter, bool native, bool release = false) {
   if (limit) SetTimeLimit(limit);
 }
 
+}  // namespace
+
 // Releases the waiting threads and serves until every thread has ended.
 void ServeUntilEnded() {
   if (!gThreadsMayRun) return;
@@ -314,6 +322,8 @@ void ServeUntilEnded() {
   gDaemonsLive = 0;
   gAllCallsTimed = true;
 }
+
+namespace {
 
 // Before a Finalize: native threads end first (Python would stop under
 // them), and every daemon thread ends or settles. Those left waiting count
@@ -339,6 +349,8 @@ void SettleDaemons() {
     }
   }
 }
+
+}  // namespace
 
 void BeforeFinalize() {
   JoinInterrupter();
