@@ -393,10 +393,8 @@ TEST_F(EnvironmentTest, PackagesPthFilesAndPrefixesOfTheEnvironment) {
 TEST_F(EnvironmentTest, ResetKeepsAnEnvironmentChosenWhilePythonRuns) {
   std::string env = MakeEnvironment("resetenv", PythonMinor(), false);
   ASSERT_TRUE(Use(env));
-  Ref before(Run("import sys\npath = repr(sys.path)\n"));
+  Ref before(Run("import sys\npath = repr(sys.path)\nsys.path.insert(0, '/cw/script')\n"));
   ASSERT_NE(before.get(), nullptr) << GetError();
-  Ref script(Run("import sys\nsys.path.insert(0, '/cw/script')\n"));
-  ASSERT_NE(script.get(), nullptr) << GetError();
   ASSERT_TRUE(host.callShared<int8_t>("Coilwork", "Reset() as Boolean")) << GetError();
   Ref after(Run("import sys, coiltest_in_resetenv, coiltest_pth_resetenv\npath = repr(sys.path)\n"));
   ASSERT_NE(after.get(), nullptr) << GetError();
