@@ -174,7 +174,7 @@ void ResetKeepsPath(PyObject* entry) {
 
 PyObject* ResetPathNow() {
   PyObject* now = Helper("path_now");
-  if (!now) return nullptr;
+  if (!now || !EPyObject_CallObject || !EPyErr_Clear) return nullptr;
   PyObject* path = EPyObject_CallObject(now, nullptr);
   if (!path) EPyErr_Clear();
   return path;
@@ -182,7 +182,7 @@ PyObject* ResetPathNow() {
 
 void ResetPathChanged(PyObject* before) {
   PyObject* changed = Helper("path_changed");
-  if (!changed || !before || !EPy_BuildValue) return;
+  if (!changed || !before || !EPy_BuildValue || !EPyObject_CallObject || !EPyErr_Clear) return;
   PyRef arguments(EPy_BuildValue("(O)", before));
   PyRef done(arguments ? EPyObject_CallObject(changed, arguments.get()) : nullptr);
   if (!done) EPyErr_Clear();
@@ -208,6 +208,10 @@ int8_t Python_Reset() {
   InterruptSpareThisCall();
   // An error the last script left (read by GetError after Reset) is put
   // aside while Python runs the reset, and stays pending.
+  if (!EPyErr_Fetch || !EPyErr_Restore || !EPyObject_CallObject) {
+    RaiseRuntimeError("Reset is not available in this interpreter");
+    return false;
+  }
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   EPyErr_Fetch(&type, &value, &traceback);
   PyRef done(EPyObject_CallObject(reset, nullptr));
