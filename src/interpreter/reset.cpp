@@ -15,8 +15,8 @@
 // A virtual environment chosen while Python runs changes what Reset goes back
 // to as it changes sys.path. Interrupt and the time limit never stop Reset.
 #include "interpreter/interpreter.h"
-#include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
+#include "interpreter/interrupt.h"
 #include "python/convert.h"
 
 namespace {
@@ -172,22 +172,6 @@ void ResetKeepsPath(PyObject* entry) {
   if (added && entry && EPyList_Append(added, entry) != 0) EPyErr_Clear();
 }
 
-PyObject* ResetPathNow() {
-  PyObject* now = Helper("path_now");
-  if (!now || !EPyObject_CallObject || !EPyErr_Clear) return nullptr;
-  PyObject* path = EPyObject_CallObject(now, nullptr);
-  if (!path) EPyErr_Clear();
-  return path;
-}
-
-void ResetPathChanged(PyObject* before) {
-  PyObject* changed = Helper("path_changed");
-  if (!changed || !before || !EPy_BuildValue || !EPyObject_CallObject || !EPyErr_Clear) return;
-  PyRef arguments(EPy_BuildValue("(O)", before));
-  PyRef done(arguments ? EPyObject_CallObject(changed, arguments.get()) : nullptr);
-  if (!done) EPyErr_Clear();
-}
-
 void ResetBeforeFinalize() { ReleaseHeld(gReset); }
 
 int8_t Python_Reset() {
@@ -224,4 +208,20 @@ int8_t Python_Reset() {
   RestoreStreams();
   EPyErr_Restore(type, value, traceback);
   return true;
+}
+
+PyObject* ResetPathNow() {
+  PyObject* now = Helper("path_now");
+  if (!now || !EPyObject_CallObject || !EPyErr_Clear) return nullptr;
+  PyObject* path = EPyObject_CallObject(now, nullptr);
+  if (!path) EPyErr_Clear();
+  return path;
+}
+
+void ResetPathChanged(PyObject* before) {
+  PyObject* changed = Helper("path_changed");
+  if (!changed || !before || !EPy_BuildValue || !EPyObject_CallObject || !EPyErr_Clear) return;
+  PyRef arguments(EPy_BuildValue("(O)", before));
+  PyRef done(arguments ? EPyObject_CallObject(changed, arguments.get()) : nullptr);
+  if (!done) EPyErr_Clear();
 }
