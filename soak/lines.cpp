@@ -39,7 +39,7 @@ void Lines::Line(int receiver, const std::string& line) {
     return;
   }
   std::string source = line.substr(0, space);
-  int wanted = source[0] == 'S' || source[0] == 'Y' ? 1 : 0;
+  int wanted = source[0] == 'S' || source[0] == 'Y' || source[0] == 'E' ? 1 : 0;
   if (receiver != wanted) {
     ++wrong_;
     Wrong("\"%s\" arrived at the %s receiver", line.c_str(), receiver ? "error" : "console");

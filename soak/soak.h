@@ -28,8 +28,9 @@ extern FILE* gErr;
 
 // --- lines.cpp: every line arrives once, in order per source, at the
 // receiver of its descriptor. A line is "SOURCE NUMBER"; sources S (Python
-// threads' sys.stderr) and Y (child processes' descriptor 2) go to the error
-// receiver, every other source to the console receiver.
+// threads' sys.stderr), Y (child processes' descriptor 2) and E (the home
+// thread's sys.stderr) go to the error receiver, every other source to the
+// console receiver.
 class Lines {
  public:
   // Text raised by a receiver (0 console, 1 error), on any thread.

@@ -11,10 +11,10 @@
 // - host threads call Python functions and check each result, some calls in
 //   KeepLock bursts, some printing numbered lines;
 // - the home thread (this one) serves the Python threads' calls from its
-//   DeliverOutput loop, prints numbered lines, has Python fill MemoryBlock
-//   views and checks the bytes, runs calls under a time limit, calls Reset
-//   every few seconds, and now and then stops everything, checks the lines,
-//   and calls Finalize and Init;
+//   DeliverOutput loop, prints and writes to sys.stderr numbered lines, has
+//   Python fill MemoryBlock views and checks the bytes, runs calls under a
+//   time limit, calls Reset every few seconds, and now and then stops
+//   everything, checks the lines, and calls Finalize and Init;
 // - a timer thread calls Interrupt at random moments.
 // A stopped call must come back with KeyboardInterrupt and nothing else.
 // With CaptureProcessOutput on, every line must arrive once, in order per
@@ -309,7 +309,7 @@ void StopsOn(bool on) {
 
 // --- The home thread's steps.
 std::mt19937_64 gRng;
-long gHomeLines = 0;  // H lines written in this interpreter
+long gHomeLines[2];  // H and E lines written in this interpreter
 
 void Deliver() {
   Begin(gHome, "DeliverOutput()");
@@ -317,14 +317,19 @@ void Deliver() {
   Done(gHome);
 }
 
+// A numbered line from the home thread: print (H) or sys.stderr (E).
 void HomeLine() {
-  long n = gHomeLines++;
-  Begin(gHome, "Exec(print H " + std::to_string(n) + ")");
-  Str code = host.newString("print('H " + std::to_string(n) + "\\n', end='')");
+  bool error = gRng() % 3 == 0;
+  const char* source = error ? "E" : "H";
+  long n = gHomeLines[error]++;
+  std::string line = std::string(source) + " " + std::to_string(n);
+  Begin(gHome, "Exec of " + line);
+  Str code = host.newString(error ? "import sys\nsys.stderr.write('" + line + "\\n')"
+                                  : "print('" + line + "\\n', end='')");
   gPythonCalls.fetch_add(1);
   bool ran = host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", code) != 0;
   host.unlockString(code);
-  if (!ran && Stopped("Exec of a print")) gLines.Maybe("H", n);
+  if (!ran && Stopped("Exec of " + line)) gLines.Maybe(source, n);
   Done(gHome);
 }
 
@@ -451,7 +456,7 @@ void StartAll() {
     exit(2);
   }
   host.unlock(r);
-  gHomeLines = 0;
+  gHomeLines[0] = gHomeLines[1] = 0;
   gHostStop.store(false);
   for (int k = 0; k < kHostThreads; ++k) {
     Activate(gDoing[2 + k], "host thread " + std::to_string(k));
@@ -512,7 +517,8 @@ void StopAll() {
     for (const auto& w : gHostWritten) written[w.first] = w.second;
     gHostWritten.clear();
   }
-  written["H"] = gHomeLines;
+  written["H"] = gHomeLines[0];
+  written["E"] = gHomeLines[1];
   for (auto it = written.begin(); it != written.end();)
     it = it->second == 0 ? written.erase(it) : std::next(it);
   gLines.Settle(written);
