@@ -99,6 +99,9 @@ else
   echo "x86_64 python debug build: SKIPPED ($debug_lib not installed: libpython3.11-dbg)"
 fi
 unset COILWORK_PLUGIN
+# A minute of everything at once on Debian's 3.11: Python threads calling
+# host code, host threads, stops, captured output, Reset, Finalize and Init.
+run_check "soak 60 s, python debian libpython3.11.so.1.0" scripts/soak.sh 60
 
 note "diagnostic command"
 # The JSON report for a virtual environment made from a pyenv Python: the

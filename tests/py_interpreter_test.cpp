@@ -388,5 +388,26 @@ TEST_F(EnvironmentTest, PackagesPthFilesAndPrefixesOfTheEnvironment) {
   EXPECT_TRUE(Bool(n, "ahead"));
 }
 
+// An environment chosen while Python runs stays on sys.path across Reset, as
+// AddSearchPath's folders do; what a script put there goes.
+TEST_F(EnvironmentTest, ResetKeepsAnEnvironmentChosenWhilePythonRuns) {
+  std::string env = MakeEnvironment("resetenv", PythonMinor(), false);
+  ASSERT_TRUE(Use(env));
+  Ref before(Run("import sys\npath = repr(sys.path)\nsys.path.insert(0, '/cw/script')\n"));
+  ASSERT_NE(before.get(), nullptr) << GetError();
+  ASSERT_TRUE(host.callShared<int8_t>("Coilwork", "Reset() as Boolean")) << GetError();
+  Ref after(Run("import sys, coiltest_in_resetenv, coiltest_pth_resetenv\npath = repr(sys.path)\n"));
+  ASSERT_NE(after.get(), nullptr) << GetError();
+  auto path = [&](Obj m) {
+    return SRef(host.call<Str>(m, "StringField(name as String) as String", S("path").get())).bytes();
+  };
+  EXPECT_EQ(path(after), path(before));
+  // The following Inits get an environment with the system's packages.
+  std::string kept = MakeEnvironment("afterreset", PythonMinor(), true);
+  Finalize();
+  ASSERT_TRUE(Use(kept));
+  EnsureInterpreter();
+}
+
 }  // namespace
 }  // namespace coiltest

@@ -220,5 +220,28 @@ TEST_F(InterruptTest, LimitHoldsAcrossFinalizeAndInitWhichItNeverStops) {
   EnsureInterpreter();
 }
 
+// Reset runs Python code of its own: neither the limit nor a stream of
+// Interrupts cuts it short, while the scripts between Resets are stopped.
+TEST_F(InterruptTest, ResetIsNeverStopped) {
+  std::atomic<bool> done{false};
+  std::thread stopper;
+  int stopped = 0;
+  Limit(1);
+  for (int i = 0; i < 40; ++i) {
+    if (i == 20) {  // the second half under Interrupts instead
+      Limit(0);
+      stopper = std::thread([&] { while (!done) Interrupt(); });
+    }
+    EXPECT_TRUE(host.callShared<int8_t>("Coilwork", "Reset() as Boolean")) << i << ": " << GetError();
+    EXPECT_FALSE(ErrorOccurred());
+    // Objects enough that collecting them makes the next Reset take a while.
+    if (!ExecMain("junk = [[i] for i in range(200000)]\n") && ++stopped) Stopped();
+  }
+  done = true;
+  stopper.join();
+  EXPECT_GT(stopped, 20) << "no script was stopped by Interrupt";
+  EXPECT_TRUE(ExecMain("after = 1")) << GetError();
+}
+
 }  // namespace
 }  // namespace coiltest

@@ -206,7 +206,13 @@ int8_t Python_UseVirtualEnvironment(REALobject folder) {
   if (path.empty() || !ReadEnvironment(path, &env)) return false;
   VirtualEnvironment previous = gVirtualEnvironment;
   gVirtualEnvironment = env;
-  if (!PythonRunning() || ApplyEnvironment()) return true;
+  if (!PythonRunning()) return true;
+  // Reset keeps the environment's sys.path.
+  PyRef before(ResetPathNow());
+  if (ApplyEnvironment()) {
+    ResetPathChanged(before.get());
+    return true;
+  }
   // Not usable with the running Python: nothing changes.
   gVirtualEnvironment = previous;
   return false;

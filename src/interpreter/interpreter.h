@@ -74,6 +74,11 @@ int8_t Python_Reset();
 void ResetAfterInit();
 // A folder AddSearchPath appended to sys.path (a str): kept by Reset.
 void ResetKeepsPath(PyObject* entry);
+// sys.path now, a new list (null when Reset is not available), and, once the
+// plugin has changed sys.path from that list, the same change to what Reset
+// goes back to.
+PyObject* ResetPathNow();
+void ResetPathChanged(PyObject* before);
 void ResetBeforeFinalize();
 // The same for a sub-interpreter just made, and before it ends (current,
 // lock held).

@@ -53,7 +53,8 @@ struct HostThreadRecord {
   // Set by the watchdog or Interrupt while the thread is in an outermost
   // call, cleared by the thread itself at its next outermost entry or return.
   std::atomic<int> armed;
-  // The current call is Init: it is never stopped. Cleared at its return.
+  // The current call is the plugin's own work (Init, Reset): it is never
+  // stopped. Cleared at its return.
   std::atomic<int> exempt;
   // Interrupt asked for the armed call to be stopped.
   std::atomic<int> stopWanted;
@@ -464,6 +465,23 @@ void InterruptAfterInit() {
   Watchdog& dog = Dog();
   std::lock_guard<std::mutex> guard(dog.lock);
   dog.pythonOpen.store(true);
+}
+
+void InterruptSpareThisCall() {
+  HostThreadRecord* r = tRecord;
+  if (!r || !HoldsPython()) return;
+  {
+    // Stop runs with both the interpreter lock (held here) and the registry's
+    // lock: after this no stop is sent, and one sent before is taken back.
+    std::lock_guard<std::mutex> guard(Records().lock);
+    if (!r->exempt.exchange(1)) {
+      gWatchers.fetch_add(1);
+      WatchNothing();
+    }
+    r->stopWanted.store(0);
+    r->retry.store(0);
+  }
+  ForgetStop(r);
 }
 
 void InterruptBeforeFinalize() {

@@ -26,6 +26,10 @@ void InterruptAfterInit();
 // Before Py_Finalize, lock held: no stop is sent from now on, and none that
 // was sent for this call stays waiting.
 void InterruptBeforeFinalize();
+// Inside an outermost call that does the plugin's own work in Python (Reset),
+// lock held: the rest of the call is never stopped, and a stop already sent
+// for it is taken back.
+void InterruptSpareThisCall();
 
 // The Coilwork shared methods.
 void Python_Interrupt();

@@ -12,9 +12,12 @@
 //   the standard library, installed packages and extension modules stay;
 // - restores sys.path (with AddSearchPath's folders since), sys.argv and the
 //   console streams, and collects what the old script left in cycles.
+// A virtual environment chosen while Python runs changes what Reset goes back
+// to as it changes sys.path. Interrupt and the time limit never stop Reset.
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/output_queue.h"
+#include "interpreter/interrupt.h"
 #include "python/convert.h"
 
 namespace {
@@ -113,7 +116,7 @@ def reset():
             continue
         if _forgettable(module, own, installed, extensions):
             del sys.modules[name]
-    sys.path[:] = _path + added
+    sys.path[:] = _path + [p for p in added if p not in _path]
     if hasattr(sys, "argv"):
         sys.argv[:] = _argv
     for name in ('last_type', 'last_value', 'last_traceback'):
@@ -124,6 +127,25 @@ def reset():
     if 'linecache' in sys.modules:
         sys.modules['linecache'].clearcache()
     gc.collect()
+
+def path_now():
+    return list(sys.path)
+
+def path_changed(before):
+    # The plugin itself changed sys.path from before (a virtual environment
+    # chosen while Python runs): what Reset goes back to changes alike. The
+    # entries that went are dropped; each new one goes ahead of the entry it
+    # now stands before.
+    global _path
+    now = list(sys.path)
+    new = [p for p in now if p not in before]
+    base = [p for p in _path + added if p in now or p not in before]
+    for i, entry in enumerate(now):
+        if entry not in new or entry in base:
+            continue
+        follower = next((p for p in now[i + 1:] if p not in new and p in base), None)
+        base.insert(base.index(follower) if follower is not None else len(base), entry)
+    _path = base
 )PY";
 
 // The namespace of kResetSource in each interpreter.
@@ -195,6 +217,9 @@ int8_t Python_Reset() {
                       "called); call it once the script has returned");
     return false;
   }
+  // Reset is the plugin's own work, as Init and Finalize are: neither
+  // Interrupt nor the time limit cuts it short half done.
+  InterruptSpareThisCall();
   PyObject* reset = Helper("reset");
   if (!reset) {
     // A sub-interpreter's first Reset: its code, in the snapshot's namespace.
@@ -209,8 +234,38 @@ int8_t Python_Reset() {
     RaiseRuntimeError("Reset is not available in this interpreter");
     return false;
   }
+  // An error the last script left (read by GetError after Reset) is put
+  // aside while Python runs the reset, and stays pending.
+  if (!EPyErr_Fetch || !EPyErr_Restore || !EPyObject_CallObject) {
+    RaiseRuntimeError("Reset is not available in this interpreter");
+    return false;
+  }
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  EPyErr_Fetch(&type, &value, &traceback);
   PyRef done(EPyObject_CallObject(reset, nullptr));
-  if (!done) return false;
+  if (!done) {
+    PyRelease(type);
+    PyRelease(value);
+    PyRelease(traceback);
+    return false;
+  }
   RestoreStreams();
+  EPyErr_Restore(type, value, traceback);
   return true;
+}
+
+PyObject* ResetPathNow() {
+  PyObject* now = Helper("path_now");
+  if (!now || !EPyObject_CallObject || !EPyErr_Clear) return nullptr;
+  PyObject* path = EPyObject_CallObject(now, nullptr);
+  if (!path) EPyErr_Clear();
+  return path;
+}
+
+void ResetPathChanged(PyObject* before) {
+  PyObject* changed = Helper("path_changed");
+  if (!changed || !before || !EPy_BuildValue || !EPyObject_CallObject || !EPyErr_Clear) return;
+  PyRef arguments(EPy_BuildValue("(O)", before));
+  PyRef done(arguments ? EPyObject_CallObject(changed, arguments.get()) : nullptr);
+  if (!done) EPyErr_Clear();
 }
