@@ -260,6 +260,14 @@ extern const char* (*gStringBytes)(REALstring);
 void OneHostStrings();
 void BM_host_string(benchmark::State& state);
 
+// ------------------------------------------------------ interpreters.cpp
+// sub_call: the call pair's path through a shared-lock sub-interpreter's
+// add; parallel: two loops in two own-lock interpreters at once (3.12 on),
+// beside raw Python's figure. False when a loop could not run.
+void StartSubInterpreter();
+void OneSubCallPlugin();
+bool MeasureParallel();
+
 // ----------------------------------------------------------- measure.cpp
 struct Pair {
   const char* name;

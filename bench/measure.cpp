@@ -58,6 +58,8 @@ extern const Pair kPairs[] = {
     // parameters, result per call of f
     {"thread_callback", 1.25, OneThreadCallbackPlugin, OneThreadCallbackRaw, nullptr, 2 * kThreadCalls,
      0, 0, true, kThreadCalls},
+    // The same call in the main interpreter is its twin: whole paths, no host share taken off.
+    {"sub_call", 1.20, OneSubCallPlugin, OneCallPlugin, nullptr, 0, 0, 0, false, 0},
 };
 const size_t kPairCount = sizeof(kPairs) / sizeof(kPairs[0]);
 

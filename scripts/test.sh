@@ -88,6 +88,9 @@ run_matrix "x86_64" build/default/tests/python_tests -- "${libs[@]}"
 COILWORK_TEST_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 PYTHONDONTWRITEBYTECODE=1 \
   run_gtest "x86_64 python debian numpy across resets (own process)" build/default/tests/python_tests \
   --gtest_filter='ErrorsTest.NumpyStaysUsableAcrossResets'
+COILWORK_TEST_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 PYTHONDONTWRITEBYTECODE=1 \
+  run_gtest "x86_64 python debian numpy beside a sub-interpreter (own process)" build/default/tests/python_tests \
+  --gtest_filter='SubInterpreterTest.NumpyStaysInTheMainInterpreter'
 # Debian's debug build, the whole suite: its assertions stop the process
 # where a release build tolerates a fault (Python code run over a pending
 # error, a function's nil answer without an error).

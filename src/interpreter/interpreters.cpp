@@ -31,6 +31,9 @@ struct SubInterpreter {
   bool ownLock = false;
   std::atomic<int> calls{0};    // threads inside it, counting switch frames
   std::atomic<int> closing{0};  // Close or Finalize has begun: no entry
+  // Python threads of its own were seen in it (counted in gSharedLockWanted
+  // while it shares the main lock).
+  std::atomic<int> hasThreads{0};
   std::mutex statesLock;        // states
   std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
   std::mutex closeLock;         // Close against a thread's end deleting its state
@@ -40,7 +43,7 @@ struct SubInterpreter {
   PyThreadState* anchor = nullptr;
 };
 
-std::atomic<int> gSharedLockSubs{0};
+std::atomic<int> gSharedLockWanted{0};
 
 namespace {
 
@@ -240,7 +243,17 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
     f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
   }
-  if (!f.swapped) EPyEval_RestoreThread(into);
+  if (!f.swapped) {
+    // A thread that holds no lock and enters an interpreter sharing the main
+    // one's lock waits for it: the thread keeping it gives it back.
+    bool waits = f.saved == nullptr && target && !target->ownLock;
+    if (waits) {
+      gSharedLockWanted.fetch_add(1);
+      WatchNothing();
+    }
+    EPyEval_RestoreThread(into);
+    if (waits) gSharedLockWanted.fetch_sub(1);
+  }
   Subs().entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
@@ -266,6 +279,27 @@ void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
   }
 }
 
+// With the interpreter's lock held: whether Python threads of its own run
+// in it (states the plugin did not make), counted while it shares the main
+// interpreter's lock.
+void NoteSubThreads(SubInterpreter* s) {
+  bool threads = false;
+  {
+    std::lock_guard<std::mutex> guard(s->statesLock);
+    for (PyThreadState* p = EPyInterpreterState_ThreadHead(s->interp); p && !threads; p = EPyThreadState_Next(p)) {
+      bool known = false;
+      for (PyThreadState* q : s->states) known = known || q == p;
+      threads = !known;
+    }
+  }
+  if (threads && !s->hasThreads.exchange(1)) {
+    gSharedLockWanted.fetch_add(1);
+    WatchNothing();
+  } else if (!threads && s->hasThreads.exchange(0)) {
+    gSharedLockWanted.fetch_sub(1);
+  }
+}
+
 void Pop(HostThreadState& t) {
   Frame f = Subs().frames.back();
   Subs().frames.pop_back();
@@ -276,6 +310,7 @@ void Pop(HostThreadState& t) {
   if (current && Depth(t) == 0 && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
     EPyThreadState_SetAsyncExc(EPyThread_get_thread_ident(), nullptr);
   KeepErrorOfCurrent(t);
+  if (current && !current->ownLock) NoteSubThreads(current);
   PyThreadState* state = EPyThreadState_Get();
   if (current && !f.saved) {
     // Leaving for no state at all: this state may hold Python's place for
@@ -534,6 +569,13 @@ bool GenerationRuns(uint32_t generation) {
 
 bool EnterGenerationForMember(uint32_t generation) { return SwitchForMember(generation); }
 
+void LookAtSubThreads() {
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
+    if (s && !s->ownLock && s->hasThreads.load() && s->generation.load()) NoteSubThreads(s);
+  }
+}
+
 bool InsideSwitch() { return tSubsHolder.subs && !tSubsHolder.subs->frames.empty(); }
 
 bool SwitchForMember(uint32_t g) {
@@ -750,10 +792,6 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
   }
   s->generation.store(g, std::memory_order_release);
-  if (!own) {
-    gSharedLockSubs.fetch_add(1);
-    WatchNothing();  // returns look at the rule again
-  }
   // The first state stays, used by no thread, until Close ends the
   // interpreter with it: the list of the interpreter's states is never
   // empty while it is open (3.12 reuses a state it keeps inside the
@@ -848,7 +886,7 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
     gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
   }
   EPy_EndInterpreter(mine);
-  if (!s->ownLock) gSharedLockSubs.fetch_sub(1);
+  if (s->hasThreads.exchange(0) && !s->ownLock) gSharedLockWanted.fetch_sub(1);
   // Up to 3.11 the lock stays held, with no state current; from 3.12 on it
   // is given back.
   if (gStatesBindOnActivation) EPyEval_RestoreThread(saved);

@@ -28,10 +28,15 @@ struct SubInterpreter;
 // open sub-interpreter carries).
 uint32_t NewGeneration();
 
-// How many open sub-interpreters share the main interpreter's lock: while
-// any is, the thread that keeps that lock gives it back as its calls
-// return, so that their Python threads run, as for the main one's threads.
-extern std::atomic<int> gSharedLockSubs;
+// How many wait for the main interpreter's lock from inside sub-interpreters
+// that share it: host threads about to enter one, and such interpreters
+// with Python threads of their own. While any does, the thread that keeps
+// that lock gives it back as its calls return, as it does for the main
+// interpreter's own threads.
+extern std::atomic<int> gSharedLockWanted;
+// On a thread that holds the main lock, as an outermost call returns while
+// some interpreter had Python threads: looks again whether they still run.
+void LookAtSubThreads();
 
 // The open sub-interpreter of that generation, or null.
 SubInterpreter* SubOf(uint32_t generation);

@@ -38,7 +38,7 @@ bool LockEntriesBound() {
 // state is its head and has no successor.
 bool OtherThreadsExist() {
   return EPyInterpreterState_ThreadHead(gInterpreter) != gMainState ||
-         EPyThreadState_Next(gMainState) != nullptr || gSharedLockSubs.load(std::memory_order_relaxed);
+         EPyThreadState_Next(gMainState) != nullptr || gSharedLockWanted.load(std::memory_order_relaxed);
 }
 
 // How many words from the interpreter's start may be read. Where it lies
@@ -258,7 +258,7 @@ void TakeLock(HostThreadState& t) {
 // need to read; otherwise at gNoHead.
 void WatchWhatApplies() {
   PyThreadState* const* head = gLockManaged && gRealHead && !gAllowThreads ? gRealHead : &gNoHead;
-  if (gSharedLockSubs.load(std::memory_order_relaxed)) head = &gNoHead;
+  if (gSharedLockWanted.load(std::memory_order_relaxed)) head = &gNoHead;
   if (gLockManaged && KeepersWatch()) head = &gKeeperWatch;
   // Captured process output is read as each outermost call returns.
   if (InterruptWatchesReturns() || ProcessOutputCaptured()) head = &gNoHead;
@@ -329,6 +329,7 @@ void LeaveLockSlow() {
   if (gHostWorkPending.load(std::memory_order_seq_cst)) DeliverQueuedWork(true);
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
+  if (gSharedLockWanted.load(std::memory_order_relaxed)) LookAtSubThreads();
   if (KeepsLock(t)) return;
   // Host code run inside a switch of the thread's own (a handed-over call in
   // a sub-interpreter): the switch gives the lock back as it ends.

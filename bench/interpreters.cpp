@@ -1,0 +1,177 @@
+// Sub-interpreters: a call through a sub-interpreter's function handle
+// against the same call in the main interpreter (sub_call), and two
+// CPU-bound loops in two own-lock interpreters on two host threads against
+// the same two loops one after the other (parallel), beside raw Python's
+// figure for the same through the C API.
+#include <dlfcn.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "bench.h"
+
+namespace coilbench {
+
+namespace {
+
+void* PythonSymbol(const char* name) { return dlsym(RTLD_DEFAULT, name); }
+
+Obj gSubInterpreter;  // a shared-lock sub-interpreter, open for the bench's life
+Obj gSubAdd;          // add(a, b) defined in it
+int32_t gSubCallI;
+
+const char kLoopCode[] = "total = sum(i * i % 7 for i in range(3000000))";
+
+double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+Obj NewInterpreter(bool ownLock) {
+  return host.create("Python3Interpreter", "Constructor(ownLock as Boolean)", int8_t(ownLock));
+}
+
+bool ExecHere(const char* code) {
+  Str s = hc.buildString(code, strlen(code), emuhost::kUTF8);
+  bool ran = host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", s) != 0;
+  hc.unlockString(s);
+  return ran;
+}
+
+// One loop in the interpreter, on the calling thread.
+bool LoopIn(Obj interpreter) {
+  host.call<void>(interpreter, "Activate()");
+  bool ran = ExecHere(kLoopCode);
+  host.call<void>(interpreter, "Deactivate()");
+  return ran;
+}
+
+// ------------------------------------------------------ raw Python's figure
+struct RawSub {
+  struct Status {
+    int type;
+    const char* func;
+    const char* message;
+    int exitcode;
+  };
+  Status (*newFromConfig)(void**, const int*);
+  void (*end)(void*);
+  int (*runSimple)(const char*);
+  void* (*saveThread)();
+  void (*restoreThread)(void*);
+  int (*ensure)();
+  void (*release)(int);
+};
+
+// Makes an own-lock interpreter on this thread, runs the loop in it, ends
+// it, and leaves no lock held. Every thread's own work, through the C API
+// as a C program does it.
+bool RawLoop(const RawSub& r) {
+  static const int kIsolated[] = {0, 0, 1, 1, 0, 1, 2};
+  int held = r.ensure();
+  void* main = r.saveThread();  // the main lock goes; the new interpreter has its own
+  r.restoreThread(main);
+  void* made = nullptr;
+  RawSub::Status status = r.newFromConfig(&made, kIsolated);  // gives the main lock back
+  bool ok = status.type == 0 && made;
+  if (ok) {
+    ok = r.runSimple(kLoopCode) == 0;
+    r.end(made);  // no lock held afterwards
+  }
+  r.restoreThread(main);
+  r.release(held);
+  return ok;
+}
+
+}  // namespace
+
+void StartSubInterpreter() {
+  gSubInterpreter = NewInterpreter(false);
+  host.call<void>(gSubInterpreter, "Activate()");
+  bool made = ExecHere("def add(a, b):\n    return a + b\n");
+  Str name = hc.buildString("__main__", 8, emuhost::kUTF8);
+  Obj module = host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", name);
+  hc.unlockString(name);
+  host.call<void>(gSubInterpreter, "Deactivate()");
+  if (!made || !module) {
+    gFailure = "sub_call: the sub-interpreter's add could not be made";
+    return;
+  }
+  Str addName = hc.buildString("add", 3, emuhost::kUTF8);
+  gSubAdd = host.call<Obj>(module, "GetFunction(name as String) as Python3Function", addName);
+  hc.unlockString(addName);
+  hc.unlock(module);
+}
+
+// sub_call: the call pair's path with the sub-interpreter's add, called
+// from the main thread with the main interpreter current.
+void OneSubCallPlugin() {
+  Obj p = hc.createInstance(hc.parameters);
+  hc.paramsCtor(p, 2);
+  hc.setInt32(p, 0, gSubCallI++);
+  hc.setInt32(p, 1, 1);
+  Obj r = hc.invoke(gSubAdd, p);
+  benchmark::DoNotOptimize(hc.resultInt32(r));
+  hc.unlock(r);
+  hc.unlock(p);
+}
+
+bool MeasureParallel() {
+  RawSub r{};
+  r.newFromConfig = reinterpret_cast<RawSub::Status (*)(void**, const int*)>(PythonSymbol("Py_NewInterpreterFromConfig"));
+  r.end = reinterpret_cast<void (*)(void*)>(PythonSymbol("Py_EndInterpreter"));
+  r.runSimple = reinterpret_cast<int (*)(const char*)>(PythonSymbol("PyRun_SimpleString"));
+  r.saveThread = reinterpret_cast<void* (*)()>(PythonSymbol("PyEval_SaveThread"));
+  r.restoreThread = reinterpret_cast<void (*)(void*)>(PythonSymbol("PyEval_RestoreThread"));
+  r.ensure = reinterpret_cast<int (*)()>(PythonSymbol("PyGILState_Ensure"));
+  r.release = reinterpret_cast<void (*)(int)>(PythonSymbol("PyGILState_Release"));
+  if (!r.newFromConfig || !r.end || !r.runSimple || !r.saveThread || !r.restoreThread || !r.ensure ||
+      !r.release) {
+    printf("parallel: this Python has no own-lock interpreters (3.12 and later): not measured\n");
+    return true;
+  }
+  // The home thread lets other threads take the main lock meanwhile.
+  hc.allowThreads(1);
+  Obj a = NewInterpreter(true), b = NewInterpreter(true);
+  bool ok = LoopIn(a) && LoopIn(b);  // warm-up
+  auto t0 = std::chrono::steady_clock::now();
+  ok = ok && LoopIn(a) && LoopIn(b);
+  auto t1 = std::chrono::steady_clock::now();
+  bool okA = false, okB = false;
+  std::thread ta([&] { okA = LoopIn(a); }), tb([&] { okB = LoopIn(b); });
+  ta.join();
+  tb.join();
+  auto t2 = std::chrono::steady_clock::now();
+  ok = ok && okA && okB;
+  host.call<int8_t>(a, "Close() as Boolean");
+  host.call<int8_t>(b, "Close() as Boolean");
+  hc.unlock(a);
+  hc.unlock(b);
+  // The same two loops through the C API: each in an interpreter of its own.
+  bool rawOk = RawLoop(r);  // warm-up
+  auto r0 = std::chrono::steady_clock::now();
+  rawOk = rawOk && RawLoop(r) && RawLoop(r);
+  auto r1 = std::chrono::steady_clock::now();
+  bool rawA = false, rawB = false;
+  std::thread ra([&] { rawA = RawLoop(r); }), rb([&] { rawB = RawLoop(r); });
+  ra.join();
+  rb.join();
+  auto r2 = std::chrono::steady_clock::now();
+  rawOk = rawOk && rawA && rawB;
+  hc.allowThreads(0);
+  if (!ok || !rawOk) {
+    gFailure = "parallel: a loop did not run";
+    printf("parallel: a loop did not run (plugin %s, raw %s)\n", ok ? "ran" : "failed",
+           rawOk ? "ran" : "failed");
+    return false;
+  }
+  double plugin = Seconds(t0, t1) / Seconds(t1, t2), direct = Seconds(r0, r1) / Seconds(r1, r2);
+  printf("parallel: speed-up %.2f for two loops in two own-lock interpreters on two host threads "
+         "(raw Python through the C API: %.2f; one after the other %.0f ms, at once %.0f ms)\n",
+         plugin, direct, 1000 * Seconds(t0, t1), 1000 * Seconds(t1, t2));
+  return true;
+}
+
+}  // namespace coilbench
