@@ -13,7 +13,8 @@
 // off, so that what remains is the plugin's; the median over the rounds.
 //
 // setup.cpp starts Python and resolves what the paths use; calls.cpp,
-// collections.cpp, buffers.cpp and threads.cpp hold the paths of each area,
+// collections.cpp, buffers.cpp, threads.cpp and interpreters.cpp hold the
+// paths of each area,
 // host_costs.cpp the host's own costs, measure.cpp the targets and how they
 // are measured.
 #include <stdio.h>
@@ -30,7 +31,11 @@ using namespace coilbench;
 
 int main(int argc, char** argv) {
   StartPython();
+  // --parallel: only the two loops in own-lock interpreters (3.12 and later).
+  for (int i = 1; i < argc; ++i)
+    if (strcmp(argv[i], "--parallel") == 0) return MeasureParallel() ? 0 : 1;
   LoadPeer();
+  StartSubInterpreter();
 
   gAscii = MakeText(false);
   gMixed = MakeText(true);

@@ -184,4 +184,18 @@ awk -v counts="$counts" -v runs="$runs" '
   }' "$logs/all" || failed=1
 # The latency of a call from a Python thread, as each run measured it.
 grep -h '^info: thread_callback latency' "$logs"/run* || true
+
+# Two CPU-bound loops in two own-lock interpreters on two host threads,
+# against the same loops one after the other, with the newest Python that
+# has such interpreters (3.12 and later); raw Python's figure beside it.
+newest="$(scripts/pythons.sh | grep -E 'libpython3\.1[2-9]' | sort -V | tail -n 1)"
+if [ -n "$newest" ]; then
+  line="$(COILWORK_BENCH_PYTHON="$newest" build/release/bench/coilwork_bench --parallel | grep '^parallel:' || true)"
+  echo "$line [$(basename "$(dirname "$(dirname "$newest")")")]"
+  speed="$(echo "$line" | awk '$2 == "speed-up" { print $3 }')"
+  if ! awk -v s="${speed:-0}" 'BEGIN { exit !(s >= 1.8) }'; then
+    echo "parallel: speed-up ${speed:-not measured}, target 1.8  MISSED"
+    failed=1
+  fi
+fi
 exit $failed

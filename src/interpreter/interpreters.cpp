@@ -22,6 +22,7 @@
 
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
+#include "interpreter/interrupt.h"
 #include "python/convert.h"
 #include "values/buffer.h"
 
@@ -34,6 +35,7 @@ struct SubInterpreter {
   // Python threads of its own were seen in it (counted in gSharedLockWanted
   // while it shares the main lock).
   std::atomic<int> hasThreads{0};
+  std::atomic<size_t> statesKnown{0};  // states.size(), read without statesLock
   std::mutex statesLock;        // states
   std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
   std::mutex closeLock;         // Close against a thread's end deleting its state
@@ -44,6 +46,7 @@ struct SubInterpreter {
 };
 
 std::atomic<int> gSharedLockWanted{0};
+std::atomic<bool> gOwnLockInterpreters{false};
 
 namespace {
 
@@ -173,6 +176,7 @@ PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
   PyThreadState* state = EPyThreadState_New(s->interp);
   if (!state) return nullptr;
   s->states.push_back(state);
+  s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
   ts.states.push_back(ThreadStateIn{s, g, state});
   return state;
 }
@@ -185,6 +189,7 @@ void ForgetState(SubInterpreter* s, PyThreadState* state) {
         s->states.erase(it);
         break;
       }
+    s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
   }
   ThreadSubs& ts = Subs();
   for (auto it = ts.states.begin(); it != ts.states.end(); ++it)
@@ -283,6 +288,12 @@ void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
 // in it (states the plugin did not make), counted while it shares the main
 // interpreter's lock.
 void NoteSubThreads(SubInterpreter* s) {
+  // Most often the list holds the plugin's states only: counted first,
+  // without the lock of the states.
+  size_t count = 0;
+  for (PyThreadState* p = EPyInterpreterState_ThreadHead(s->interp); p; p = EPyThreadState_Next(p)) ++count;
+  if (count <= s->statesKnown.load(std::memory_order_relaxed) && !s->hasThreads.load(std::memory_order_relaxed))
+    return;
   bool threads = false;
   {
     std::lock_guard<std::mutex> guard(s->statesLock);
@@ -307,7 +318,8 @@ void Pop(HostThreadState& t) {
   SubInterpreter* current = Subs().entered;
   // The call has ended: a stop sent into this interpreter for it, and not
   // raised yet, waits for no later call.
-  if (current && Depth(t) == 0 && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
+  if (current && Depth(t) == 0 && InterruptWatchesReturns() && EPyThreadState_SetAsyncExc &&
+      EPyThread_get_thread_ident)
     EPyThreadState_SetAsyncExc(EPyThread_get_thread_ident(), nullptr);
   KeepErrorOfCurrent(t);
   if (current && !current->ownLock) NoteSubThreads(current);
@@ -371,6 +383,7 @@ void ReapThread() {
           break;
         }
       if (!known) continue;
+      s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
     }
     EPyEval_RestoreThread(in.state);
     EPyThreadState_Clear(in.state);
@@ -618,7 +631,38 @@ SubInterpreter* SubOfThreadState(PyThreadState* state) {
   return nullptr;
 }
 
+// Plain data that cannot change: None, Booleans, ints, floats, str, bytes,
+// and tuples of these.
+bool Immutable(PyObject* o, int nesting) {
+  if (nesting > kMaxNesting) return false;
+  PyTypeObject* type = Py_TYPE(o);
+  // Exactly these types: a subclass could hold more.
+  if (o == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyBytes_Type ||
+      type == e__PyFloat_Type || type == e__PyLong_Type || type == e__PyUnicode_Type)
+    return type != nullptr;
+  if (!IsTupleObject(o)) return false;
+  Py_ssize_t n = EPyTuple_Size(o);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = EPyTuple_GetItem(o, i);  // borrowed from the tuple
+    if (!item || !Immutable(item, nesting + 1)) return false;
+  }
+  return true;
+}
+
 PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
+  HostThreadState& t = tHostThread;
+  // Between interpreters that share the main lock (and its allocator), a
+  // value that cannot change is the same value on both sides: it is lent
+  // for the member's duration rather than copied.
+  SubInterpreter* from = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
+  SubInterpreter* to = Subs().entered;
+  if ((!from || !from->ownLock) && (!to || !to->ownLock) && (from || generation == gInterpreterGeneration) &&
+      Immutable(o, 0)) {
+    PyAddRef(o);
+    Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), o});
+    UpdateBusy(t);
+    return o;
+  }
   Value v;
   bool read = false;
   struct Blocks {
@@ -641,7 +685,6 @@ PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
   }
   PyObject* made = Make(v);
   if (!made) return nullptr;
-  HostThreadState& t = tHostThread;
   Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), made});
   UpdateBusy(t);
   return made;  // borrowed from the list of copies until the member returns
@@ -742,6 +785,7 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
   PyThreadState* saved = EPyThreadState_Get();
   PyThreadState* made = nullptr;
   bool own = ownLock && EPy_NewInterpreterFromConfig;
+  if (own) gOwnLockInterpreters.store(true, std::memory_order_release);
   if (EPy_NewInterpreterFromConfig) {
     // An own-lock interpreter has its own allocator and refuses extension
     // modules that do not say they support it. It may start processes
@@ -767,6 +811,7 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
   s->calls.store(0);
   s->closing.store(0);
   s->states.assign(1, made);
+  s->statesKnown.store(1, std::memory_order_relaxed);
   // Its output goes where the main interpreter's goes, and Reset goes back
   // to the interpreter as it is now.
   if (!StreamsForThisInterpreter(g) && EPyErr_Clear) EPyErr_Clear();

@@ -353,7 +353,7 @@ struct PyInterpreterConfig {
 // Type objects: slot e__Name holds the type object itself.
 #define COILWORK_PY_TYPES(X)                                                            \
   X(PyFloat_Type) X(PyBool_Type) X(PyCapsule_Type) X(PyDict_Type) X(PyTuple_Type)       \
-  X(PyBytes_Type) X(PyList_Type) X(PyModule_Type)
+  X(PyBytes_Type) X(PyList_Type) X(PyModule_Type) X(PyLong_Type) X(PyUnicode_Type)
 
 // Exception objects in the order of the Python3ErrorTypes constants 1 to 22:
 // slot e__Name holds the address of the library's variable.

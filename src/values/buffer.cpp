@@ -33,9 +33,27 @@ namespace {
 // after Python has stopped.
 
 struct BlockSlots {
-  std::mutex lock;  // interpreters with locks of their own change them at once
+  // Taken once interpreters with locks of their own exist, which change the
+  // slots at the same time as the main one; before that the interpreter
+  // lock keeps them in order.
+  std::mutex lock;
   std::vector<REALobject> blocks;
   std::vector<uint32_t> free;
+};
+
+class SlotGuard {
+ public:
+  explicit SlotGuard(std::mutex& m) : m_(gOwnLockInterpreters.load(std::memory_order_acquire) ? &m : nullptr) {
+    if (m_) m_->lock();
+  }
+  ~SlotGuard() {
+    if (m_) m_->unlock();
+  }
+  SlotGuard(const SlotGuard&) = delete;
+  SlotGuard& operator=(const SlotGuard&) = delete;
+
+ private:
+  std::mutex* m_;
 };
 BlockSlots& Slots() {
   static auto* slots = new BlockSlots();  // never destroyed: Python may free late
@@ -45,7 +63,7 @@ BlockSlots& Slots() {
 // A slot holding the block's reference; false when memory ran out.
 bool TakeSlot(REALobject block, uint32_t* slot) {
   BlockSlots& s = Slots();
-  std::lock_guard<std::mutex> guard(s.lock);
+  SlotGuard guard(s.lock);
   try {
     if (s.free.empty()) {
       s.blocks.push_back(block);
@@ -63,7 +81,7 @@ bool TakeSlot(REALobject block, uint32_t* slot) {
 
 REALobject GiveSlot(uint32_t slot) {
   BlockSlots& s = Slots();
-  std::lock_guard<std::mutex> guard(s.lock);
+  SlotGuard guard(s.lock);
   REALobject block = s.blocks[slot];
   s.blocks[slot] = nullptr;
   try {
