@@ -64,7 +64,7 @@ const char* const kClasses[] = {
     "CoilworkConsoleOutput", "Python3Object", "Python3Result", "Python3Parameters",
     "Python3Dictionary", "Python3Function", "Python3Class",   "Python3Instance",
     "Python3Module",     "Python3XojoClass", "Python3XojoModule", "Coilwork",
-    "Python3Iterator",   "Python3Buffer",
+    "Python3Iterator",   "Python3Buffer",     "Python3Interpreter",
 };
 const size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
 

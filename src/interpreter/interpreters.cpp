@@ -962,8 +962,8 @@ SubInterpreter* OpenOf(REALobject self) {
 
 void Python3Interpreter_Constructor(REALobject self, int8_t ownLock) {
   InterpreterData* d = Block(self);
+  if (d->generation != 0) return;  // constructed once: the interpreter it has stays
   d->sub = nullptr;
-  d->generation = 0;
   if (!PythonRunning()) return;
   std::string why;
   SubInterpreter* s = OpenSub(ownLock != 0, &why);
