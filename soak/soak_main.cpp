@@ -103,6 +103,9 @@ double ResidentMiB() {
   return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
+// Sub-interpreters opened, used and closed by the host threads.
+std::atomic<long> gSubInterpreters{0};
+
 // The last line, for the end of the run and for a stall.
 bool Summary(int stalls, double seconds) {
   double first = gResidentFirst < 0 ? ResidentMiB() : gResidentFirst;
@@ -115,6 +118,8 @@ bool Summary(int stalls, double seconds) {
   if (!memoryOk)
     fprintf(gOut, "soak: resident memory grew %.1f MiB after the first minute, bound %.1f MiB\n",
             last - first, bound);
+  fprintf(gOut, "soak: %ld sub-interpreters made by the host threads, each reset and used every 2 s\n",
+          gSubInterpreters.load());
   fprintf(gOut,
           "soak: %.0f s, %ld host calls, %ld Python calls, %ld lines, %ld stops, %ld resets, "
           "%ld restarts; %ld lost, %ld wrong, %d stalls; resident %.1f MiB -> %.1f MiB "
@@ -221,11 +226,68 @@ std::vector<std::thread> gHostThreads;
 std::map<std::string, long> gHostWritten;  // lines of the host threads and the home thread
 std::mutex gHostWrittenLock;
 
+// A sub-interpreter of the host thread's own (own-lock from 3.12 on), made
+// at its first round and kept, as the README recommends: each round resets
+// it, runs a script and an expression in it and checks them. Python keeps
+// megabytes for every own-lock interpreter it ends, so one per thread's life.
+void SubInterpreterRound(Doing& d, std::mt19937_64& rng, Obj& box) {
+  if (!box) {
+    Begin(d, "sub-interpreter: open");
+    box = host.create("Python3Interpreter", "Constructor(ownLock as Boolean)", int8_t(1));
+    if (!host.prop<int8_t>(box, "IsOpen")) {
+      Stopped("opening a sub-interpreter");
+      host.unlock(box);
+      box = nullptr;
+      return;
+    }
+    gSubInterpreters.fetch_add(1);
+  }
+  if (!host.prop<int8_t>(box, "IsOpen")) {  // closed by a restart
+    host.unlock(box);
+    box = nullptr;
+    return;
+  }
+  host.call<void>(box, "Activate()");
+  Begin(d, "sub-interpreter: Reset");
+  if (!host.callShared<int8_t>("Coilwork", "Reset() as Boolean")) {
+    gWrong.fetch_add(1);
+    Wrong("Reset in a sub-interpreter answered False: %s", TakeError().c_str());
+  }
+  int32_t a = int32_t(rng() % 100000);
+  Begin(d, "sub-interpreter: v = " + std::to_string(a) + " * 3");
+  Str code = host.newString("assert 'v' not in dir()\nv = " + std::to_string(a) + " * 3");
+  bool ran = host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", code) != 0;
+  host.unlockString(code);
+  gPythonCalls.fetch_add(1);
+  if (ran) {
+    Begin(d, "sub-interpreter: v + 1");
+    Str e = host.newString("v + 1");
+    Obj r = host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result", e);
+    host.unlockString(e);
+    gPythonCalls.fetch_add(1);
+    if (r) {
+      if (Int64Of(r) != int64_t(a) * 3 + 1) {
+        gWrong.fetch_add(1);
+        Wrong("v + 1 in a sub-interpreter answered another number");
+      }
+      host.unlock(r);
+    } else {
+      Stopped("Eval in a sub-interpreter");
+    }
+  } else {
+    Stopped("Exec in a sub-interpreter");
+  }
+  host.call<void>(box, "Deactivate()");
+  Done(d);
+}
+
 void HostThread(int k, uint64_t seed) {
   Doing& d = gDoing[2 + k];
   std::mt19937_64 rng(seed);
   const std::string source = "W" + std::to_string(k);
   long written = 0;
+  int64_t lastSub = NowMs();
+  Obj box = nullptr;  // the thread's sub-interpreter, once made
   auto Mul = [&](const char* step) {
     int32_t a = int32_t(rng() % 60001) - 30000, b = int32_t(rng() % 60001) - 30000;
     Begin(d, std::string(step) + " mul(" + std::to_string(a) + ", " + std::to_string(b) + ")");
@@ -268,6 +330,11 @@ void HostThread(int k, uint64_t seed) {
         gLines.Maybe(source, n);
       }
       Done(d);
+    } else if (op == 9 && NowMs() - lastSub >= 2000) {
+      // Every two seconds or so: making an interpreter costs milliseconds
+      // and some memory that Python keeps (see the README's figures).
+      SubInterpreterRound(d, rng, box);
+      lastSub = NowMs();
     } else {
       Begin(d, "KeepLock(True)");
       host.callShared<void>("Coilwork", "KeepLock(keep as Boolean)", int8_t(1));
@@ -277,6 +344,14 @@ void HostThread(int k, uint64_t seed) {
       Done(d);
     }
     if (rng() % 4 == 0) usleep(useconds_t(rng() % 500));
+  }
+  if (box) {
+    Begin(d, "sub-interpreter: close");
+    if (host.prop<int8_t>(box, "IsOpen") && !host.call<int8_t>(box, "Close() as Boolean")) {
+      gWrong.fetch_add(1);
+      Wrong("a sub-interpreter did not close: %s", TakeError().c_str());
+    }
+    host.unlock(box);
   }
   Begin(d, "ended");
   std::lock_guard<std::mutex> guard(gHostWrittenLock);

@@ -869,7 +869,11 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
       *why = "a call runs in it";
       return false;
     }
+    // The stop may wait for the lock this thread holds (an interpreter that
+    // shares the main one's): it is given over meanwhile.
+    PyThreadState* saved = t.held != kLockNotHeld ? EPyEval_SaveThread() : nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (saved) EPyEval_RestoreThread(saved);
   }
   InterpreterScope main(nullptr);
   PyThreadState* mine = main.ok() ? s->anchor : nullptr;
