@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -85,6 +86,25 @@ bool RawLoop(const RawSub& r) {
   return ok;
 }
 
+// Two loops: once each as a warm-up, then one after the other on this
+// thread, then at once on two threads; the seconds of both ways.
+struct Timing {
+  bool ok;
+  double sequential, parallel;
+};
+Timing TwoLoops(const std::function<bool()>& first, const std::function<bool()>& second) {
+  bool ok = first() && second();
+  auto t0 = std::chrono::steady_clock::now();
+  ok = ok && first() && second();
+  auto t1 = std::chrono::steady_clock::now();
+  bool okA = false, okB = false;
+  std::thread ta([&] { okA = first(); }), tb([&] { okB = second(); });
+  ta.join();
+  tb.join();
+  auto t2 = std::chrono::steady_clock::now();
+  return Timing{ok && okA && okB, Seconds(t0, t1), Seconds(t1, t2)};
+}
+
 }  // namespace
 
 void StartSubInterpreter() {
@@ -135,42 +155,24 @@ bool MeasureParallel() {
   // The home thread lets other threads take the main lock meanwhile.
   hc.allowThreads(1);
   Obj a = NewInterpreter(true), b = NewInterpreter(true);
-  bool ok = LoopIn(a) && LoopIn(b);  // warm-up
-  auto t0 = std::chrono::steady_clock::now();
-  ok = ok && LoopIn(a) && LoopIn(b);
-  auto t1 = std::chrono::steady_clock::now();
-  bool okA = false, okB = false;
-  std::thread ta([&] { okA = LoopIn(a); }), tb([&] { okB = LoopIn(b); });
-  ta.join();
-  tb.join();
-  auto t2 = std::chrono::steady_clock::now();
-  ok = ok && okA && okB;
+  Timing mine = TwoLoops([&] { return LoopIn(a); }, [&] { return LoopIn(b); });
   host.call<int8_t>(a, "Close() as Boolean");
   host.call<int8_t>(b, "Close() as Boolean");
   hc.unlock(a);
   hc.unlock(b);
   // The same two loops through the C API: each in an interpreter of its own.
-  bool rawOk = RawLoop(r);  // warm-up
-  auto r0 = std::chrono::steady_clock::now();
-  rawOk = rawOk && RawLoop(r) && RawLoop(r);
-  auto r1 = std::chrono::steady_clock::now();
-  bool rawA = false, rawB = false;
-  std::thread ra([&] { rawA = RawLoop(r); }), rb([&] { rawB = RawLoop(r); });
-  ra.join();
-  rb.join();
-  auto r2 = std::chrono::steady_clock::now();
-  rawOk = rawOk && rawA && rawB;
+  Timing direct = TwoLoops([&] { return RawLoop(r); }, [&] { return RawLoop(r); });
   hc.allowThreads(0);
-  if (!ok || !rawOk) {
+  if (!mine.ok || !direct.ok) {
     gFailure = "parallel: a loop did not run";
-    printf("parallel: a loop did not run (plugin %s, raw %s)\n", ok ? "ran" : "failed",
-           rawOk ? "ran" : "failed");
+    printf("parallel: a loop did not run (plugin %s, raw %s)\n", mine.ok ? "ran" : "failed",
+           direct.ok ? "ran" : "failed");
     return false;
   }
-  double plugin = Seconds(t0, t1) / Seconds(t1, t2), direct = Seconds(r0, r1) / Seconds(r1, r2);
   printf("parallel: speed-up %.2f for two loops in two own-lock interpreters on two host threads "
          "(raw Python through the C API: %.2f; one after the other %.0f ms, at once %.0f ms)\n",
-         plugin, direct, 1000 * Seconds(t0, t1), 1000 * Seconds(t1, t2));
+         mine.sequential / mine.parallel, direct.sequential / direct.parallel, 1000 * mine.sequential,
+         1000 * mine.parallel);
   return true;
 }
 
