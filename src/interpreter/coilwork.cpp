@@ -15,6 +15,7 @@
 #include "interpreter/output_queue.h"
 #include "python/capsules.h"
 #include "values/buffer.h"
+#include "values/parameters.h"
 #include "python/convert.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "interpreter/output_queue.h"
-#include "python/convert.h"
+#include "python/refs.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // holder of any Python value read and written by the conversion rules.
 #include "values/buffer.h"
 #include "values/generic.h"
+#include "values/parameters.h"
 
 namespace {
 

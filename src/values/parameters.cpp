@@ -1,7 +1,7 @@
 // Python3Parameters: the host's view of a Python tuple. Items are read and
 // written by index with the conversion rules; setters that fail on the host
 // side leave an error code in lastError until ClearError.
-#include "python/convert.h"
+#include "values/parameters.h"
 
 #include <string.h>
 
