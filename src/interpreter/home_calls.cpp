@@ -26,7 +26,7 @@
 
 #include "interpreter/interpreter.h"
 #include "interpreter/output_queue.h"
-#include "python/convert.h"
+#include "python/refs.h"
 
 namespace {
 
@@ -146,11 +146,23 @@ void WakeHomeThread() {
   FinalizeWake().notify_all();
 }
 
+// On the home thread (output_queue.cpp), lock held: the call runs in the
+// caller's interpreter, whose error the caller gets.
+void RunInCallersInterpreter(HomeCall& call) {
+  InterpreterScope in(call.sub);
+  if (in.ok()) {
+    call.run(call);
+    if (HoldHomeLock() && ErrorPending())
+      EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
+  }
+}
+
 }  // namespace
 
 bool CallOnHomeThread(HomeCall& call) {
   // The home thread runs it in the interpreter of the calling thread.
   call.sub = EPyThreadState_Get ? SubOfThreadState(EPyThreadState_Get()) : nullptr;
+  call.runInCaller = RunInCallersInterpreter;
   call.result = nullptr;
   call.status = 0;
   call.errorType = call.errorValue = call.errorTraceback = nullptr;

@@ -22,7 +22,7 @@
 
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
-#include "interpreter/interrupt.h"
+#include "interpreter/stops.h"
 #include "python/convert.h"
 #include "values/buffer.h"
 

@@ -1,6 +1,5 @@
 // The queue of work for host threads (output_queue.h).
 #include "interpreter/output_queue.h"
-#include "interpreter/interpreters.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -12,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "python/convert.h"
+#include "python/refs.h"
 
 std::atomic<bool> gHostWorkPending{false};
 std::atomic<void (*)()> gTakeProcessOutput{nullptr};
@@ -84,15 +83,7 @@ void RunHomeCall(HomeCall& call) {
   const bool aside = ErrorPending();
   if (aside) EPyErr_Fetch(&type, &value, &traceback);
   ++gRunning;
-  {
-    // In the caller's interpreter, whose error the caller gets.
-    InterpreterScope in(call.sub);
-    if (in.ok()) {
-      call.run(call);
-      if (HoldHomeLock() && ErrorPending())
-        EPyErr_Fetch(&call.errorType, &call.errorValue, &call.errorTraceback);
-    }
-  }
+  call.runInCaller(call);
   --gRunning;
   // Host code may even have stopped the interpreter: nothing of it is left.
   if (!HoldHomeLock()) return;

@@ -25,6 +25,9 @@ struct HomeCall {
   PyObject* kwds;
   const char* name;  // "module.name" for messages
   SubInterpreter* sub = nullptr;  // the caller's interpreter, null: the main one
+  // Set by CallOnHomeThread: runs run in the caller's interpreter, and moves
+  // the error it leaves there to the call (below).
+  void (*runInCaller)(HomeCall& call) = nullptr;
   PyObject* result = nullptr;  // a new reference, or null
   int status = 0;
 

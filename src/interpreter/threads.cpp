@@ -4,6 +4,7 @@
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
+#include "interpreter/stops.h"
 #include "interpreter/thread_identity.h"
 
 #include <dlfcn.h>
