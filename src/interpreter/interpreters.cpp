@@ -45,9 +45,6 @@ struct SubInterpreter {
   PyThreadState* anchor = nullptr;
 };
 
-std::atomic<int> gSharedLockWanted{0};
-std::atomic<bool> gOwnLockInterpreters{false};
-
 namespace {
 
 void RaiseValueError(const char* message) { PyRaise(e__PyExc_ValueError, message); }

@@ -28,12 +28,6 @@ struct SubInterpreter;
 // open sub-interpreter carries).
 uint32_t NewGeneration();
 
-// How many wait for the main interpreter's lock from inside sub-interpreters
-// that share it: host threads about to enter one, and such interpreters
-// with Python threads of their own. While any does, the thread that keeps
-// that lock gives it back as its calls return, as it does for the main
-// interpreter's own threads.
-extern std::atomic<int> gSharedLockWanted;
 // On a thread that holds the main lock, as an outermost call returns while
 // some interpreter had Python threads: looks again whether they still run.
 void LookAtSubThreads();

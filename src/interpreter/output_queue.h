@@ -49,6 +49,9 @@ enum : int {
   kCallRefused = 4,   // never begun, never answered: the interpreter stopped
 };
 
+// Set when work from other threads waits for a host thread.
+extern std::atomic<bool> gHostWorkPending;
+
 // The queue's lock.
 std::mutex& QueueLock();
 // Queues a call for the home thread; false (nothing queued) while calls are

@@ -73,10 +73,8 @@ COILWORK_HOT void SetWatch(HostThreadState& t, PyThreadState* w) { __atomic_stor
 // bound: only then is the lock managed.
 extern bool gLockManaged;
 // Every outermost entry gives the lock back (AllowThreads(True)).
-extern bool gAllowThreads;
-// Set when work from other threads waits for a host thread.
 // (KeepLock: see threads.cpp.)
-extern std::atomic<bool> gHostWorkPending;
+extern bool gAllowThreads;
 // The word a returning entry compares with its thread's watch: the place
 // where the interpreter keeps the head of its thread list, whose head is the
 // main thread state exactly when no other thread state exists. Whenever a
@@ -86,6 +84,9 @@ extern std::atomic<bool> gHostWorkPending;
 // sorts it out and points it back.
 extern PyThreadState* const* gThreadHead;
 extern PyThreadState* gMainState;
+// The word that holds no thread state: what returning entries read while
+// they must take the slow way.
+extern PyThreadState* gNoHead;
 
 // The slow ways in and out, kept out of line so that the fast way of every
 // entry stays a few instructions without spilled registers.
@@ -128,6 +129,17 @@ COILWORK_HOT bool OnHomeThread() {
 // where host code that ran meanwhile gave it back (an outermost call of its
 // own returning). False when no interpreter runs.
 bool HoldHomeLock();
+
+// How many wait for the main interpreter's lock from inside sub-interpreters
+// that share it: host threads about to enter one, and such interpreters
+// with Python threads of their own. While any does, the thread that keeps
+// that lock gives it back as its calls return, as it does for the main
+// interpreter's own threads.
+extern std::atomic<int> gSharedLockWanted;
+// Set for good once an interpreter with a lock of its own has been made:
+// from then on, plugin state that the main lock alone kept in order is
+// guarded by locks of its own.
+extern std::atomic<bool> gOwnLockInterpreters;
 
 // One plugin entry from host code: the lock for its whole duration. The
 // thread that started the interpreter and keeps its lock enters with one
@@ -210,3 +222,36 @@ struct HostEntry<R (*)(A...), f, SetAside> {
     }
   }
 };
+
+// ---------------------------------------------------------------------------
+// The lock layer's own steps, for the slow ways of the entries (threads.cpp).
+
+// Whether a thread other than this one wants the lock (with the lock held).
+bool OtherThreadsExist();
+// Takes the lock for a thread that holds none.
+void TakeLock(HostThreadState& t);
+// The watch of the thread that asked KeepLock(True) last (null: none).
+PyThreadState* KeepersWatch();
+void SetKeepersWatch(PyThreadState* w);
+// The word returning entries are to compare with, as far as the lock decides
+// it: the thread list's head, the keeper's watch, or gNoHead.
+PyThreadState* const* HeadForReturns();
+// At an outermost return of the thread that keeps the lock with the main
+// state: its entries take the fast ways again.
+void WatchHeadAtReturn(HostThreadState& t);
+// Whether the thread has its own state in the main interpreter; as the
+// thread ends, that state taken from it (null where it has none that the
+// running interpreter knows), and handed to the home thread to delete.
+bool HasOwnMainState();
+PyThreadState* TakeOwnMainState();
+void HandOverOwnState(PyThreadState* own);
+// On the home thread with the main interpreter's lock: whether ended
+// threads' states wait, and their deletion.
+bool StatesEnded();
+void DeleteEndedStates();
+// After Py_Initialize, on the thread that ran it with the lock held: finds
+// what the entries read; false when the lock cannot be managed. Before and
+// after Py_Finalize: forgets what goes with the interpreter.
+bool HostLockAfterInit();
+void HostLockBeforeFinalize();
+void HostLockAfterFinalize();

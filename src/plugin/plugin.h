@@ -169,10 +169,6 @@ COILWORK_HOT uint32_t CurrentGenerationOfThread() {
   uint32_t entered = tHostThread.enteredGeneration;
   return entered ? entered : gInterpreterGeneration;
 }
-// Set for good once an interpreter with a lock of its own has been made:
-// from then on, plugin state that the main lock alone kept in order is
-// guarded by locks of its own.
-extern std::atomic<bool> gOwnLockInterpreters;
 // Whether the interpreter of that generation runs: the main one, or an open
 // sub-interpreter (interpreter/interpreters.cpp).
 bool GenerationRuns(uint32_t generation);
