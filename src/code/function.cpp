@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "interpreter/copies.h"
+
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance) {
   REALobject handle = NewInstance(PythonFunctionClassRef, "Python3Function");

@@ -3,6 +3,7 @@
 // handle registers the same functions.
 #include "code/code.h"
 #include "values/generic.h"
+#include "interpreter/copies.h"
 
 PyObject* FetchAttribute(REALobject self, REALstring name) {
   PyObject* target = HandleTarget(self);

@@ -11,6 +11,8 @@
 #include "interpreter/output_queue.h"
 #include "python/convert.h"
 
+extern REALclassDefinition CoilworkConsoleOutputClass;  // the record, at the end
+
 namespace {
 
 REALevent CoilworkEvents[] = {

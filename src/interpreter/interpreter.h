@@ -12,6 +12,8 @@ void Python_ClearError();
 REALstring Python_GetErrorType();
 REALstring Python_GetErrorTraceback();
 int8_t Python_ErrorMatches(int32_t errorType);
+// SetError: raises the Python3ErrorTypes exception of that number.
+void Python_SetTypeError(int32_t errorType, REALstring message);
 
 // console.cpp
 void Python_SetConsoleOutput(REALobject output);
@@ -67,6 +69,12 @@ void Python_CaptureProcessOutput(int8_t capture);
 // home thread); nothing while output is not captured. Others reach it through
 // TakeProcessOutput (output_queue.h).
 void FlushProcessOutput();
+
+// interpreter_class.cpp: Finalize, before anything is torn down: closes every
+// sub-interpreter. False, with RuntimeError pending, when one cannot be
+// closed now (a call runs in it, or daemon threads of its own): Finalize then
+// does nothing.
+bool CloseSubInterpretersBeforeFinalize();
 
 // reset.cpp: a clean slate for the next script.
 int8_t Python_Reset();

@@ -1,6 +1,5 @@
-// Sub-interpreters (interpreters.h): their records, the host threads' moves
-// between interpreters, copies of plain data from one to another, and the
-// Python3Interpreter class.
+// Sub-interpreters (interpreters.h): their records, and the host threads'
+// moves between interpreters.
 //
 // Thread states and Python's own bookkeeping of them. Python keeps, per OS
 // thread, one thread state that PyGILState_Ensure hands out. Up to 3.11 the
@@ -14,47 +13,15 @@
 #include "interpreter/interpreters.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include "interpreter/home_calls.h"
-#include "interpreter/interpreter.h"
+#include "interpreter/output_queue.h"
 #include "interpreter/stops.h"
-#include "python/convert.h"
-#include "values/buffer.h"
-
-struct SubInterpreter {
-  std::atomic<uint32_t> generation{0};  // 0 while the record is free
-  PyInterpreterState* interp = nullptr;
-  bool ownLock = false;
-  std::atomic<int> calls{0};    // threads inside it, counting switch frames
-  std::atomic<int> closing{0};  // Close or Finalize has begun: no entry
-  // Python threads of its own were seen in it (counted in gSharedLockWanted
-  // while it shares the main lock).
-  std::atomic<int> hasThreads{0};
-  std::atomic<size_t> statesKnown{0};  // states.size(), read without statesLock
-  std::mutex statesLock;        // states
-  std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
-  std::mutex closeLock;         // Close against a thread's end deleting its state
-  // The state Python made with the interpreter. No thread calls with it;
-  // Close ends the interpreter with it, as the thread that threading counts
-  // as the interpreter's main one.
-  PyThreadState* anchor = nullptr;
-};
+#include "python/refs.h"
 
 namespace {
 
-void RaiseValueError(const char* message) { PyRaise(e__PyExc_ValueError, message); }
-void RaiseRuntimeError(const char* message) { PyRaise(e__PyExc_RuntimeError, message); }
-PyObject* NewRef(PyObject* o) {
-  PyAddRef(o);
-  return o;
-}
-
-constexpr uint32_t kSlots = 1024;  // open sub-interpreters at most, less one
 std::atomic<SubInterpreter*> gSlots[kSlots];
 std::mutex gRegistryLock;
 // Records of closed interpreters, for reuse. Never freed (a thread may still
@@ -69,11 +36,15 @@ bool gSwapKeepsLock;
 // Sub-interpreters can be made with this library and this Init.
 bool gSupported;
 
+}  // namespace
+
 PyInterpreterState* InterpOf(PyThreadState* s) {
   // Every supported version starts a thread state with the previous and next
   // states and then its interpreter.
   return reinterpret_cast<PyInterpreterState* const*>(s)[2];
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // A host thread's side.
@@ -396,136 +367,14 @@ void ReapThread() {
   ts.states.clear();
 }
 
+}  // namespace
+
 SubInterpreter* SlotRecord(uint32_t g) {
   SubInterpreter* s = gSlots[g & (kSlots - 1)].load(std::memory_order_acquire);
   return s && s->generation.load(std::memory_order_acquire) == g ? s : nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// Copies between interpreters: read in the source interpreter into plain
-// C++ values, then made anew in the current one.
-
-struct Value {
-  enum Kind { kNone, kTrue, kFalse, kInt, kBigInt, kFloat, kStr, kBytes, kTuple, kList, kDict, kBlock } kind;
-  REALobject block = nullptr;  // kBlock: one host reference, held by the copy
-  long long integer = 0;
-  double real = 0;
-  std::string text;             // str (UTF-8), bytes, or a big int's digits
-  std::vector<Value> items;     // tuple and list items, dict keys and values in turn
-};
-
-constexpr int kMaxNesting = 64;
-
-
-// blocks: the host references of the blocks met, for the caller to give back.
-bool Read(PyObject* o, Value* v, int nesting, std::vector<REALobject>* blocks) {
-  if (nesting > kMaxNesting) return false;
-  if (o == e___Py_NoneStruct) {
-    v->kind = Value::kNone;
-  } else if (REALobject block = BlockOfView(o, reinterpret_cast<int8_t*>(&v->integer))) {
-    v->kind = Value::kBlock;  // the same host memory, seen from the other side
-    v->block = block;
-    blocks->push_back(block);
-  } else if (o == e___Py_TrueStruct || o == e___Py_FalseStruct) {
-    v->kind = o == e___Py_TrueStruct ? Value::kTrue : Value::kFalse;
-  } else if (IsIntObject(o)) {
-    int overflow = 0;
-    long long n = EPyLong_AsLongLong ? EPyLong_AsLongLong(o) : 0;
-    if (n == -1 && EPyErr_Occurred()) {
-      EPyErr_Clear();
-      overflow = 1;
-    }
-    if (!overflow) {
-      v->kind = Value::kInt;
-      v->integer = n;
-    } else {
-      PyRef digits(EPyObject_Str(o));
-      Py_ssize_t size = 0;
-      const char* utf8 = digits ? EPyUnicode_AsUTF8AndSize(digits.get(), &size) : nullptr;
-      if (!utf8) return false;
-      v->kind = Value::kBigInt;
-      v->text.assign(utf8, size_t(size));
-    }
-  } else if (IsDoubleObject(o)) {
-    v->kind = Value::kFloat;
-    v->real = EPyFloat_AsDouble(o);
-  } else if (IsStringObject(o)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = EPyUnicode_AsUTF8AndSize(o, &size);
-    if (!utf8) return false;
-    v->kind = Value::kStr;
-    v->text.assign(utf8, size_t(size));
-  } else if (IsBytesObject(o)) {
-    v->kind = Value::kBytes;
-    v->text.assign(EPyBytes_AsString(o), size_t(EPyBytes_Size(o)));
-  } else if (IsTupleObject(o) || IsListObject(o)) {
-    bool tuple = IsTupleObject(o);
-    v->kind = tuple ? Value::kTuple : Value::kList;
-    Py_ssize_t n = tuple ? EPyTuple_Size(o) : EPyList_Size(o);
-    v->items.resize(size_t(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = tuple ? EPyTuple_GetItem(o, i) : EPyList_GetItem(o, i);  // borrowed
-      if (!item || !Read(item, &v->items[size_t(i)], nesting + 1, blocks)) return false;
-    }
-  } else if (IsDictObject(o)) {
-    v->kind = Value::kDict;
-    PyRef keys(EPyDict_Keys(o));
-    Py_ssize_t n = keys ? EPyList_Size(keys.get()) : -1;
-    if (n < 0) return false;
-    v->items.resize(size_t(n) * 2);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* key = EPyList_GetItem(keys.get(), i);      // borrowed from the list
-      PyObject* value = key ? EPyDict_GetItem(o, key) : nullptr;  // borrowed from the dict
-      if (!value || !Read(key, &v->items[size_t(i) * 2], nesting + 1, blocks) ||
-          !Read(value, &v->items[size_t(i) * 2 + 1], nesting + 1, blocks))
-        return false;
-    }
-  } else {
-    return false;
-  }
-  return true;
-}
-
-PyObject* Make(const Value& v) {
-  switch (v.kind) {
-    case Value::kNone: return NewRef(e___Py_NoneStruct);
-    case Value::kTrue: return NewRef(e___Py_TrueStruct);
-    case Value::kFalse: return NewRef(e___Py_FalseStruct);
-    case Value::kBlock: return NewBlockView(v.block, int8_t(v.integer));
-    case Value::kInt: return EPyLong_FromLongLong(v.integer);
-    case Value::kBigInt: return EPyLong_FromString ? EPyLong_FromString(v.text.c_str(), nullptr, 10) : nullptr;
-    case Value::kFloat: return EPyFloat_FromDouble(v.real);
-    case Value::kStr: return EPyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
-    case Value::kBytes: return EPyBytes_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
-    case Value::kTuple:
-    case Value::kList: {
-      Py_ssize_t n = Py_ssize_t(v.items.size());
-      PyRef made(v.kind == Value::kTuple ? EPyTuple_New(n) : EPyList_New(n));
-      if (!made) return nullptr;
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = Make(v.items[size_t(i)]);
-        if (!item) return nullptr;
-        // Both steal the item's reference.
-        if (v.kind == Value::kTuple) EPyTuple_SetItem(made.get(), i, item);
-        else EPyList_SetItem(made.get(), i, item);
-      }
-      return made.release();
-    }
-    case Value::kDict: {
-      PyRef made(EPyDict_New());
-      if (!made) return nullptr;
-      for (size_t i = 0; i + 1 < v.items.size(); i += 2) {
-        PyRef key(Make(v.items[i]));
-        PyRef value(key ? Make(v.items[i + 1]) : nullptr);
-        if (!value || EPyDict_SetItem(made.get(), key.get(), value.get()) < 0) return nullptr;
-      }
-      return made.release();
-    }
-  }
-  return nullptr;
-}
-
-}  // namespace
+SubInterpreter* RecordInSlot(uint32_t i) { return gSlots[i].load(std::memory_order_acquire); }
 
 // ---------------------------------------------------------------------------
 
@@ -616,78 +465,6 @@ SubInterpreter* SubOfThreadState(PyThreadState* state) {
   return nullptr;
 }
 
-// Plain data that cannot change: None, Booleans, ints, floats, str, bytes,
-// and tuples of these.
-bool Immutable(PyObject* o, int nesting) {
-  if (nesting > kMaxNesting) return false;
-  PyTypeObject* type = Py_TYPE(o);
-  // Exactly these types: a subclass could hold more.
-  if (o == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyBytes_Type ||
-      type == e__PyFloat_Type || type == e__PyLong_Type || type == e__PyUnicode_Type)
-    return type != nullptr;
-  if (!IsTupleObject(o)) return false;
-  Py_ssize_t n = EPyTuple_Size(o);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = EPyTuple_GetItem(o, i);  // borrowed from the tuple
-    if (!item || !Immutable(item, nesting + 1)) return false;
-  }
-  return true;
-}
-
-PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
-  HostThreadState& t = tHostThread;
-  // Between interpreters that share the main lock (and its allocator), a
-  // value that cannot change is the same value on both sides: it is lent
-  // for the member's duration rather than copied.
-  SubInterpreter* from = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
-  SubInterpreter* to = Subs().entered;
-  if ((!from || !from->ownLock) && (!to || !to->ownLock) && (from || generation == gInterpreterGeneration) &&
-      Immutable(o, 0)) {
-    PyAddRef(o);
-    Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), o});
-    UpdateBusy(t);
-    return o;
-  }
-  Value v;
-  bool read = false;
-  struct Blocks {
-    std::vector<REALobject> held;
-    ~Blocks() {
-      for (REALobject b : held) EUnlockObject(b);
-    }
-  } blocks;
-  {
-    SubInterpreter* s = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
-    if (s || generation == gInterpreterGeneration) {
-      InterpreterScope source(s);
-      read = source.ok() && Read(o, &v, 0, &blocks.held);
-      if (!read && EPyErr_Clear) EPyErr_Clear();
-    }
-  }
-  if (!read) {
-    RaiseValueError("the object belongs to another interpreter and is not plain data that can be copied");
-    return nullptr;
-  }
-  PyObject* made = Make(v);
-  if (!made) return nullptr;
-  Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), made});
-  UpdateBusy(t);
-  return made;  // borrowed from the list of copies until the member returns
-}
-
-PyObject* HeldPython::Elsewhere() const {
-  if (!generation || !pyObject || !PythonRunning()) return nullptr;
-  if (generation == CurrentGeneration()) return pyObject;
-  return SwitchForMember(generation) ? pyObject : nullptr;
-}
-
-PyObject* HeldPython::AsArgument() const {
-  if (!generation || !pyObject || !PythonRunning()) return nullptr;
-  if (generation == CurrentGeneration()) return pyObject;
-  if (generation != gInterpreterGeneration && !SlotRecord(generation)) return nullptr;
-  return CopyFromInterpreter(pyObject, generation);
-}
-
 bool ErrorKeptElsewhere() {
   HostThreadState& t = tHostThread;
   if (!t.errorType || t.errorGeneration == CurrentGeneration()) return false;
@@ -714,286 +491,56 @@ void InterpretersAfterInit() {
                InterpOf(gMainState) == EPyInterpreterState_Head();
 }
 
-// ---------------------------------------------------------------------------
-// Opening and closing.
+bool SubInterpretersSupported() { return gSupported; }
 
-namespace {
+bool StatesBindOnActivation() { return gStatesBindOnActivation; }
 
-// In an interpreter that shares the main interpreter's lock (where Python
-// itself refuses no extension module): numpy's extension modules keep state
-// for the whole process, and an import of numpy in a second interpreter
-// overwrites it with objects of that interpreter, which the main
-// interpreter's numpy then uses after they are gone. It is refused before
-// anything of it runs.
-const char kOneInterpreterSource[] = R"PY(
-import sys
+SubInterpreter* TakeFreeRecord() {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  if (gFree.empty()) return new SubInterpreter;
+  SubInterpreter* s = gFree.back();
+  gFree.pop_back();
+  return s;
+}
 
-class OneInterpreterOnly:
-    names = ('numpy',)
+void ReturnRecord(SubInterpreter* s) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  gFree.push_back(s);
+}
 
-    @classmethod
-    def find_spec(cls, name, path=None, target=None):
-        if name.partition('.')[0] in cls.names:
-            raise ImportError(name + ' can only be loaded into one interpreter per process: '
-                              'it is not imported in sub-interpreters', name=name)
-        return None
-
-sys.meta_path.insert(0, OneInterpreterOnly)
-)PY";
-
-SubInterpreter* OpenSub(bool ownLock, std::string* why) {
-  if (!gSupported) {
-    *why = "this Python library cannot make sub-interpreters";
-    return nullptr;
-  }
-  InterpreterScope main(nullptr);
-  if (!main.ok()) {
-    *why = "the main interpreter cannot be entered";
-    return nullptr;
-  }
-  uint32_t g = NewGeneration();
-  SubInterpreter* s;
-  {
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    if (!gFree.empty()) {
-      s = gFree.back();
-      gFree.pop_back();
-    } else {
-      s = new SubInterpreter;
-    }
-  }
-  PyThreadState* saved = EPyThreadState_Get();
-  PyThreadState* made = nullptr;
-  bool own = ownLock && EPy_NewInterpreterFromConfig;
-  if (own) gOwnLockInterpreters.store(true, std::memory_order_release);
-  if (EPy_NewInterpreterFromConfig) {
-    // An own-lock interpreter has its own allocator and refuses extension
-    // modules that do not say they support it. It may start processes
-    // (subprocess execs), but not fork without exec, which Python refuses
-    // for such interpreters anyway. A shared-lock one is set up as
-    // Py_NewInterpreter sets it up.
-    PyInterpreterConfig config = own ? PyInterpreterConfig{0, 0, 1, 1, 0, 1, 2}
-                                     : PyInterpreterConfig{1, 1, 1, 1, 1, 0, 1};
-    PyStatus status = EPy_NewInterpreterFromConfig(&made, &config);
-    if (status._type != 0) made = nullptr;
-  } else {
-    made = EPy_NewInterpreter();
-  }
-  if (!made) {
-    if (EPyThreadState_Get() != saved) EPyThreadState_Swap(saved);
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    gFree.push_back(s);
-    *why = "Python could not make the interpreter";
-    return nullptr;
-  }
-  s->interp = InterpOf(made);
-  s->ownLock = own;
-  s->calls.store(0);
-  s->closing.store(0);
-  s->states.assign(1, made);
-  s->statesKnown.store(1, std::memory_order_relaxed);
-  // Its output goes where the main interpreter's goes, and Reset goes back
-  // to the interpreter as it is now.
-  if (!StreamsForThisInterpreter(g) && EPyErr_Clear) EPyErr_Clear();
-  s->anchor = made;
-  {
-    // Host modules are made by host code, which sees this interpreter current.
-    HostThreadState& t = tHostThread;
-    SubInterpreter* before = Subs().entered;
-    uint32_t beforeGeneration = t.enteredGeneration;
-    Subs().entered = s;
-    SetEntered(t, g);
-    XojoModulesAfterOpen(g);
-    Subs().entered = before;
-    SetEntered(t, beforeGeneration);
-  }
-  if (!own) PyRelease(RunPrivateSource(kOneInterpreterSource));
-  if (EPyErr_Clear) EPyErr_Clear();
-  ResetAfterOpen(g);
-  EPyEval_SaveThread();
-  EPyEval_RestoreThread(saved);
+void PublishRecord(SubInterpreter* s, uint32_t g) {
   {
     std::lock_guard<std::mutex> guard(gRegistryLock);
     gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
   }
   s->generation.store(g, std::memory_order_release);
-  // The first state stays, used by no thread, until Close ends the
-  // interpreter with it: the list of the interpreter's states is never
-  // empty while it is open (3.12 reuses a state it keeps inside the
-  // interpreter for a list that was empty, and 3.12.1 cannot make it anew).
-  return s;
 }
 
-const char kMainThreadSource[] = R"PY(
-import sys
-main = getattr(sys.modules.get('threading'), '_main_thread', None)
-if main is not None and hasattr(main, '_set_tstate_lock') and not main._is_stopped:
-    if main._tstate_lock is not None and main._tstate_lock.locked():
-        main._tstate_lock.release()
-    main._set_tstate_lock()
-)PY";
-
-// Ends the interpreter on this thread. False, with why said, where it
-// cannot be ended now; the interpreter then goes on as before.
-bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
-  HostThreadState& t = tHostThread;
-  std::lock_guard<std::mutex> close(s->closeLock);
-  if (s->generation.load() != g) return true;
-  // A stop being sent into it (the interrupt watchdog enters for a moment)
-  // is waited out; a call that goes on is not.
-  for (int tries = 0;; ++tries) {
-    s->closing.store(1);
-    if (s->calls.load() == 0) break;
-    s->closing.store(0);
-    if (tries == 50) {
-      *why = "a call runs in it";
-      return false;
-    }
-    // The stop may wait for the lock this thread holds (an interpreter that
-    // shares the main one's): it is given over meanwhile.
-    PyThreadState* saved = t.held != kLockNotHeld ? EPyEval_SaveThread() : nullptr;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (saved) EPyEval_RestoreThread(saved);
-  }
-  InterpreterScope main(nullptr);
-  PyThreadState* mine = main.ok() ? s->anchor : nullptr;
-  if (!mine) {
-    s->closing.store(0);
-    *why = "it cannot be entered";
-    return false;
-  }
-  PyThreadState* saved = EPyEval_SaveThread();
-  EPyEval_RestoreThread(mine);
-  SubInterpreter* before = Subs().entered;
-  uint32_t beforeGeneration = t.enteredGeneration;
-  Subs().entered = s;
-  SetEntered(t, g);
-  // Its non-daemon threads end first; their host calls are served meanwhile.
-  ServeWhileThreadsRun();
-  // Up to 3.12, threading counts the thread that imported it for the
-  // interpreter's main thread, and at the end expects that thread's state
-  // still to be there: it is this one from now on, as the others go first.
-  PyRelease(RunPrivateSource(kMainThreadSource));
-  if (EPyErr_Clear) EPyErr_Clear();
-  bool clean = true;
-  {
-    std::lock_guard<std::mutex> guard(s->statesLock);
-    for (PyThreadState* p = EPyInterpreterState_ThreadHead(s->interp); p; p = EPyThreadState_Next(p)) {
-      bool known = p == mine;
-      for (PyThreadState* q : s->states) known = known || q == p;
-      clean = clean && known;
-    }
-  }
-  if (!clean) {
-    Subs().entered = before;
-    SetEntered(t, beforeGeneration);
-    EPyEval_SaveThread();
-    EPyEval_RestoreThread(saved);
-    s->closing.store(0);
-    *why = "Python threads of its own (daemon threads) still run in it";
-    return false;
-  }
-  ResetBeforeClose(g);
-  ConsoleBeforeClose(g);
-  // Python frees the interpreter's objects at its end; the host classes'
-  // types of it are retired first (kept, never freed).
-  XojoModulesBeforeClose(g);
-  if (EPyErr_Clear) EPyErr_Clear();
-  {
-    std::lock_guard<std::mutex> guard(s->statesLock);
-    for (PyThreadState* p : s->states) {
-      if (p == mine) continue;
-      EPyThreadState_Clear(p);
-      EPyThreadState_Delete(p);
-    }
-    s->states.clear();
-  }
-  // Holders of it answer as empty ones from here on.
-  {
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    s->generation.store(0, std::memory_order_release);
-    gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
-  }
-  EPy_EndInterpreter(mine);
-  if (s->hasThreads.exchange(0) && !s->ownLock) gSharedLockWanted.fetch_sub(1);
-  // Up to 3.11 the lock stays held, with no state current; from 3.12 on it
-  // is given back.
-  if (gStatesBindOnActivation) EPyEval_RestoreThread(saved);
-  else EPyThreadState_Swap(saved);
-  Subs().entered = before;
-  SetEntered(t, beforeGeneration);
-  s->anchor = nullptr;
-  s->closing.store(0);
+void RetireRecord(SubInterpreter* s, uint32_t g) {
   std::lock_guard<std::mutex> guard(gRegistryLock);
-  gFree.push_back(s);
-  return true;
+  s->generation.store(0, std::memory_order_release);
+  gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
 }
 
-// ---------------------------------------------------------------------------
-// The class.
+SubInterpreter* EnteredSub() { return Subs().entered; }
 
-struct InterpreterData {
-  SubInterpreter* sub;
-  uint32_t generation;
-};
-
-InterpreterData* Block(REALobject self);
-
-SubInterpreter* OpenOf(REALobject self) {
-  InterpreterData* d = Block(self);
-  return SlotRecord(d->generation) == d->sub ? d->sub : nullptr;
+void SetEnteredSub(SubInterpreter* s, uint32_t g) {
+  Subs().entered = s;
+  SetEntered(tHostThread, g);
 }
 
-void Python3Interpreter_Constructor(REALobject self, int8_t ownLock) {
-  InterpreterData* d = Block(self);
-  if (d->generation != 0) return;  // constructed once: the interpreter it has stays
-  d->sub = nullptr;
-  if (!PythonRunning()) return;
-  std::string why;
-  SubInterpreter* s = OpenSub(ownLock != 0, &why);
-  if (!s) {
-    RaiseRuntimeError(why.c_str());
-    return;
-  }
-  d->sub = s;
-  d->generation = s->generation.load();
-}
-
-int8_t Python3Interpreter_IsOpen(REALobject self, intptr_t) { return OpenOf(self) != nullptr; }
-
-int8_t Python3Interpreter_HasOwnLock(REALobject self, intptr_t) {
-  SubInterpreter* s = OpenOf(self);
-  return s && s->ownLock;
-}
-
-void RaiseClosed() {
-  if (PythonRunning()) RaiseRuntimeError("the interpreter is closed");
-}
-
-// Activate and Deactivate take no interpreter lock (a thread that works in
-// an own-lock interpreter never waits for the main one's), except to say
-// that the interpreter is closed.
-void Python3Interpreter_Activate(REALobject self) {
-  SubInterpreter* s = OpenOf(self);
-  if (!s) {
-    HostEntry<decltype(&RaiseClosed), &RaiseClosed>::Call();
-    return;
-  }
-  Subs().activations.push_back(Activation{s, Block(self)->generation});
+void PushActivation(SubInterpreter* s, uint32_t g) {
+  Subs().activations.push_back(Activation{s, g});
   UpdateBusy(tHostThread);
 }
 
-void Python3Interpreter_Deactivate(REALobject self) {
+void PopActivation(SubInterpreter* s, uint32_t g) {
   std::vector<Activation>& a = Subs().activations;
-  InterpreterData* d = Block(self);
-  if (a.empty() || a.back().sub != d->sub || a.back().generation != d->generation) return;
+  if (a.empty() || a.back().sub != s || a.back().generation != g) return;
   a.pop_back();
   UpdateBusy(tHostThread);
 }
 
-// Close (or the last reference going) on a thread that has the interpreter
-// activated: its activations end with it, and where the member itself was
-// entered in it for that activation, the thread leaves it first.
 void StepOutForClose(SubInterpreter* s, uint32_t g) {
   HostThreadState& t = tHostThread;
   ThreadSubs& ts = Subs();
@@ -1003,79 +550,16 @@ void StepOutForClose(SubInterpreter* s, uint32_t g) {
   UpdateBusy(t);
 }
 
-int8_t Python3Interpreter_Close(REALobject self) {
-  InterpreterData* d = Block(self);
-  SubInterpreter* s = OpenOf(self);
-  if (!s) return true;
-  StepOutForClose(s, d->generation);
-  std::string why;
-  if (CloseSub(s, d->generation, &why)) return true;
-  RaiseRuntimeError(("the interpreter cannot be closed now: " + why).c_str());
-  return false;
+void ClearActivations() {
+  Subs().activations.clear();
+  UpdateBusy(tHostThread);
 }
 
-void Python3Interpreter_Destructor(REALobject self) {
-  InterpreterData* d = Block(self);
-  SubInterpreter* s = OpenOf(self);
-  if (s) {
-    StepOutForClose(s, d->generation);
-    std::string why;
-    CloseSub(s, d->generation, &why);  // still open where it cannot: Finalize closes it
-  }
-  d->sub = nullptr;
+void KeepCopy(PyObject* o) {
+  HostThreadState& t = tHostThread;
+  Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), o});
+  UpdateBusy(t);
 }
-
-REALproperty InterpreterProperties[] = {
-    {nullptr, DOC("IsOpen", "Whether the interpreter exists.", "Closed, or made without a running interpreter: False."), "Boolean", REALmemberFlag, FN_NO_PYTHON(Python3Interpreter_IsOpen), nullptr, 0, {}},
-    {nullptr, DOC("HasOwnLock", "True for an open interpreter with an interpreter lock of its own (3.12 and later), which runs in parallel with the others.", "Closed: False."), "Boolean", REALmemberFlag, FN_NO_PYTHON(Python3Interpreter_HasOwnLock), nullptr, 0, {}},
-};
-
-REALmethodDefinition InterpreterMethods[] = {
-    {FN(Python3Interpreter_Constructor), nullptr,
-     DOC("Constructor(ownLock as Boolean)",
-         "A new sub-interpreter of the running Python, with its own modules, sys and __main__. "
-         "ownLock True on 3.12 and later: an isolated interpreter with its own lock and "
-         "allocator, which runs in parallel; extension modules that do not support it are "
-         "refused with ImportError. Otherwise it shares the main interpreter's lock.",
-         "No interpreter running: made closed, nothing else happens. Python cannot make one: "
-         "closed, RuntimeError pending."),
-     REALmemberFlag, 0, 0},
-    {FN_NO_PYTHON(Python3Interpreter_Activate), nullptr,
-     DOC("Activate()",
-         "Makes this interpreter the current one of the calling host thread until the "
-         "matching Deactivate: its next outermost calls of Exec, Eval, GetModule, "
-         "AddSearchPath, Reset, the error members, and the holders it makes act in it. "
-         "Activations nest.",
-         "Closed: nothing changes, RuntimeError pending."),
-     REALmemberFlag, 0, 0},
-    {FN_NO_PYTHON(Python3Interpreter_Deactivate), nullptr,
-     DOC("Deactivate()",
-         "Ends this interpreter's activation on the calling thread: the one activated before "
-         "it (or the main interpreter) is current again.",
-         "Not the thread's current activation: nothing."),
-     REALmemberFlag, 0, 0},
-    {FN(Python3Interpreter_Close), nullptr,
-     DOC("Close() as Boolean",
-         "Ends the interpreter after its non-daemon threads; its holders answer as empty ones "
-         "afterwards. Dropping the last reference to the instance also closes it, and "
-         "Finalize closes every one still open.",
-         "Already closed: True. A call running in it on any thread, called from its own "
-         "Python code, or daemon threads of its own still running: False, RuntimeError "
-         "pending."),
-     REALmemberFlag, 0, 0},
-};
-
-}  // namespace
-
-REALclassDefinition PythonInterpreterClass = CLASS_RECORD(
-    DOC("Python3Interpreter", "A sub-interpreter: separate modules, sys and __main__ in this process; with its own lock (3.12 and later) it runs in parallel with the others.", ""), nullptr, sizeof(InterpreterData),
-    nullptr, FN(Python3Interpreter_Destructor),
-    CLASS_TABLE(InterpreterProperties), CLASS_TABLE(InterpreterMethods), NO_TABLE,
-    NO_TABLE, NO_TABLE, NO_TABLE);
-
-namespace {
-InterpreterData* Block(REALobject self) { return Data<InterpreterData>(self, PythonInterpreterClass); }
-}  // namespace
 
 void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg) {
   for (uint32_t i = 0; i < kSlots; ++i) {
@@ -1084,25 +568,4 @@ void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg) {
     InterpreterScope in(s);
     if (in.ok()) fn(arg);
   }
-}
-
-bool CloseSubInterpretersBeforeFinalize() {
-  bool all = true;
-  for (uint32_t i = 0; i < kSlots; ++i) {
-    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
-    if (!s) continue;
-    uint32_t g = s->generation.load();
-    std::string why;
-    if (g && !CloseSub(s, g, &why)) {
-      // Python itself ends the process when it stops with a
-      // sub-interpreter left: the main one is not stopped either.
-      if (all) RaiseRuntimeError(("Finalize cannot close a sub-interpreter now: " + why).c_str());
-      all = false;
-    }
-  }
-  if (all) {
-    Subs().activations.clear();
-    UpdateBusy(tHostThread);
-  }
-  return all;
 }

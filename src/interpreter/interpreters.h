@@ -22,7 +22,25 @@
 
 #include "plugin/plugin.h"
 
-struct SubInterpreter;
+// One record per sub-interpreter, reused once it has closed.
+struct SubInterpreter {
+  std::atomic<uint32_t> generation{0};  // 0 while the record is free
+  PyInterpreterState* interp = nullptr;
+  bool ownLock = false;
+  std::atomic<int> calls{0};    // threads inside it, counting switch frames
+  std::atomic<int> closing{0};  // Close or Finalize has begun: no entry
+  // Python threads of its own were seen in it (counted in gSharedLockWanted
+  // while it shares the main lock).
+  std::atomic<int> hasThreads{0};
+  std::atomic<size_t> statesKnown{0};  // states.size(), read without statesLock
+  std::mutex statesLock;        // states
+  std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
+  std::mutex closeLock;         // Close against a thread's end deleting its state
+  // The state Python made with the interpreter. No thread calls with it;
+  // Close ends the interpreter with it, as the thread that threading counts
+  // as the interpreter's main one.
+  PyThreadState* anchor = nullptr;
+};
 
 // A new generation number for an interpreter (never 0, never one that an
 // open sub-interpreter carries).
@@ -73,20 +91,8 @@ class InterpreterScope {
 // unknown): for host code a Python thread of a sub-interpreter called.
 SubInterpreter* SubOfThreadState(PyThreadState* state);
 
-// A holder's object of another interpreter, given as an argument to a
-// member working in the current one: plain data (None, bools, ints, floats,
-// str, bytes, and tuples, lists and dicts of these) as a copy made here,
-// kept alive until the member returns; a memoryview over a host MemoryBlock
-// as a view of the same memory; anything else null with ValueError pending.
-PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation);
-
 // Runs fn(arg) in every open sub-interpreter in turn, each current meanwhile.
 void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg);
-
-// Finalize, before anything is torn down: closes every sub-interpreter.
-// False, with RuntimeError pending, when one cannot be closed now (a call
-// runs in it, or daemon threads of its own): Finalize then does nothing.
-bool CloseSubInterpretersBeforeFinalize();
 
 // The kept error of the thread (host_call.h) lives in another interpreter
 // than the current one: the error members enter that one first.
@@ -95,6 +101,55 @@ SubInterpreter* KeptErrorInterpreter();
 
 // After Init: the minor version decides how thread states are kept.
 void InterpretersAfterInit();
+
+// Whether the interpreter of that generation runs: the main one, or an open
+// sub-interpreter.
+bool GenerationRuns(uint32_t generation);
+// Inside a member: makes the interpreter of that generation current on this
+// thread until the member returns; false when it cannot.
+bool EnterGenerationForMember(uint32_t generation);
+
+// ---------------------------------------------------------------------------
+// For opening and closing interpreters (interpreter_class.cpp) and for the
+// copies made between them (copies.h).
+
+// The open sub-interpreter of that generation, or null (generation not 0).
+SubInterpreter* SlotRecord(uint32_t generation);
+// The registry's slots: the record in each (null: none), open or closing.
+constexpr uint32_t kSlots = 1024;  // open sub-interpreters at most, less one
+SubInterpreter* RecordInSlot(uint32_t i);
+// The interpreter a thread state belongs to.
+PyInterpreterState* InterpOf(PyThreadState* s);
+// Sub-interpreters can be made with this library and this Init.
+bool SubInterpretersSupported();
+// From 3.12 on: a state made current takes the thread's place with Python.
+bool StatesBindOnActivation();
+// A record for a new interpreter, and one given back unused or closed.
+SubInterpreter* TakeFreeRecord();
+void ReturnRecord(SubInterpreter* s);
+// The record opened as generation g, from now on found by it; and closed,
+// after which its holders answer as empty ones.
+void PublishRecord(SubInterpreter* s, uint32_t g);
+void RetireRecord(SubInterpreter* s, uint32_t g);
+// The sub-interpreter current on this thread inside a call (null: the main
+// one), and a change of it that moves no lock or thread state (host code run
+// while one is being opened or closed sees it current).
+SubInterpreter* EnteredSub();
+void SetEnteredSub(SubInterpreter* s, uint32_t g);
+// The thread's activations: a new one, and the end of its newest one where
+// that is of s in generation g.
+void PushActivation(SubInterpreter* s, uint32_t g);
+void PopActivation(SubInterpreter* s, uint32_t g);
+// Close (or the last reference going) on a thread that has the interpreter
+// activated: its activations end with it, and where the member itself was
+// entered in it for that activation, the thread leaves it first.
+void StepOutForClose(SubInterpreter* s, uint32_t g);
+// Finalize, once every sub-interpreter has closed: the thread's activations
+// end.
+void ClearActivations();
+// A copy made for the member running at this depth (a new reference, or one
+// added), released as it returns.
+void KeepCopy(PyObject* o);
 
 // A plugin-private object (the namespace of its helper code) for each
 // interpreter: the main one's, and each sub-interpreter's by generation.

@@ -91,7 +91,6 @@ extern REALclassDefinition PythonEntityBaseClass;   // values/entity.cpp
 extern REALclassDefinition PythonEntityClass;       // values/entity.cpp
 extern REALclassDefinition PythonBytesClass;        // values/bytes.cpp
 extern REALclassDefinition PythonListClass;         // values/list.cpp
-extern REALclassDefinition CoilworkConsoleOutputClass; // interpreter/console.cpp
 extern REALclassDefinition PythonObjectClass;       // values/object.cpp
 extern REALclassDefinition PythonResultClass;       // values/result.cpp
 extern REALclassDefinition PythonParametersClass;   // values/parameters.cpp
@@ -104,9 +103,6 @@ extern REALclassDefinition PythonInstanceClass;     // code/instance.cpp
 extern REALclassDefinition PythonModuleClass;       // code/module.cpp
 extern REALclassDefinition PythonXojoClassClass;    // extension/xojo_class.cpp
 extern REALclassDefinition PythonXojoModuleClass;   // extension/xojo_module.cpp
-extern REALclassDefinition CoilworkClass;           // interpreter/coilwork.cpp
-extern REALclassDefinition PythonInterpreterClass;  // interpreter/interpreters.cpp
-extern REALmoduleDefinition PythonErrorTypesModule; // interpreter/errors.cpp
 
 // Builds a class record; the tables are given with their element counts.
 #define CLASS_TABLE(t) t, (sizeof(t) / sizeof((t)[0]))
@@ -159,7 +155,7 @@ struct HeldPython {
     return generation == gInterpreterGeneration && tHostThread.enteredGeneration == 0;
   }
   __attribute__((noinline, cold)) PyObject* Elsewhere() const;
-  // For a holder given as an argument: see HeldObject.
+  // For a holder given as an argument: see HeldObject (interpreter/copies.h).
   __attribute__((noinline, cold)) PyObject* AsArgument() const;
 };
 
@@ -169,12 +165,6 @@ COILWORK_HOT uint32_t CurrentGenerationOfThread() {
   uint32_t entered = tHostThread.enteredGeneration;
   return entered ? entered : gInterpreterGeneration;
 }
-// Whether the interpreter of that generation runs: the main one, or an open
-// sub-interpreter (interpreter/interpreters.cpp).
-bool GenerationRuns(uint32_t generation);
-// Inside a member: makes the interpreter of that generation current on this
-// thread until the member returns; false when it cannot.
-bool EnterGenerationForMember(uint32_t generation);
 
 struct Python3ObjectData {
   REALstring name;  // retained, or nil
@@ -244,16 +234,6 @@ COILWORK_HOT T* Data(REALobject instance, REALclassDefinition& definition) {
 COILWORK_HOT Python3ObjectData* ObjectData(REALobject o) { return Data<Python3ObjectData>(o, PythonObjectClass); }
 COILWORK_HOT EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
 
-// The Python object a value holder given as an argument holds, or null for
-// nil or an empty holder. A holder of another interpreter gives a copy made
-// in the current one (plain data) or null with ValueError pending: it never
-// enters its own interpreter, which the member's own holder decides.
-COILWORK_HOT PyObject* HeldObject(REALobject holder) {
-  if (!holder) return nullptr;
-  const HeldPython& h = EntityData(holder)->held;
-  return h.InCurrent() ? h.pyObject : h.AsArgument();
-}
-
 // ---------------------------------------------------------------------------
 // Helpers (plugin/registration.cpp).
 
@@ -273,10 +253,6 @@ bool LoadObjectArrayMethods(REALobject array);
 
 // ---------------------------------------------------------------------------
 // Functions one family calls in another.
-
-// interpreter/coilwork.cpp: SetError's implementation (extension functions
-// and tests raise through it).
-void Python_SetTypeError(int32_t errorType, REALstring message);
 
 // extension/xojo_module.cpp: the shared method "RegisterXojoModule", listed
 // in Coilwork's record by the interpreter; and the hooks that Init and

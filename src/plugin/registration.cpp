@@ -26,6 +26,13 @@ REALobject (*IArray_GetAt)(REALobject, int32_t);
 void (*EMemoryBlockConstructor)(REALobject, int32_t);
 void* (*EMemoryBlock_OperatorConvert)(REALobject);
 
+// The interpreter's records, defined beside its code and reached only from
+// here.
+extern REALclassDefinition CoilworkConsoleOutputClass;  // interpreter/console.cpp
+extern REALclassDefinition CoilworkClass;               // interpreter/coilwork.cpp
+extern REALclassDefinition PythonInterpreterClass;      // interpreter/interpreter_class.cpp
+extern REALmoduleDefinition PythonErrorTypesModule;     // interpreter/errors.cpp
+
 namespace {
 
 // The classes in registration order: every superclass before its subclasses.

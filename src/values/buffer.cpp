@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "interpreter/interpreters.h"
 #include "interpreter/output_queue.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "code/code.h"
+#include "interpreter/copies.h"
 
 namespace generic {
 

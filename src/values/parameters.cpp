@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "interpreter/copies.h"
+
 namespace {
 
 enum : int32_t {

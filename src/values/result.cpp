@@ -4,6 +4,8 @@
 // type; the other readers follow the conversion table.
 #include "values/generic.h"
 
+#include "interpreter/copies.h"
+
 namespace {
 
 COILWORK_HOT ResultData* Result(REALobject self) { return Data<ResultData>(self, PythonResultClass); }

@@ -1,0 +1,213 @@
+// Objects of one interpreter met in another (copies.h): plain data read in
+// its own interpreter into C++ values and made anew in the current one, and
+// the slow ways of HeldPython (plugin.h).
+#include "interpreter/copies.h"
+
+#include <string>
+#include <vector>
+
+#include "interpreter/interpreters.h"
+#include "values/buffer.h"
+
+namespace {
+
+void RaiseValueError(const char* message) { PyRaise(e__PyExc_ValueError, message); }
+PyObject* NewRef(PyObject* o) {
+  PyAddRef(o);
+  return o;
+}
+
+// ---------------------------------------------------------------------------
+// Copies between interpreters: read in the source interpreter into plain
+// C++ values, then made anew in the current one.
+
+struct Value {
+  enum Kind { kNone, kTrue, kFalse, kInt, kBigInt, kFloat, kStr, kBytes, kTuple, kList, kDict, kBlock } kind;
+  REALobject block = nullptr;  // kBlock: one host reference, held by the copy
+  long long integer = 0;
+  double real = 0;
+  std::string text;             // str (UTF-8), bytes, or a big int's digits
+  std::vector<Value> items;     // tuple and list items, dict keys and values in turn
+};
+
+constexpr int kMaxNesting = 64;
+
+
+// blocks: the host references of the blocks met, for the caller to give back.
+bool Read(PyObject* o, Value* v, int nesting, std::vector<REALobject>* blocks) {
+  if (nesting > kMaxNesting) return false;
+  if (o == e___Py_NoneStruct) {
+    v->kind = Value::kNone;
+  } else if (REALobject block = BlockOfView(o, reinterpret_cast<int8_t*>(&v->integer))) {
+    v->kind = Value::kBlock;  // the same host memory, seen from the other side
+    v->block = block;
+    blocks->push_back(block);
+  } else if (o == e___Py_TrueStruct || o == e___Py_FalseStruct) {
+    v->kind = o == e___Py_TrueStruct ? Value::kTrue : Value::kFalse;
+  } else if (IsIntObject(o)) {
+    int overflow = 0;
+    long long n = EPyLong_AsLongLong ? EPyLong_AsLongLong(o) : 0;
+    if (n == -1 && EPyErr_Occurred()) {
+      EPyErr_Clear();
+      overflow = 1;
+    }
+    if (!overflow) {
+      v->kind = Value::kInt;
+      v->integer = n;
+    } else {
+      PyRef digits(EPyObject_Str(o));
+      Py_ssize_t size = 0;
+      const char* utf8 = digits ? EPyUnicode_AsUTF8AndSize(digits.get(), &size) : nullptr;
+      if (!utf8) return false;
+      v->kind = Value::kBigInt;
+      v->text.assign(utf8, size_t(size));
+    }
+  } else if (IsDoubleObject(o)) {
+    v->kind = Value::kFloat;
+    v->real = EPyFloat_AsDouble(o);
+  } else if (IsStringObject(o)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = EPyUnicode_AsUTF8AndSize(o, &size);
+    if (!utf8) return false;
+    v->kind = Value::kStr;
+    v->text.assign(utf8, size_t(size));
+  } else if (IsBytesObject(o)) {
+    v->kind = Value::kBytes;
+    v->text.assign(EPyBytes_AsString(o), size_t(EPyBytes_Size(o)));
+  } else if (IsTupleObject(o) || IsListObject(o)) {
+    bool tuple = IsTupleObject(o);
+    v->kind = tuple ? Value::kTuple : Value::kList;
+    Py_ssize_t n = tuple ? EPyTuple_Size(o) : EPyList_Size(o);
+    v->items.resize(size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = tuple ? EPyTuple_GetItem(o, i) : EPyList_GetItem(o, i);  // borrowed
+      if (!item || !Read(item, &v->items[size_t(i)], nesting + 1, blocks)) return false;
+    }
+  } else if (IsDictObject(o)) {
+    v->kind = Value::kDict;
+    PyRef keys(EPyDict_Keys(o));
+    Py_ssize_t n = keys ? EPyList_Size(keys.get()) : -1;
+    if (n < 0) return false;
+    v->items.resize(size_t(n) * 2);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* key = EPyList_GetItem(keys.get(), i);      // borrowed from the list
+      PyObject* value = key ? EPyDict_GetItem(o, key) : nullptr;  // borrowed from the dict
+      if (!value || !Read(key, &v->items[size_t(i) * 2], nesting + 1, blocks) ||
+          !Read(value, &v->items[size_t(i) * 2 + 1], nesting + 1, blocks))
+        return false;
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+PyObject* Make(const Value& v) {
+  switch (v.kind) {
+    case Value::kNone: return NewRef(e___Py_NoneStruct);
+    case Value::kTrue: return NewRef(e___Py_TrueStruct);
+    case Value::kFalse: return NewRef(e___Py_FalseStruct);
+    case Value::kBlock: return NewBlockView(v.block, int8_t(v.integer));
+    case Value::kInt: return EPyLong_FromLongLong(v.integer);
+    case Value::kBigInt: return EPyLong_FromString ? EPyLong_FromString(v.text.c_str(), nullptr, 10) : nullptr;
+    case Value::kFloat: return EPyFloat_FromDouble(v.real);
+    case Value::kStr: return EPyUnicode_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
+    case Value::kBytes: return EPyBytes_FromStringAndSize(v.text.data(), Py_ssize_t(v.text.size()));
+    case Value::kTuple:
+    case Value::kList: {
+      Py_ssize_t n = Py_ssize_t(v.items.size());
+      PyRef made(v.kind == Value::kTuple ? EPyTuple_New(n) : EPyList_New(n));
+      if (!made) return nullptr;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = Make(v.items[size_t(i)]);
+        if (!item) return nullptr;
+        // Both steal the item's reference.
+        if (v.kind == Value::kTuple) EPyTuple_SetItem(made.get(), i, item);
+        else EPyList_SetItem(made.get(), i, item);
+      }
+      return made.release();
+    }
+    case Value::kDict: {
+      PyRef made(EPyDict_New());
+      if (!made) return nullptr;
+      for (size_t i = 0; i + 1 < v.items.size(); i += 2) {
+        PyRef key(Make(v.items[i]));
+        PyRef value(key ? Make(v.items[i + 1]) : nullptr);
+        if (!value || EPyDict_SetItem(made.get(), key.get(), value.get()) < 0) return nullptr;
+      }
+      return made.release();
+    }
+  }
+  return nullptr;
+}
+
+// Plain data that cannot change: None, Booleans, ints, floats, str, bytes,
+// and tuples of these.
+bool Immutable(PyObject* o, int nesting) {
+  if (nesting > kMaxNesting) return false;
+  PyTypeObject* type = Py_TYPE(o);
+  // Exactly these types: a subclass could hold more.
+  if (o == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyBytes_Type ||
+      type == e__PyFloat_Type || type == e__PyLong_Type || type == e__PyUnicode_Type)
+    return type != nullptr;
+  if (!IsTupleObject(o)) return false;
+  Py_ssize_t n = EPyTuple_Size(o);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = EPyTuple_GetItem(o, i);  // borrowed from the tuple
+    if (!item || !Immutable(item, nesting + 1)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
+  // Between interpreters that share the main lock (and its allocator), a
+  // value that cannot change is the same value on both sides: it is lent
+  // for the member's duration rather than copied.
+  SubInterpreter* from = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
+  SubInterpreter* to = EnteredSub();
+  if ((!from || !from->ownLock) && (!to || !to->ownLock) && (from || generation == gInterpreterGeneration) &&
+      Immutable(o, 0)) {
+    PyAddRef(o);
+    KeepCopy(o);
+    return o;
+  }
+  Value v;
+  bool read = false;
+  struct Blocks {
+    std::vector<REALobject> held;
+    ~Blocks() {
+      for (REALobject b : held) EUnlockObject(b);
+    }
+  } blocks;
+  {
+    SubInterpreter* s = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
+    if (s || generation == gInterpreterGeneration) {
+      InterpreterScope source(s);
+      read = source.ok() && Read(o, &v, 0, &blocks.held);
+      if (!read && EPyErr_Clear) EPyErr_Clear();
+    }
+  }
+  if (!read) {
+    RaiseValueError("the object belongs to another interpreter and is not plain data that can be copied");
+    return nullptr;
+  }
+  PyObject* made = Make(v);
+  if (!made) return nullptr;
+  KeepCopy(made);
+  return made;  // borrowed from the list of copies until the member returns
+}
+
+PyObject* HeldPython::Elsewhere() const {
+  if (!generation || !pyObject || !PythonRunning()) return nullptr;
+  if (generation == CurrentGeneration()) return pyObject;
+  return SwitchForMember(generation) ? pyObject : nullptr;
+}
+
+PyObject* HeldPython::AsArgument() const {
+  if (!generation || !pyObject || !PythonRunning()) return nullptr;
+  if (generation == CurrentGeneration()) return pyObject;
+  if (generation != gInterpreterGeneration && !SlotRecord(generation)) return nullptr;
+  return CopyFromInterpreter(pyObject, generation);
+}
