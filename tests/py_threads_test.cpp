@@ -818,6 +818,11 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
     Has(m, "work");  // this thread keeps the lock while the worker ends
   }
   EXPECT_EQ(CallInt(m, "released"), 1) << "an ended host thread's threading.local values were kept";
+  // Its state went without taking this thread's state from PyGILState.
+  auto thisThreads = reinterpret_cast<void* (*)()>(PySym("PyGILState_GetThisThreadState"));
+  auto current = reinterpret_cast<void* (*)()>(PySym("PyThreadState_Get"));
+  ASSERT_TRUE(thisThreads && current);
+  EXPECT_EQ(thisThreads(), current()) << "the home thread lost its state to PyGILState";
 
   // A host thread waits while this one keeps the lock; DeliverOutput, with
   // nothing queued, gives it over as any call's return does.
