@@ -13,8 +13,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -725,6 +727,111 @@ TEST_F(HomeCallsTest, PahoCallbackReachesHostCodeWithARealBroker) {
   EXPECT_EQ(host.liveObjects(), objects) << "host objects leaked by the calls";
   EXPECT_EQ(host.liveStrings(), strings) << "host strings leaked by the calls";
   EXPECT_EQ(CallInt(m, "stop"), 1) << "payloads or answers lost or out of order";
+}
+
+// A host thread that lives across several calls: Run runs fn on it and
+// waits until fn has returned.
+class LongLivedHostThread {
+ public:
+  LongLivedHostThread() : thread_([this] { Loop(); }) {}
+  ~LongLivedHostThread() {
+    Run(nullptr);
+    thread_.join();
+  }
+  void Run(std::function<void()> fn) {
+    std::unique_lock<std::mutex> lock(lock_);
+    work_ = fn ? std::move(fn) : std::function<void()>([this] { stop_ = true; });
+    pending_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !pending_; });
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (!stop_) {
+      changed_.wait(lock, [this] { return pending_; });
+      work_();
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::function<void()> work_;
+  bool pending_ = false, stop_ = false;
+  std::thread thread_;
+};
+
+// Python sees a host thread as one thread across its calls, gives it the
+// hooks threading gives the threads it starts, and drops what it kept once
+// it ends, without the ending thread waiting for the lock.
+TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
+  Ref m(Exec("import gc, threading, weakref\n"
+             "local = threading.local()\n"
+             "traced, refs = [], []\n"
+             "class Thing:\n"
+             "    pass\n"
+             "def tracer(frame, event, arg):\n"
+             "    if event == 'call':\n"
+             "        traced.append((frame.f_code.co_name, threading.current_thread().name))\n"
+             "def first():\n"
+             "    local.value = Thing()\n"
+             "    refs.append(weakref.ref(local.value))\n"
+             "    local.me = threading.current_thread()\n"
+             "    return 1\n"
+             "def second():\n"
+             "    me = threading.current_thread()\n"
+             "    return int(getattr(local, 'me', None) is me and me.name.startswith('host-thread-'))\n"
+             "def hook_on():\n"
+             "    threading.settrace(tracer)\n"
+             "    return 0\n"
+             "def hook_off():\n"
+             "    threading.settrace(None)\n"
+             "    return 0\n"
+             "def work():\n"
+             "    return 7\n"
+             "def worked_on_host_thread():\n"
+             "    return sum(1 for c, n in traced if c == 'work' and n.startswith('host-thread-'))\n"
+             "def worked_on_home_thread():\n"
+             "    return sum(1 for c, n in traced if c == 'work' and n == threading.main_thread().name)\n"
+             "def released():\n"
+             "    gc.collect()\n"
+             "    return int(refs[0]() is None)\n"));
+  ASSERT_NE(m.get(), nullptr);
+  AllowThreads(true);
+  {
+    LongLivedHostThread worker;
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "first"), 1); });
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost"; });
+    // A hook set after the thread's first call reaches it at its next one,
+    // and leaves the home thread alone.
+    EXPECT_EQ(CallInt(m, "hook_on"), 0);
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    EXPECT_EQ(CallInt(m, "work"), 7);
+    EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1);
+    EXPECT_EQ(CallInt(m, "worked_on_home_thread"), 0);
+    EXPECT_EQ(CallInt(m, "hook_off"), 0);
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1) << "the hook stayed after threading.settrace(None)";
+    AllowThreads(false);
+    Has(m, "work");  // this thread keeps the lock while the worker ends
+  }
+  EXPECT_EQ(CallInt(m, "released"), 1) << "an ended host thread's threading.local values were kept";
+
+  // A host thread waits while this one keeps the lock; DeliverOutput, with
+  // nothing queued, gives it over as any call's return does.
+  std::atomic<int32_t> got{-1};
+  std::thread late([&] { got = CallInt(m, "work"); });
+  Pause(100);
+  EXPECT_EQ(got.load(), -1) << "the lock was not kept between calls";
+  DeliverOutput();
+  for (int i = 0; i < 1000 && got.load() == -1; ++i) Pause(10);
+  EXPECT_EQ(got.load(), 7) << "DeliverOutput with nothing queued did not give the lock over";
+  if (got.load() == -1) Has(m, "work");
+  late.join();
+  m.reset();
+  ExpectCountsAtStart();
 }
 
 TEST_F(ThreadsTest, CapsuleFreedOnAPythonThreadGivesItsObjectBackOnAHostThread) {

@@ -116,8 +116,6 @@ struct ThreadSubs {
   std::vector<Frame> frames;
   std::vector<Copy> copies;
   std::vector<Activation> activations;
-  PyThreadState* pinned = nullptr;  // main-interpreter state of its own
-  uint32_t pinnedGeneration = 0;
   SubInterpreter* entered = nullptr;  // current inside a call (null: main)
 };
 
@@ -202,7 +200,7 @@ void ForgetState(SubInterpreter* s, PyThreadState* state) {
 // The main-interpreter state a thread switches to from a sub-interpreter.
 PyThreadState* MainStateForSwitch() {
   if (OnHomeThread()) return gMainState;
-  return PinnedMainState();
+  return OwnMainState();
 }
 
 void DropKeptError(HostThreadState& t);
@@ -385,19 +383,20 @@ void ReapThread() {
       if (!known) continue;
       s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
     }
+    // The main interpreter's lock may be kept by the home thread between
+    // its calls: it gives it over once it sees a thread waiting.
+    const bool waits = !s->ownLock;
+    if (waits) {
+      gSharedLockWanted.fetch_add(1);
+      WatchNothing();
+    }
     EPyEval_RestoreThread(in.state);
+    if (waits) gSharedLockWanted.fetch_sub(1);
     EPyThreadState_Clear(in.state);
     EPyEval_SaveThread();
     EPyThreadState_Delete(in.state);
   }
   ts.states.clear();
-  if (ts.pinned && ts.pinnedGeneration == gInterpreterGeneration) {
-    EPyEval_RestoreThread(ts.pinned);
-    EPyThreadState_Clear(ts.pinned);
-    EPyEval_SaveThread();
-    EPyThreadState_Delete(ts.pinned);
-  }
-  ts.pinned = nullptr;
 }
 
 SubInterpreter* SlotRecord(uint32_t g) {
@@ -542,17 +541,6 @@ uint32_t NewGeneration() {
 }
 
 SubInterpreter* SubOf(uint32_t generation) { return generation ? SlotRecord(generation) : nullptr; }
-
-PyThreadState* PinnedMainState() {
-  ThreadSubs& ts = Subs();
-  if (OnHomeThread()) return nullptr;
-  if (ts.pinned && ts.pinnedGeneration == gInterpreterGeneration) return ts.pinned;
-  ts.pinned = nullptr;
-  if (!gSupported || !gMainState || !EPyThreadState_New) return nullptr;
-  ts.pinned = EPyThreadState_New(InterpOf(gMainState));
-  ts.pinnedGeneration = gInterpreterGeneration;
-  return ts.pinned;
-}
 
 bool EnterActivated(HostThreadState& t) {
   std::vector<Activation>& a = Subs().activations;
@@ -710,11 +698,6 @@ bool ErrorKeptElsewhere() {
   DropKeptError(t);  // its interpreter has closed, and the error with it
   UpdateBusy(t);
   return false;
-}
-
-PyThreadState* KeptMainState() {
-  ThreadSubs& ts = Subs();
-  return ts.pinned && ts.pinnedGeneration == gInterpreterGeneration ? ts.pinned : nullptr;
 }
 
 SubInterpreter* KeptErrorInterpreter() { return SlotRecord(tHostThread.errorGeneration); }

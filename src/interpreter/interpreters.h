@@ -99,13 +99,6 @@ bool CloseSubInterpretersBeforeFinalize();
 bool ErrorKeptElsewhere();
 SubInterpreter* KeptErrorInterpreter();
 
-// What a thread keeps of the main interpreter for itself once it has used a
-// sub-interpreter: a thread state of its own, bound to it for good, that its
-// entries take the lock with (null when it has none).
-PyThreadState* PinnedMainState();
-// The same where the thread has one already; null otherwise.
-PyThreadState* KeptMainState();
-
 // After Init: the minor version decides how thread states are kept.
 void InterpretersAfterInit();
 

@@ -4,10 +4,12 @@
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "interpreter/output_queue.h"
+#include "interpreter/thread_identity.h"
 
 #include <dlfcn.h>
 #include <link.h>
 
+#include <mutex>
 #include <vector>
 
 __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
@@ -32,13 +34,31 @@ bool LockEntriesBound() {
          EPyInterpreterState_Head && EPyInterpreterState_ThreadHead && EPyThreadState_Next;
 }
 
-// Whether a thread state other than the main one exists. Python adds new
-// thread states at the head of the interpreter's list, so the main state,
-// made first, stays last: the list holds nothing else exactly when the main
-// state is its head and has no successor.
+// Host threads' own states in the main interpreter (OwnMainState) that
+// exist now, and the lock their deletion takes: the plugin deletes them
+// without the interpreter lock, so that a walk of the thread list, made with
+// the lock, takes it too and never meets a state being freed.
+std::atomic<int> gOwnStates{0};
+std::mutex gOwnStatesDeletion;
+
+// Whether a thread other than this one wants the lock: a thread state other
+// than the main one and the idle host threads' own ones, or a host thread
+// waiting. Python adds new thread states at the head of the interpreter's
+// list, so the main state, made first, stays last: the list holds nothing
+// else exactly when the main state is its head and has no successor.
 bool OtherThreadsExist() {
-  return EPyInterpreterState_ThreadHead(gInterpreter) != gMainState ||
-         EPyThreadState_Next(gMainState) != nullptr || gSharedLockWanted.load(std::memory_order_relaxed);
+  if (gSharedLockWanted.load(std::memory_order_relaxed)) return true;
+  PyThreadState* head = EPyInterpreterState_ThreadHead(gInterpreter);
+  if (head == gMainState && EPyThreadState_Next(gMainState) == nullptr) return false;
+  const int own = gOwnStates.load(std::memory_order_acquire);
+  if (own == 0) return true;
+  // Host threads' own states while those threads wait for nothing: only the
+  // states beyond them are threads that run.
+  std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+  int others = 0;
+  for (PyThreadState* s = EPyInterpreterState_ThreadHead(gInterpreter); s; s = EPyThreadState_Next(s))
+    if (s != gMainState && ++others > own) return true;
+  return false;
 }
 
 // How many words from the interpreter's start may be read. Where it lies
@@ -103,26 +123,72 @@ void SetKeepersWatch(PyThreadState* w) { __atomic_store_n(&gKeeperWatch, w, __AT
 void ReleaseLock(HostThreadState& t);
 
 // What a host thread leaves behind when it ends: the references of an error
-// it kept for a next call it never made, given back on a host thread; and a
-// lock it kept with KeepLock(True), which no other thread could otherwise
-// ever take again.
-struct KeptErrorReaper {
-  bool armed = false;
-  ~KeptErrorReaper() {
-    HostThreadState& t = tHostThread;
-    if (KeepsLock(t) && t.held != kLockNotHeld && Depth(t) == 0) {
-      if (KeepersWatch() == WatchWhileHeld(t)) SetKeepersWatch(nullptr);
-      t.keepGeneration = 0;
-      ReleaseLock(t);
-      WatchNothing();  // other threads' returns look at the rule again
-    }
-    if (!t.errorType) return;
-    PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
-    t.errorType = t.errorValue = t.errorTraceback = nullptr;
-    ReleasePythonOnHostThread(objects, 3, t.errorGeneration);
-  }
+// it kept for a next call it never made, given back on a host thread; a lock
+// it kept with KeepLock(True), which no other thread could otherwise ever
+// take again; and its own thread state in the main interpreter.
+struct HostThreadLife {
+  bool armed = false;  // set once, so that the destructor is registered
+  PyThreadState* own = nullptr;
+  uint32_t ownGeneration = 0;  // the interpreter the state belongs to
+  ~HostThreadLife();
 };
-thread_local KeptErrorReaper tKeptErrorReaper;
+thread_local HostThreadLife tLife;
+
+// Takes the lock with a thread state that is not the main one. The home
+// thread keeps the lock between its calls while nothing else wants it; a
+// thread waiting here says so, and the home thread gives it over as its next
+// call returns.
+void RestoreWaiting(PyThreadState* state) {
+  gSharedLockWanted.fetch_add(1);
+  WatchNothing();
+  EPyEval_RestoreThread(state);
+  gSharedLockWanted.fetch_sub(1);
+}
+
+int gIdentWord = -1;
+
+// Own states of host threads that have ended, for the home thread to delete
+// with the lock (gOwnStatesDeletion): an ending thread never waits for the
+// lock, which the home thread may keep while it waits for that very thread
+// to end.
+std::vector<PyThreadState*>& gEndedStates = *new std::vector<PyThreadState*>();
+std::atomic<bool> gStatesEnded{false};
+
+void HandOverOwnState(HostThreadLife& life) {
+  PyThreadState* own = life.own;
+  life.own = nullptr;
+  if (!own || life.ownGeneration != gInterpreterGeneration || !PythonRunning()) return;
+  ForgetHostThreadHooks(life.ownGeneration);
+  {
+    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+    // The thread's id may soon be another thread's: the state no longer
+    // carries it, so that a stop sent by id never lands in it.
+    if (gIdentWord >= 0) reinterpret_cast<uintptr_t*>(own)[gIdentWord] = 0;
+    gEndedStates.push_back(own);
+  }
+  gStatesEnded.store(true);
+  WatchNothing();
+}
+
+// On the home thread with the main interpreter's lock: the ended threads'
+// states go, and with them their threading.local values and errors.
+void DeleteEndedStates() {
+  if (!gStatesEnded.exchange(false) || !EPyThreadState_Clear || !EPyThreadState_Delete) return;
+  std::vector<PyThreadState*> ended;
+  {
+    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+    ended.swap(gEndedStates);
+  }
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  if (EPyErr_Fetch) EPyErr_Fetch(&type, &value, &traceback);
+  for (PyThreadState* state : ended) {
+    EPyThreadState_Clear(state);
+    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+    EPyThreadState_Delete(state);
+    gOwnStates.fetch_sub(1, std::memory_order_release);
+  }
+  if (EPyErr_Restore) EPyErr_Restore(type, value, traceback);
+}
 
 // Before a thread state that goes with the lock is given back: its pending
 // error is kept for the thread's next call.
@@ -136,7 +202,7 @@ void KeepPendingError(HostThreadState& t) {
   }
   EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
   t.errorGeneration = gInterpreterGeneration;
-  if (!tKeptErrorReaper.armed) tKeptErrorReaper.armed = true;  // registers its destructor
+  if (!tLife.armed) tLife.armed = true;  // registers its destructor
 }
 
 // After the lock is taken again by the outermost entry: the kept error is
@@ -160,7 +226,6 @@ void RestoreKeptError(HostThreadState& t) {
 // the head of the list, where a stop sent by id lands first. The place is
 // found in the main state, which carries this thread's id, and kept only if
 // a state made here for a moment carries the id too.
-int gIdentWord = -1;
 
 void FindIdentWord() {
   gIdentWord = -1;
@@ -243,15 +308,32 @@ void TakeLock(HostThreadState& t) {
     SetWatch(t, t.subBusy ? nullptr : gMainState);
     return;
   }
-  // A thread that has a main state of its own (it used a sub-interpreter)
-  // takes the lock with it, so that it never has two.
-  if (PyThreadState* kept = KeptMainState()) {
-    EPyEval_RestoreThread(kept);
+  // Any other host thread takes it with its own state, kept between its
+  // calls.
+  if (PyThreadState* own = OwnMainState()) {
+    RestoreWaiting(own);
     t.held = kLockHeldPinned;
     return;
   }
   t.gilState = EPyGILState_Ensure();
   t.held = kLockHeldEnsured;
+}
+
+HostThreadLife::~HostThreadLife() {
+  HostThreadState& t = tHostThread;
+  if (KeepsLock(t) && t.held != kLockNotHeld && Depth(t) == 0) {
+    if (KeepersWatch() == WatchWhileHeld(t)) SetKeepersWatch(nullptr);
+    t.keepGeneration = 0;
+    ReleaseLock(t);
+    WatchNothing();  // other threads' returns look at the rule again
+  }
+  if (t.errorType) {
+    PyObject* objects[] = {t.errorType, t.errorValue, t.errorTraceback};
+    t.errorType = t.errorValue = t.errorTraceback = nullptr;
+    ReleasePythonOnHostThread(objects, 3, t.errorGeneration);
+  }
+  // A thread that ends inside a call, or holding the lock, leaves its state.
+  if (t.held == kLockNotHeld && Depth(t) == 0) HandOverOwnState(*this);
 }
 
 // Points returning entries at the thread list's head where that is all they
@@ -270,6 +352,19 @@ void WatchWhatApplies() {
 }  // namespace
 
 PyThreadState* const* gThreadHead = &gNoHead;
+
+PyThreadState* OwnMainState() {
+  HostThreadLife& life = tLife;
+  if (life.own && life.ownGeneration == gInterpreterGeneration) return life.own;
+  life.own = nullptr;
+  if (OnHomeThread() || !gMainState || !gInterpreter || !EPyThreadState_New) return nullptr;
+  life.own = EPyThreadState_New(gInterpreter);
+  if (!life.own) return nullptr;
+  life.ownGeneration = gInterpreterGeneration;
+  gOwnStates.fetch_add(1, std::memory_order_release);
+  if (!life.armed) life.armed = true;  // registers its destructor
+  return life.own;
+}
 
 bool KeepsLock(const HostThreadState& t) {
   return t.keepGeneration != 0 && t.keepGeneration == gInterpreterGeneration;
@@ -306,6 +401,9 @@ void EnterLockSlow() {
     TakeLock(t);
   }
   if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
+  // A host thread other than the home one, in the main interpreter with its
+  // own state: Python's view of it is brought up to date.
+  if (t.depth == 1 && t.held == kLockHeldPinned) AdoptHostThread(gInterpreterGeneration);
   if (t.depth == 1) InterruptCallStarted();
   if (t.depth == 1 && gHostWorkPending.load(std::memory_order_acquire))
     DeliverQueuedWork(tHoldAnswersAtEntry);
@@ -330,12 +428,21 @@ void LeaveLockSlow() {
   // Delivery runs host code, which may even have stopped the interpreter.
   if (!gLockManaged || t.held == kLockNotHeld) return;
   if (gSharedLockWanted.load(std::memory_order_relaxed)) LookAtSubThreads();
+  if (t.held == kLockHeldMain && gStatesEnded.load(std::memory_order_relaxed)) DeleteEndedStates();
   if (KeepsLock(t)) return;
   // Host code run inside a switch of the thread's own (a handed-over call in
   // a sub-interpreter): the switch gives the lock back as it ends.
   if (t.subBusy && InsideSwitch()) return;
-  if (gAllowThreads || OtherThreadsExist() || t.held != kLockHeldMain) ReleaseLock(t);
-  else RestoreFastWatch(t);
+  if (gAllowThreads || OtherThreadsExist() || t.held != kLockHeldMain) {
+    ReleaseLock(t);
+    return;
+  }
+  RestoreFastWatch(t);
+  // Other threads' own states lie at the head of the list while those
+  // threads idle: the return compares with the head as it is now, which a
+  // new thread state changes, and a thread that comes to wait points returns
+  // away from it.
+  if (Watch(t) == gMainState && gRealHead) SetWatch(t, EPyInterpreterState_ThreadHead(gInterpreter));
 }
 
 bool HoldHomeLock() {
@@ -363,6 +470,7 @@ void ThreadsAfterInit() {
   gLockManaged = true;
   InterpretersAfterInit();
   InterruptAfterInit();
+  ImportThreadingAtInit();
   WatchWhatApplies();
 }
 
@@ -386,6 +494,12 @@ void ThreadsAfterFinalize() {
   gErrorWord = -1;
   gInterpreter = nullptr;
   gRealHead = nullptr;
+  gOwnStates.store(0);  // Python deleted them all
+  {
+    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+    gEndedStates.clear();
+  }
+  gStatesEnded.store(false);
   WatchWhatApplies();
   DeliverQueuedWork();
 }
@@ -400,6 +514,7 @@ void Python_AllowThreads(int8_t allow) {
 int ThreadStatesCarrying(unsigned long ident) {
   if (gIdentWord < 0 || !gInterpreter) return -1;
   int count = 0;
+  std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
   for (PyThreadState* s = EPyInterpreterState_ThreadHead(gInterpreter); s; s = EPyThreadState_Next(s))
     if (reinterpret_cast<const uintptr_t*>(s)[gIdentWord] == ident) ++count;
   return count;
@@ -411,7 +526,7 @@ void Python_KeepLock(int8_t keep) {
   if (keep) {
     if (!KeepsLock(t)) {
       t.keepGeneration = gInterpreterGeneration;
-      if (!tKeptErrorReaper.armed) tKeptErrorReaper.armed = true;  // registers its destructor
+      if (!tLife.armed) tLife.armed = true;  // registers its destructor
     }
     // A value no thread list's head ever holds (this thread's own record),
     // unless the thread already has one that its head may hold.
@@ -433,7 +548,17 @@ void Python_KeepLock(int8_t keep) {
 void Python_DeliverOutput() {
   if (!OnHomeThread()) return;
   TakeProcessOutput();
-  if (!gHostWorkPending.load(std::memory_order_acquire)) return;
+  if (!gHostWorkPending.load(std::memory_order_acquire)) {
+    // Nothing queued, but a thread may wait for the lock the home thread
+    // keeps between its calls: an entry whose return sees that gives it over,
+    // as any other call's return does.
+    HostThreadState& t = tHostThread;
+    if (Depth(t) == 0 && t.held != kLockNotHeld &&
+        __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) != Watch(t)) {
+      HostCall call;
+    }
+    return;
+  }
   // Outermost, the entry delivers (or, where the lock is kept, the return
   // does), and the return gives the lock back, then wakes the callers.
   // Inside another call the lock is held already, and callers wake at once.

@@ -107,6 +107,13 @@ PyThreadState* WatchWhileHeld(const HostThreadState& t);
 // them (after its sub-interpreter business ended).
 void RestoreFastWatch(HostThreadState& t);
 
+// A host thread other than the home thread keeps one thread state of its
+// own in the main interpreter from its first call until it ends or Python
+// stops, so that Python sees it as one thread across its calls (its
+// threading.local values, its threading.current_thread()). Made on first
+// use; null on the home thread, or where no state can be made.
+PyThreadState* OwnMainState();
+
 // True on a thread that has called into the plugin: code Python runs there
 // may call host functions and raise host events.
 COILWORK_HOT bool OnHostThread() { return tHostThread.host != 0; }
