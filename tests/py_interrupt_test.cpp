@@ -80,6 +80,19 @@ TEST_F(InterruptTest, TimeLimitStopsEachPeriodAndSparesShortCalls) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_FALSE(ErrorOccurred());
+
+  // A stop leaves nothing behind that later code keeps tripping over: code
+  // run under a trace function (a debugger's, coverage's) runs through, well
+  // within a limit that would stop it otherwise.
+  Limit(3000);
+  EXPECT_TRUE(ExecMain("import sys\n"
+                       "def f():\n"
+                       "    return 1\n"
+                       "sys.settrace(lambda *a: None)\n"
+                       "for i in range(100):\n"
+                       "    f()\n"
+                       "sys.settrace(None)\n"))
+      << "a traced call after a stop: " << GetError();
   ExpectCountsAtStart();
 }
 

@@ -318,7 +318,7 @@ void Pop(HostThreadState& t) {
   // raised yet, waits for no later call.
   if (current && Depth(t) == 0 && InterruptWatchesReturns() && EPyThreadState_SetAsyncExc &&
       EPyThread_get_thread_ident)
-    EPyThreadState_SetAsyncExc(EPyThread_get_thread_ident(), nullptr);
+    TakeBackStop(EPyThread_get_thread_ident());
   KeepErrorOfCurrent(t);
   if (current && !current->ownLock) NoteSubThreads(current);
   PyThreadState* state = EPyThreadState_Get();

@@ -216,6 +216,40 @@ uint32_t InSubInterpreter(HostThreadRecord* r) {
   return t ? __atomic_load_n(&t->enteredGeneration, __ATOMIC_ACQUIRE) : 0;
 }
 
+// Python before 3.13 tells every thread of the interpreter to look for a
+// stop when one is sent, and stops telling only once a thread has raised
+// one: a stop withdrawn (set to nothing) leaves that word set for good, and
+// every thread then looks at each function start and loop turn, which a
+// thread with a trace function set (a debugger, coverage) repeats without
+// end on 3.11. So the stop is withdrawn by raising it here, in a statement
+// of no effect, and clearing the error; where it is not raised that way, it
+// is set to nothing as before. The caller holds the lock of the interpreter
+// its thread is in, with its state current.
+bool gStopWordSticks;  // found at Init
+
+}  // namespace
+
+void TakeBackStop(unsigned long ident) {
+  if (gStopWordSticks && EPyRun_StringFlags && EPyDict_New && EPyErr_Fetch && EPyErr_Restore &&
+      ThreadStatesCarrying(ident) <= 1) {
+    PyObject *type, *value, *traceback;
+    EPyErr_Fetch(&type, &value, &traceback);
+    PyRef globals(EPyDict_New());
+    bool raised = false;
+    if (globals && EPyThreadState_SetAsyncExc(ident, *e__PyExc_KeyboardInterrupt) == 1) {
+      PyRef done(EPyRun_StringFlags("None", Py_eval_input, globals.get(), globals.get(), nullptr));
+      raised = !done && EPyErr_Occurred() &&
+               EPyErr_GivenExceptionMatches(EPyErr_Occurred(), *e__PyExc_KeyboardInterrupt);
+    }
+    EPyErr_Clear();
+    EPyErr_Restore(type, value, traceback);
+    if (raised) return;
+  }
+  EPyThreadState_SetAsyncExc(ident, nullptr);
+}
+
+namespace {
+
 // On the record's own thread at an outermost boundary: a stop sent for the
 // call that ends (or for one that ended unseen) stays waiting nowhere.
 void ForgetStop(HostThreadRecord* r) {
@@ -223,7 +257,7 @@ void ForgetStop(HostThreadRecord* r) {
   int32_t limit = r->limitStopped.exchange(0);
   r->stopSent.store(0);
   if (!HoldsPython()) return;
-  EPyThreadState_SetAsyncExc(r->ident, nullptr);
+  TakeBackStop(r->ident);
   if (limit > 0) StateTheLimit(limit);
 }
 
@@ -455,6 +489,12 @@ void InterruptCallEnded() {
 bool InterruptWatchesReturns() { return gWatchers.load() > 0; }
 
 void InterruptAfterInit() {
+  gStopWordSticks = false;
+  if (PyObject* info = EPySys_GetObject ? EPySys_GetObject("version_info") : nullptr) {
+    PyRef minor(EPyObject_GetAttrString(info, "minor"));
+    gStopWordSticks = minor && EPyLong_AsLong(minor.get()) <= 12;
+  }
+  if (EPyErr_Clear) EPyErr_Clear();
   InterruptJoinHostThread();
   if (HostThreadRecord* r = tRecord) {
     if (!r->exempt.exchange(1)) {

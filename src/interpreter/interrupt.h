@@ -20,6 +20,11 @@ void InterruptCallStarted();
 void InterruptCallEnded();
 // Whether some thread's return must take the slow way to be seen.
 bool InterruptWatchesReturns();
+
+// With the lock of the interpreter the calling thread is in, its state
+// current: withdraws a stop sent to the thread (ident) and not raised yet,
+// leaving Python's word that makes threads look for stops as it was before.
+void TakeBackStop(unsigned long ident);
 // After Py_Initialize, on the thread running Init, lock held: the rest of
 // Init is never stopped; stops may be sent from now on.
 void InterruptAfterInit();

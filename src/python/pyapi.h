@@ -43,8 +43,9 @@ struct PyMethodDef {
 
 enum { METH_VARARGS = 0x0001 };
 
-// The start symbol of PyRun_StringFlags for a sequence of statements.
-enum { Py_file_input = 257 };
+// The start symbols of PyRun_StringFlags for a sequence of statements and
+// for one expression.
+enum { Py_file_input = 257, Py_eval_input = 258 };
 
 struct PyModuleDef_Base {
   PyObject ob_base;
