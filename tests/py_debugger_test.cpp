@@ -371,10 +371,16 @@ TEST_F(DebuggerTest, BreakpointIsHitOnEveryKindOfThread) {
   EXPECT_EQ(Call(threaded, "result"), 14);
   ExpectStop("worker", "14");
 
-  // The client detaches: a wait looks for the next one.
+  // The client detaches; an endless wait for the next is stopped by the
+  // time limit, and traced code runs on afterwards.
   client.Finish();
   for (int i = 0; i < 500 && Wait(0); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(Wait(0)) << "still attached after the client left";
+  host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(300));
+  EXPECT_FALSE(Wait(-1));
+  host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(0));
+  EXPECT_EQ(TakeErrorType(), "KeyboardInterrupt");
+  EXPECT_EQ(Call(target, "work", 4), 8);
   std::string cleanup = std::string("rm -rf '") + workspace + "'";
   EXPECT_EQ(system(cleanup.c_str()), 0);
 }
