@@ -4,11 +4,29 @@
 
 #include <dlfcn.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/python_fixture.h"
 
 namespace coiltest {
+
+// The README's Python example that begins with the line "# Python: NAME",
+// as it stands there, so that the tests run it and it cannot rot; "" when
+// the README has none.
+inline std::string ReadmePython(const std::string& name) {
+  std::string here = __FILE__;
+  std::ifstream file(here.substr(0, here.rfind('/')) + "/../README.md");
+  std::stringstream text;
+  text << file.rdbuf();
+  std::string readme = text.str(), header = "# Python: " + name + "\n";
+  size_t start = readme.find(header);
+  if (start == std::string::npos) return "";
+  start += header.size();
+  size_t end = readme.find("```", start);
+  return end == std::string::npos ? "" : readme.substr(start, end - start);
+}
 
 class CodeTest : public PythonTest {
  protected:

@@ -839,6 +839,74 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
   ExpectCountsAtStart();
 }
 
+// hostapp.reading_done(future) of the README's asyncio example: reads the
+// future's result on the thread it runs on.
+std::atomic<double> gReading{0};
+void* ReadingDone(void*, void* args) {
+  CountRun();
+  Host& host = Host::get();
+  Ref p(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", args));
+  Ref future(host.call<Obj>(p, "EntityValue(index as Integer) as Python3EntityBase", int32_t(0)));
+  Ref value(future.get() ? host.call<Obj>(future, "CallMethod(name as String, parameters as "
+                                                  "Python3Parameters) as Python3Result",
+                                          SRef(host.newString("result")).get(), Obj(nullptr))
+                         : nullptr);
+  gReading = value.get() ? host.call<double>(value, "DoubleValue() as Double") : -1;
+  return Answer(0);
+}
+
+// The README's asyncio example as it stands there: a loop on a Python
+// thread, a coroutine submitted from host code, its completion reaching
+// host code on the home thread.
+TEST_F(HomeCallsTest, ReadmeAsyncioExampleReachesHostCode) {
+  std::string ble = ReadmePython("ble.py");
+  ASSERT_FALSE(ble.empty()) << "the README's ble.py example is gone";
+  Ref loop(Import("ble", ble));
+  ASSERT_NE(loop.get(), nullptr) << GetError();
+  Ref hostapp(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                          S("hostapp").get(), uint32_t(1)));
+  host.call<void>(hostapp, "RegisterFunction(name as String, fuction as Ptr)", S("reading_done").get(),
+                  reinterpret_cast<void*>(&ReadingDone));
+  gThreadModule = hostapp.get();
+  host.callShared<void>("Coilwork",
+                        "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+                        hostapp.get(), reinterpret_cast<void*>(&CreateThreadModule));
+  gReading = 0;
+
+  const char kCall[] = "CallMethod(name as String, parameters as Python3Parameters) as Python3Result";
+  const char kEntity[] = "EntityValue(index as Integer) as Python3EntityBase";
+  Ref a(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(a, "StringValue(index as Integer) as String", int32_t(0), S("AA:BB:CC:DD:EE:FF").get());
+  Ref read(GetFunction(loop, "read_sensor"));
+  Ref coroutine(Invoke(read, a));
+  ASSERT_NE(coroutine.get(), nullptr) << GetError();
+  Ref submit(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(2)));
+  host.assign(submit, kEntity, int32_t(0), Ref(host.call<Obj>(coroutine, "AsEntity() as Python3Entity")).get());
+  host.assign(submit, kEntity, int32_t(1),
+              Ref(host.call<Obj>(loop, "EntityField(name as String) as Python3EntityBase", S("loop").get())).get());
+  Ref asyncio(GetModule("asyncio"));
+  Ref future(host.call<Obj>(Ref(host.call<Obj>(asyncio, "AsEntity() as Python3Entity")), kCall,
+                            S("run_coroutine_threadsafe").get(), submit.get()));
+  ASSERT_NE(future.get(), nullptr) << GetError();
+  Ref app(GetModule("hostapp"));
+  Ref done(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(done, kEntity, int32_t(0),
+              Ref(host.call<Obj>(Ref(host.call<Obj>(app, "AsEntity() as Python3Entity")),
+                                 "GetAttribute(name as String) as Python3Entity", S("reading_done").get()))
+                  .get());
+  Ref added(host.call<Obj>(future, kCall, S("add_done_callback").get(), done.get()));
+  ASSERT_NE(added.get(), nullptr) << GetError();
+
+  for (int i = 0; i < 5000 && gReading == 0; ++i) {  // the host's timer
+    DeliverOutput();
+    Pause(1);
+  }
+  EXPECT_EQ(gReading, 21.5);
+  EXPECT_EQ(gForeignRuns, 0) << "host code ran on the loop's thread";
+  // The loop's thread is a daemon that runs for ever: the loop is stopped.
+  EXPECT_NE(Ref(Exec("import ble\nble.loop.call_soon_threadsafe(ble.loop.stop)\n")).get(), nullptr);
+}
+
 TEST_F(ThreadsTest, CapsuleFreedOnAPythonThreadGivesItsObjectBackOnAHostThread) {
   Ref m(Exec("import threading, time\n"
              "def drop():\n"
