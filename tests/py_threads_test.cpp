@@ -799,11 +799,20 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
              "    gc.collect()\n"
              "    return int(refs[0]() is None)\n"));
   ASSERT_NE(m.get(), nullptr);
+  Ref counters(Exec(ReadmePython("counters.py")));
+  ASSERT_NE(counters.get(), nullptr);
   AllowThreads(true);
   {
     LongLivedHostThread worker;
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "first"), 1); });
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost"; });
+    worker.Run([&] {
+      EXPECT_EQ(CallInt(m, "first"), 1);
+      EXPECT_EQ(CallInt(counters, "count"), 1);
+    });
+    worker.Run([&] {
+      EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost";
+      EXPECT_EQ(CallInt(counters, "count"), 2);
+    });
+    EXPECT_EQ(CallInt(counters, "count"), 1);
     // A hook set after the thread's first call reaches it at its next one,
     // and leaves the home thread alone.
     EXPECT_EQ(CallInt(m, "hook_on"), 0);
@@ -836,6 +845,7 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
   if (got.load() == -1) Has(m, "work");
   late.join();
   m.reset();
+  counters.reset();
   ExpectCountsAtStart();
 }
 
