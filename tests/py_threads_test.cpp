@@ -727,6 +727,52 @@ TEST_F(HomeCallsTest, PahoCallbackReachesHostCodeWithARealBroker) {
   EXPECT_EQ(host.liveObjects(), objects) << "host objects leaked by the calls";
   EXPECT_EQ(host.liveStrings(), strings) << "host strings leaked by the calls";
   EXPECT_EQ(CallInt(m, "stop"), 1) << "payloads or answers lost or out of order";
+
+  // The README's bridge as it stands, but for the broker's port, a hostapp
+  // module whose on_reading calls the host function, and with paho 1.x the
+  // constructor its comment names. A retained reading waits for it.
+  std::string bridge = ReadmePython("mqtt_bridge.py");
+  auto replace = [&](const std::string& from, const std::string& to) {
+    size_t at = bridge.find(from);
+    if (at != std::string::npos) bridge.replace(at, from.size(), to);
+    return at != std::string::npos;
+  };
+  ASSERT_TRUE(replace("client.connect(\"localhost\")",
+                      "client.connect(\"127.0.0.1\", " + std::to_string(broker.Port()) + ")"));
+  Ref modern(host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                                  S("int(hasattr(__import__('paho.mqtt.client').mqtt.client, "
+                                    "'CallbackAPIVersion'))").get()));
+  if (!modern.get() || !ResultInt(modern)) replace("mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)", "mqtt.Client()");
+  bridge += "def stop():\n    client.disconnect()\n    client.loop_stop()\n    return 0\n";
+  Ref retained(Exec("import sys, types, cw_home\n"
+                    "import paho.mqtt.client as mqtt\n"
+                    "readings = []\n"
+                    "hostapp = types.ModuleType('hostapp')\n"
+                    "hostapp.on_reading = lambda topic, text: readings.append((topic, cw_home.twice(int(text))))\n"
+                    "sys.modules['hostapp'] = hostapp\n"
+                    "try:\n"
+                    "    p = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)\n"
+                    "except AttributeError:\n"
+                    "    p = mqtt.Client()\n"
+                    "p.connect('127.0.0.1', " + std::to_string(broker.Port()) + ")\n"
+                    "p.loop_start()\n"
+                    "p.publish('sensors/kitchen', '21', qos=1, retain=True).wait_for_publish(10)\n"
+                    "p.disconnect()\n"
+                    "p.loop_stop()\n"
+                    "def count():\n"
+                    "    return len(readings)\n"
+                    "def right():\n"
+                    "    return int(readings == [('sensors/kitchen', 42)])\n"));
+  ASSERT_NE(retained.get(), nullptr) << GetError();
+  Ref example(Exec(bridge));
+  ASSERT_NE(example.get(), nullptr) << GetError();
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (CallInt(retained, "count") < 1 && std::chrono::steady_clock::now() < deadline) {
+    DeliverOutput();
+    Pause(1);
+  }
+  EXPECT_EQ(CallInt(retained, "right"), 1) << "the README's bridge did not reach host code";
+  EXPECT_EQ(CallInt(example, "stop"), 0);
 }
 
 // A host thread that lives across several calls: Run runs fn on it and
