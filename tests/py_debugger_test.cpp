@@ -31,47 +31,6 @@ const char kListen[] = "ListenForDebugger(port as Integer) as Integer";
 const char kWait[] = "WaitForDebugger(milliseconds as Integer) as Boolean";
 const char kClientPython[] = "/usr/bin/python3";
 
-// A host thread that lives across the test and runs what it is given, one
-// job at a time, each as a call of its own.
-class HostWorker {
- public:
-  HostWorker() : thread_([this] { Loop(); }) {}
-  ~HostWorker() {
-    Run(nullptr);
-    thread_.join();
-  }
-  // Runs job on the worker; the future is ready when it has run.
-  std::future<void> Run(std::function<void()> job) {
-    std::packaged_task<void()> task(job ? job : [] {});
-    std::future<void> done = task.get_future();
-    std::lock_guard<std::mutex> guard(lock_);
-    jobs_.push_back({std::move(task), !job});
-    wake_.notify_one();
-    return done;
-  }
-
- private:
-  struct Job {
-    std::packaged_task<void()> task;
-    bool last;
-  };
-  void Loop() {
-    for (;;) {
-      std::unique_lock<std::mutex> guard(lock_);
-      wake_.wait(guard, [this] { return !jobs_.empty(); });
-      Job job = std::move(jobs_.front());
-      jobs_.erase(jobs_.begin());
-      guard.unlock();
-      job.task();
-      if (job.last) return;
-    }
-  }
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::vector<Job> jobs_;
-  std::thread thread_;
-};
-
 class ToolsTest : public CodeTest {
  protected:
   void TearDown() override {

@@ -775,40 +775,6 @@ TEST_F(HomeCallsTest, PahoCallbackReachesHostCodeWithARealBroker) {
   EXPECT_EQ(CallInt(example, "stop"), 0);
 }
 
-// A host thread that lives across several calls: Run runs fn on it and
-// waits until fn has returned.
-class LongLivedHostThread {
- public:
-  LongLivedHostThread() : thread_([this] { Loop(); }) {}
-  ~LongLivedHostThread() {
-    Run(nullptr);
-    thread_.join();
-  }
-  void Run(std::function<void()> fn) {
-    std::unique_lock<std::mutex> lock(lock_);
-    work_ = fn ? std::move(fn) : std::function<void()>([this] { stop_ = true; });
-    pending_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !pending_; });
-  }
-
- private:
-  void Loop() {
-    std::unique_lock<std::mutex> lock(lock_);
-    while (!stop_) {
-      changed_.wait(lock, [this] { return pending_; });
-      work_();
-      pending_ = false;
-      changed_.notify_all();
-    }
-  }
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::function<void()> work_;
-  bool pending_ = false, stop_ = false;
-  std::thread thread_;
-};
-
 // Python sees a host thread as one thread across its calls, gives it the
 // hooks threading gives the threads it starts, and drops what it kept once
 // it ends, without the ending thread waiting for the lock.
@@ -849,25 +815,25 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
   ASSERT_NE(counters.get(), nullptr);
   AllowThreads(true);
   {
-    LongLivedHostThread worker;
+    HostWorker worker;
     worker.Run([&] {
       EXPECT_EQ(CallInt(m, "first"), 1);
       EXPECT_EQ(CallInt(counters, "count"), 1);
-    });
+    }).wait();
     worker.Run([&] {
       EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost";
       EXPECT_EQ(CallInt(counters, "count"), 2);
-    });
+    }).wait();
     EXPECT_EQ(CallInt(counters, "count"), 1);
     // A hook set after the thread's first call reaches it at its next one,
     // and leaves the home thread alone.
     EXPECT_EQ(CallInt(m, "hook_on"), 0);
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); }).wait();
     EXPECT_EQ(CallInt(m, "work"), 7);
     EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1);
     EXPECT_EQ(CallInt(m, "worked_on_home_thread"), 0);
     EXPECT_EQ(CallInt(m, "hook_off"), 0);
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); }).wait();
     EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1) << "the hook stayed after threading.settrace(None)";
     AllowThreads(false);
     Has(m, "work");  // this thread keeps the lock while the worker ends
