@@ -132,6 +132,17 @@ void Setup() {
   }
   gDir = coildrive::MakeFolder("coilfuzz");
   atexit([] { std::filesystem::remove_all(gDir); });
+  // ListenForDebugger goes as far as debugpy's import and stops there: a
+  // real server would start an adapter process that outlives each program,
+  // and a listening debugpy traces every later call of the process. A
+  // debugpy of the fuzzer's own, first on every interpreter's path, refuses
+  // to load, so the member answers its ImportError.
+  std::filesystem::create_directories(gDir + "/shadow/debugpy");
+  std::ofstream(gDir + "/shadow/debugpy/__init__.py") << "raise ImportError('the fuzzer starts no debugger')\n";
+  const char* pythonPath = getenv("PYTHONPATH");
+  std::string shadow = gDir + "/shadow";
+  if (pythonPath && *pythonPath) shadow += std::string(":") + pythonPath;
+  setenv("PYTHONPATH", shadow.c_str(), 1);
   std::ofstream(gDir + "/fuzzthreads.py") << kThreadHelper;
   std::ofstream(gDir + "/fuzzclean.py")
       << "import sys, gc\n"

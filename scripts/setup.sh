@@ -4,8 +4,10 @@
 # Benchmark, clang with its sanitizer and fuzzer runtimes, qemu-user, Debian's
 # libpython3.11 with its debug build and numpy (the buffer tests share host
 # memory with it), the mosquitto broker and paho-mqtt (a threads test runs a
-# broker of its own on a free loopback port), and Debian's armhf runtime with
-# its libpython3.11.
+# broker of its own on a free loopback port), debugpy and coverage.py (the
+# debugger tests attach a client of their own to debugpy; coverage.py
+# measures code that host threads run), and Debian's armhf runtime with its
+# libpython3.11.
 set -euo pipefail
 
 SUDO=""
@@ -13,7 +15,7 @@ SUDO=""
 
 native=(cmake make g++ clang libclang-rt-14-dev googletest libbenchmark-dev
         libpython3.11 libpython3.11-stdlib libpython3.11-dbg python3-numpy g++-arm-linux-gnueabihf qemu-user
-        mosquitto python3-paho-mqtt)
+        mosquitto python3-paho-mqtt python3-debugpy python3-coverage)
 armhf=(libc6:armhf libstdc++6:armhf libpython3.11:armhf libpython3.11-stdlib:armhf
        libbenchmark-dev:armhf)
 

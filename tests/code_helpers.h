@@ -4,11 +4,76 @@
 
 #include <dlfcn.h>
 
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/python_fixture.h"
 
 namespace coiltest {
+
+// The README's Python example that begins with the line "# Python: NAME",
+// as it stands there, so that the tests run it and it cannot rot; "" when
+// the README has none.
+inline std::string ReadmePython(const std::string& name) {
+  std::string here = __FILE__;
+  std::ifstream file(here.substr(0, here.rfind('/')) + "/../README.md");
+  std::stringstream text;
+  text << file.rdbuf();
+  std::string readme = text.str(), header = "# Python: " + name + "\n";
+  size_t start = readme.find(header);
+  if (start == std::string::npos) return "";
+  start += header.size();
+  size_t end = readme.find("```", start);
+  return end == std::string::npos ? "" : readme.substr(start, end - start);
+}
+
+// A host thread that lives across several calls and runs what it is given,
+// one job at a time, each as a call of its own.
+class HostWorker {
+ public:
+  HostWorker() : thread_([this] { Loop(); }) {}
+  ~HostWorker() {
+    Run(nullptr);
+    thread_.join();
+  }
+  // Runs job on the worker; the future is ready when it has run.
+  std::future<void> Run(std::function<void()> job) {
+    std::packaged_task<void()> task(job ? job : [] {});
+    std::future<void> done = task.get_future();
+    std::lock_guard<std::mutex> guard(lock_);
+    jobs_.push_back({std::move(task), !job});
+    wake_.notify_one();
+    return done;
+  }
+
+ private:
+  struct Job {
+    std::packaged_task<void()> task;
+    bool last;
+  };
+  void Loop() {
+    for (;;) {
+      std::unique_lock<std::mutex> guard(lock_);
+      wake_.wait(guard, [this] { return !jobs_.empty(); });
+      Job job = std::move(jobs_.front());
+      jobs_.erase(jobs_.begin());
+      guard.unlock();
+      job.task();
+      if (job.last) return;
+    }
+  }
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::vector<Job> jobs_;
+  std::thread thread_;
+};
 
 class CodeTest : public PythonTest {
  protected:

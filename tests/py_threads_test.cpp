@@ -727,41 +727,53 @@ TEST_F(HomeCallsTest, PahoCallbackReachesHostCodeWithARealBroker) {
   EXPECT_EQ(host.liveObjects(), objects) << "host objects leaked by the calls";
   EXPECT_EQ(host.liveStrings(), strings) << "host strings leaked by the calls";
   EXPECT_EQ(CallInt(m, "stop"), 1) << "payloads or answers lost or out of order";
+
+  // The README's bridge as it stands, but for the broker's port, a hostapp
+  // module whose on_reading calls the host function, and with paho 1.x the
+  // constructor its comment names. A retained reading waits for it.
+  std::string bridge = ReadmePython("mqtt_bridge.py");
+  auto replace = [&](const std::string& from, const std::string& to) {
+    size_t at = bridge.find(from);
+    if (at != std::string::npos) bridge.replace(at, from.size(), to);
+    return at != std::string::npos;
+  };
+  ASSERT_TRUE(replace("client.connect(\"localhost\")",
+                      "client.connect(\"127.0.0.1\", " + std::to_string(broker.Port()) + ")"));
+  Ref modern(host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result",
+                                  S("int(hasattr(__import__('paho.mqtt.client').mqtt.client, "
+                                    "'CallbackAPIVersion'))").get()));
+  if (!modern.get() || !ResultInt(modern)) replace("mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)", "mqtt.Client()");
+  bridge += "def stop():\n    client.disconnect()\n    client.loop_stop()\n    return 0\n";
+  Ref retained(Exec("import sys, types, cw_home\n"
+                    "import paho.mqtt.client as mqtt\n"
+                    "readings = []\n"
+                    "hostapp = types.ModuleType('hostapp')\n"
+                    "hostapp.on_reading = lambda topic, text: readings.append((topic, cw_home.twice(int(text))))\n"
+                    "sys.modules['hostapp'] = hostapp\n"
+                    "try:\n"
+                    "    p = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)\n"
+                    "except AttributeError:\n"
+                    "    p = mqtt.Client()\n"
+                    "p.connect('127.0.0.1', " + std::to_string(broker.Port()) + ")\n"
+                    "p.loop_start()\n"
+                    "p.publish('sensors/kitchen', '21', qos=1, retain=True).wait_for_publish(10)\n"
+                    "p.disconnect()\n"
+                    "p.loop_stop()\n"
+                    "def count():\n"
+                    "    return len(readings)\n"
+                    "def right():\n"
+                    "    return int(readings == [('sensors/kitchen', 42)])\n"));
+  ASSERT_NE(retained.get(), nullptr) << GetError();
+  Ref example(Exec(bridge));
+  ASSERT_NE(example.get(), nullptr) << GetError();
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (CallInt(retained, "count") < 1 && std::chrono::steady_clock::now() < deadline) {
+    DeliverOutput();
+    Pause(1);
+  }
+  EXPECT_EQ(CallInt(retained, "right"), 1) << "the README's bridge did not reach host code";
+  EXPECT_EQ(CallInt(example, "stop"), 0);
 }
-
-// A host thread that lives across several calls: Run runs fn on it and
-// waits until fn has returned.
-class LongLivedHostThread {
- public:
-  LongLivedHostThread() : thread_([this] { Loop(); }) {}
-  ~LongLivedHostThread() {
-    Run(nullptr);
-    thread_.join();
-  }
-  void Run(std::function<void()> fn) {
-    std::unique_lock<std::mutex> lock(lock_);
-    work_ = fn ? std::move(fn) : std::function<void()>([this] { stop_ = true; });
-    pending_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !pending_; });
-  }
-
- private:
-  void Loop() {
-    std::unique_lock<std::mutex> lock(lock_);
-    while (!stop_) {
-      changed_.wait(lock, [this] { return pending_; });
-      work_();
-      pending_ = false;
-      changed_.notify_all();
-    }
-  }
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::function<void()> work_;
-  bool pending_ = false, stop_ = false;
-  std::thread thread_;
-};
 
 // Python sees a host thread as one thread across its calls, gives it the
 // hooks threading gives the threads it starts, and drops what it kept once
@@ -799,25 +811,39 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
              "    gc.collect()\n"
              "    return int(refs[0]() is None)\n"));
   ASSERT_NE(m.get(), nullptr);
+  Ref counters(Exec(ReadmePython("counters.py")));
+  ASSERT_NE(counters.get(), nullptr);
   AllowThreads(true);
   {
-    LongLivedHostThread worker;
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "first"), 1); });
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost"; });
+    HostWorker worker;
+    worker.Run([&] {
+      EXPECT_EQ(CallInt(m, "first"), 1);
+      EXPECT_EQ(CallInt(counters, "count"), 1);
+    }).wait();
+    worker.Run([&] {
+      EXPECT_EQ(CallInt(m, "second"), 1) << "threading.local or current_thread() lost";
+      EXPECT_EQ(CallInt(counters, "count"), 2);
+    }).wait();
+    EXPECT_EQ(CallInt(counters, "count"), 1);
     // A hook set after the thread's first call reaches it at its next one,
     // and leaves the home thread alone.
     EXPECT_EQ(CallInt(m, "hook_on"), 0);
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); }).wait();
     EXPECT_EQ(CallInt(m, "work"), 7);
     EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1);
     EXPECT_EQ(CallInt(m, "worked_on_home_thread"), 0);
     EXPECT_EQ(CallInt(m, "hook_off"), 0);
-    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); });
+    worker.Run([&] { EXPECT_EQ(CallInt(m, "work"), 7); }).wait();
     EXPECT_EQ(CallInt(m, "worked_on_host_thread"), 1) << "the hook stayed after threading.settrace(None)";
     AllowThreads(false);
     Has(m, "work");  // this thread keeps the lock while the worker ends
   }
   EXPECT_EQ(CallInt(m, "released"), 1) << "an ended host thread's threading.local values were kept";
+  // Its state went without taking this thread's state from PyGILState.
+  auto thisThreads = reinterpret_cast<void* (*)()>(PySym("PyGILState_GetThisThreadState"));
+  auto current = reinterpret_cast<void* (*)()>(PySym("PyThreadState_Get"));
+  ASSERT_TRUE(thisThreads && current);
+  EXPECT_EQ(thisThreads(), current()) << "the home thread lost its state to PyGILState";
 
   // A host thread waits while this one keeps the lock; DeliverOutput, with
   // nothing queued, gives it over as any call's return does.
@@ -831,7 +857,76 @@ TEST_F(ThreadsTest, HostThreadIsOneThreadAcrossItsCallsAndGetsThreadingHooks) {
   if (got.load() == -1) Has(m, "work");
   late.join();
   m.reset();
+  counters.reset();
   ExpectCountsAtStart();
+}
+
+// hostapp.reading_done(future) of the README's asyncio example: reads the
+// future's result on the thread it runs on.
+std::atomic<double> gReading{0};
+void* ReadingDone(void*, void* args) {
+  CountRun();
+  Host& host = Host::get();
+  Ref p(host.create("Python3Parameters", "Constructor(paramPtr as Ptr)", args));
+  Ref future(host.call<Obj>(p, "EntityValue(index as Integer) as Python3EntityBase", int32_t(0)));
+  Ref value(future.get() ? host.call<Obj>(future, "CallMethod(name as String, parameters as "
+                                                  "Python3Parameters) as Python3Result",
+                                          SRef(host.newString("result")).get(), Obj(nullptr))
+                         : nullptr);
+  gReading = value.get() ? host.call<double>(value, "DoubleValue() as Double") : -1;
+  return Answer(0);
+}
+
+// The README's asyncio example as it stands there: a loop on a Python
+// thread, a coroutine submitted from host code, its completion reaching
+// host code on the home thread.
+TEST_F(HomeCallsTest, ReadmeAsyncioExampleReachesHostCode) {
+  std::string ble = ReadmePython("ble.py");
+  ASSERT_FALSE(ble.empty()) << "the README's ble.py example is gone";
+  Ref loop(Import("ble", ble));
+  ASSERT_NE(loop.get(), nullptr) << GetError();
+  Ref hostapp(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                          S("hostapp").get(), uint32_t(1)));
+  host.call<void>(hostapp, "RegisterFunction(name as String, fuction as Ptr)", S("reading_done").get(),
+                  reinterpret_cast<void*>(&ReadingDone));
+  gThreadModule = hostapp.get();
+  host.callShared<void>("Coilwork",
+                        "RegisterXojoModule(xojoModule as Python3XojoModule, moduleCreatorFunction as Ptr)",
+                        hostapp.get(), reinterpret_cast<void*>(&CreateThreadModule));
+  gReading = 0;
+
+  const char kCall[] = "CallMethod(name as String, parameters as Python3Parameters) as Python3Result";
+  const char kEntity[] = "EntityValue(index as Integer) as Python3EntityBase";
+  Ref a(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(a, "StringValue(index as Integer) as String", int32_t(0), S("AA:BB:CC:DD:EE:FF").get());
+  Ref read(GetFunction(loop, "read_sensor"));
+  Ref coroutine(Invoke(read, a));
+  ASSERT_NE(coroutine.get(), nullptr) << GetError();
+  Ref submit(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(2)));
+  host.assign(submit, kEntity, int32_t(0), Ref(host.call<Obj>(coroutine, "AsEntity() as Python3Entity")).get());
+  host.assign(submit, kEntity, int32_t(1),
+              Ref(host.call<Obj>(loop, "EntityField(name as String) as Python3EntityBase", S("loop").get())).get());
+  Ref asyncio(GetModule("asyncio"));
+  Ref future(host.call<Obj>(Ref(host.call<Obj>(asyncio, "AsEntity() as Python3Entity")), kCall,
+                            S("run_coroutine_threadsafe").get(), submit.get()));
+  ASSERT_NE(future.get(), nullptr) << GetError();
+  Ref app(GetModule("hostapp"));
+  Ref done(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  host.assign(done, kEntity, int32_t(0),
+              Ref(host.call<Obj>(Ref(host.call<Obj>(app, "AsEntity() as Python3Entity")),
+                                 "GetAttribute(name as String) as Python3Entity", S("reading_done").get()))
+                  .get());
+  Ref added(host.call<Obj>(future, kCall, S("add_done_callback").get(), done.get()));
+  ASSERT_NE(added.get(), nullptr) << GetError();
+
+  for (int i = 0; i < 5000 && gReading == 0; ++i) {  // the host's timer
+    DeliverOutput();
+    Pause(1);
+  }
+  EXPECT_EQ(gReading, 21.5);
+  EXPECT_EQ(gForeignRuns, 0) << "host code ran on the loop's thread";
+  // The loop's thread is a daemon that runs for ever: the loop is stopped.
+  EXPECT_NE(Ref(Exec("import ble\nble.loop.call_soon_threadsafe(ble.loop.stop)\n")).get(), nullptr);
 }
 
 TEST_F(ThreadsTest, CapsuleFreedOnAPythonThreadGivesItsObjectBackOnAHostThread) {

@@ -406,12 +406,34 @@ REALmethodDefinition CoilworkSharedMethods[] = {
          "begun is always waited for. Holds across Finalize and Init.",
          "0, the default, waits for ever; a negative value is taken as 0."),
      REALmemberFlag, 0, 0},
+    {FN_PY(Python_ListenForDebugger), nullptr,
+     DOC("ListenForDebugger(port as Integer) as Integer",
+         "Starts debugpy's server in the main interpreter, listening on 127.0.0.1 at the port "
+         "(0: a free one), and answers the port; does not wait for a client. debugpy is "
+         "imported from the interpreter's own path; its adapter runs in a Python of the "
+         "library's version found beside the library, never in the host application. "
+         "Breakpoints set from the client are hit on the home thread, on other host threads "
+         "and on Python's threads.",
+         "Called again while listening: the same port, whatever the argument. A port outside 0 "
+         "to 65535: 0, ValueError pending. No debugpy: 0, ImportError pending naming what to "
+         "install. No Python of that version to run the adapter, or the port taken: 0, "
+         "RuntimeError pending. No interpreter: 0."),
+     REALmemberFlag, 0, 0},
+    {FN_PY(Python_WaitForDebugger), nullptr,
+     DOC("WaitForDebugger(milliseconds as Integer) as Boolean",
+         "Waits until a debugger client has attached (its configuration done) or the time is "
+         "up, and answers whether one is attached; the home thread meanwhile raises queued "
+         "output and runs Python threads' host calls, and other threads run Python. 0 only "
+         "asks; a negative value waits for ever.",
+         "Not listening: False at once. Stopped by Interrupt or the time limit: False, "
+         "KeyboardInterrupt pending. No interpreter: False."),
+     REALmemberFlag, 0, 0},
 };
 
 }  // namespace
 
 REALclassDefinition CoilworkClass = CLASS_RECORD(
-    DOC("Coilwork", "The interpreter's shared methods: finding and starting Python, imports, errors, console capture, host modules.", ""), nullptr, 1,
+    DOC("Coilwork", "The interpreter's shared methods: finding and starting Python, imports, errors, console capture, host modules, the debugger.", ""), nullptr, 1,
     nullptr, nullptr,
     NO_TABLE, NO_TABLE, NO_TABLE,
     CLASS_TABLE(CoilworkConstants), CLASS_TABLE(CoilworkSharedMethods), CLASS_TABLE(CoilworkEnums));

@@ -92,3 +92,7 @@ void ResetBeforeFinalize();
 // lock held).
 void ResetAfterOpen(uint32_t generation);
 void ResetBeforeClose(uint32_t generation);
+
+// debugger.cpp: debugpy's server in the main interpreter.
+int32_t Python_ListenForDebugger(int32_t port);
+int8_t Python_WaitForDebugger(int32_t milliseconds);

@@ -10,6 +10,7 @@
 #include <link.h>
 
 #include <mutex>
+#include <thread>
 #include <vector>
 
 __thread HostThreadState tHostThread __attribute__((tls_model("initial-exec")));
@@ -254,13 +255,18 @@ void DeleteEndedStates() {
   }
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   if (EPyErr_Fetch) EPyErr_Fetch(&type, &value, &traceback);
-  for (PyThreadState* state : ended) {
-    EPyThreadState_Clear(state);
-    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
-    EPyThreadState_Delete(state);
-    gOwnStates.fetch_sub(1, std::memory_order_release);
-  }
+  for (PyThreadState* state : ended) EPyThreadState_Clear(state);
   if (EPyErr_Restore) EPyErr_Restore(type, value, traceback);
+  // From 3.12 on, deleting a state forgets the state that PyGILState knows
+  // for the deleting thread (it takes the state to be its own): deleted
+  // here, the home thread's PyGILState calls, a C extension's callbacks
+  // among them, would no longer find its main state. A thread of no Python
+  // state deletes them instead; deleting needs no interpreter lock.
+  std::thread([&ended] {
+    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+    for (PyThreadState* state : ended) EPyThreadState_Delete(state);
+    gOwnStates.fetch_sub(int(ended.size()), std::memory_order_release);
+  }).join();
 }
 
 // The thread that started the interpreter takes the lock back with its own
