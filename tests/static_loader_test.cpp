@@ -18,6 +18,9 @@
 #include "emuhost/host.h"
 #include "plugin/plugin.h"
 
+// Coilwork's class record, in the plugin objects linked into this program.
+extern REALclassDefinition CoilworkClass;
+
 namespace {
 
 using emuhost::Host;

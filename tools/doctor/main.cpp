@@ -19,6 +19,9 @@
 #include "emuhost/host.h"
 #include "plugin/plugin.h"
 
+// Coilwork's class record, in the plugin objects linked into this program.
+extern REALclassDefinition CoilworkClass;
+
 namespace {
 
 using emuhost::Host;
