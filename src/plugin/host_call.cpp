@@ -218,6 +218,13 @@ void FindErrorWord() {
   if (holds && words[found] == 0) gErrorWord = found;
 }
 
+// Deletes ended threads' states (DeleteEndedStates), on a thread of its own.
+void DeleteStates(const std::vector<PyThreadState*>* ended) {
+  std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+  for (PyThreadState* state : *ended) EPyThreadState_Delete(state);
+  gOwnStates.fetch_sub(int(ended->size()), std::memory_order_release);
+}
+
 }  // namespace
 
 bool HasOwnMainState() { return tOwn.own != nullptr; }
@@ -262,11 +269,7 @@ void DeleteEndedStates() {
   // here, the home thread's PyGILState calls, a C extension's callbacks
   // among them, would no longer find its main state. A thread of no Python
   // state deletes them instead; deleting needs no interpreter lock.
-  std::thread([&ended] {
-    std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
-    for (PyThreadState* state : ended) EPyThreadState_Delete(state);
-    gOwnStates.fetch_sub(int(ended.size()), std::memory_order_release);
-  }).join();
+  std::thread(DeleteStates, &ended).join();
 }
 
 // The thread that started the interpreter takes the lock back with its own
