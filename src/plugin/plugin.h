@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/resolver.h"
 #include "coilwork/plugin_interface.h"
 #include "plugin/host_call.h"
 #include "python/pyapi.h"
@@ -36,7 +37,6 @@
 // ---------------------------------------------------------------------------
 // Process-wide state (reset by PluginEntry).
 
-extern REALResolver gResolver;
 extern REALobject gPythonPath;        // retained FolderItem of a chosen library, or nil
 extern REALobject gRegisteredModules; // ObjectArray of registered extension modules, or nil
 extern REALobject consoleOutputInstance;
@@ -64,12 +64,6 @@ extern std::vector<LoaderAttempt> gLoaderAttempts;
 // lib/python3.minor holds the standard library (the library's folder, the
 // parent of a folder named lib, or the prefix above a multiarch folder).
 bool FindPythonHome(const std::string& library, int minor, std::string* home);
-
-// Load-time host entries, bound by LoadEntryPoints and called directly.
-extern void (*ELockObject)(REALobject);
-extern void (*EUnlockObject)(REALobject);
-extern void (*ELockString)(REALstring);
-extern void (*EUnlockString)(REALstring);
 
 // Class-reference caches, filled on first use.
 extern REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,

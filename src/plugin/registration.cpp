@@ -3,17 +3,11 @@
 // plugin and host classes.
 #include "plugin/plugin.h"
 
-REALResolver gResolver;
 REALobject gPythonPath;
 REALobject gRegisteredModules;
 REALobject consoleOutputInstance;
 REALobject errorOutputInstance;
 VirtualEnvironment gVirtualEnvironment;
-
-void (*ELockObject)(REALobject);
-void (*EUnlockObject)(REALobject);
-void (*ELockString)(REALstring);
-void (*EUnlockString)(REALstring);
 
 REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,
@@ -47,30 +41,7 @@ REALclassDefinition* const kClasses[] = {
     &CoilworkClass,         &PythonInterpreterClass,
 };
 
-// A host entry that is missing answers with this instead of a null call.
-void IgnoreObject(REALobject) {}
-void IgnoreString(REALstring) {}
-
-template <class F>
-void Bind(F& slot, const char* name, F fallback) {
-  slot = reinterpret_cast<F>(HCallResolver(name));
-  if (!slot) slot = fallback;
-}
-
-void LoadEntryPoints() {
-  Bind(ELockObject, "REALLockObject", IgnoreObject);
-  Bind(EUnlockObject, "REALUnlockObject", IgnoreObject);
-  Bind(EUnlockString, "REALUnlockString", IgnoreString);
-  Bind(ELockString, "REALLockString", IgnoreString);
-  EMemoryBlockConstructor = nullptr;
-  EMemoryBlock_OperatorConvert = nullptr;
-}
-
 }  // namespace
-
-COILWORK_API void* HCallResolver(const char* name) {
-  return gResolver ? gResolver(name) : nullptr;
-}
 
 COILWORK_API REALclassDefinition* SetClassConsoleSafe(REALclassDefinition* definition) {
   definition->mFlags |= REALconsoleSafe;
@@ -93,6 +64,8 @@ COILWORK_API void PluginEntry(void) {
   IArray_GetAt = nullptr;
 
   LoadEntryPoints();
+  EMemoryBlockConstructor = nullptr;
+  EMemoryBlock_OperatorConvert = nullptr;
 
   consoleOutputInstance = nullptr;
   errorOutputInstance = nullptr;
