@@ -9,6 +9,7 @@
 #include "binding/resolver.h"
 #include "coilwork/plugin_interface.h"
 #include "plugin/host_call.h"
+#include "python/loader.h"
 #include "python/pyapi.h"
 
 #define COILWORK_API extern "C" __attribute__((visibility("default")))
@@ -37,33 +38,9 @@
 // ---------------------------------------------------------------------------
 // Process-wide state (reset by PluginEntry).
 
-extern REALobject gPythonPath;        // retained FolderItem of a chosen library, or nil
 extern REALobject gRegisteredModules; // ObjectArray of registered extension modules, or nil
 extern REALobject consoleOutputInstance;
 extern REALobject errorOutputInstance;  // receiver of sys.stderr, or nil
-
-// The virtual environment chosen with UseVirtualEnvironment: its folder
-// (empty: none) and what its pyvenv.cfg says.
-struct VirtualEnvironment {
-  std::string folder;
-  std::string home;             // folder of the base interpreter ("home")
-  int minor = -1;               // 3.minor from "version", -1 when not given
-  bool systemSitePackages = false;
-};
-extern VirtualEnvironment gVirtualEnvironment;
-
-// Every library file the last search tried, in order, with what happened
-// ("loaded", "not found", ...). Read by the diagnostic program.
-struct LoaderAttempt {
-  std::string file;
-  std::string outcome;
-};
-extern std::vector<LoaderAttempt> gLoaderAttempts;
-
-// The Python home for a library file of Python 3.minor: the prefix whose
-// lib/python3.minor holds the standard library (the library's folder, the
-// parent of a folder named lib, or the prefix above a multiarch folder).
-bool FindPythonHome(const std::string& library, int minor, std::string* home);
 
 // Class-reference caches, filled on first use.
 extern REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,

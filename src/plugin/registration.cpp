@@ -3,11 +3,9 @@
 // plugin and host classes.
 #include "plugin/plugin.h"
 
-REALobject gPythonPath;
 REALobject gRegisteredModules;
 REALobject consoleOutputInstance;
 REALobject errorOutputInstance;
-VirtualEnvironment gVirtualEnvironment;
 
 REALclassRef PythonEntityClassRef, PythonBytesClassRef, PythonListClassRef,
     PythonDictionaryClassRef, PythonParametersClassRef, PythonResultClassRef,

@@ -10,7 +10,9 @@
 
 #include <string>
 
-#include "plugin/plugin.h"
+#include "binding/resolver.h"
+#include "python/loader.h"
+#include "python/pyapi.h"
 
 #define COILWORK_DEFINE_PY_FUNCTION(ret, name, params) ret(*E##name) params;
 COILWORK_PY_FUNCTIONS(COILWORK_DEFINE_PY_FUNCTION)
@@ -36,6 +38,8 @@ bool gPythonInPlace = true;
 bool gVectorcallInPlace = false;
 PyTypeObject* gKeptTupleType = nullptr;
 uint32_t gInterpreterGeneration;
+REALobject gPythonPath;
+VirtualEnvironment gVirtualEnvironment;
 std::vector<LoaderAttempt> gLoaderAttempts;
 
 PlatformLoader gPlatform = {dlopen, dlsym, dlerror, dlclose, puts};
