@@ -206,7 +206,7 @@ COILWORK_HOT Python3ObjectData* ObjectData(REALobject o) { return Data<Python3Ob
 COILWORK_HOT EntityBaseData* EntityData(REALobject o) { return Data<EntityBaseData>(o, PythonEntityBaseClass); }
 
 // ---------------------------------------------------------------------------
-// Helpers (plugin/registration.cpp).
+// Helpers (plugin.cpp).
 
 // Fills a class-reference cache slot on first use and makes an instance; the
 // caller receives one host reference. Nil when the host cannot make it.
