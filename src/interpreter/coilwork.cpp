@@ -12,11 +12,11 @@
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/capsules.h"
+#include "python/convert.h"
 #include "values/buffer.h"
 #include "values/parameters.h"
-#include "python/convert.h"
 
 namespace {
 

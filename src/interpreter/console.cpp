@@ -8,7 +8,7 @@
 
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/convert.h"
 
 extern REALclassDefinition CoilworkConsoleOutputClass;  // the record, at the end

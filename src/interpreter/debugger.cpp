@@ -18,7 +18,7 @@
 
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/convert.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include <string>
 
 #include "interpreter/interpreter.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/refs.h"
 
 namespace {
@@ -37,7 +37,7 @@ std::atomic<bool> gServeScheduled{false};
 // Python code may serve calls: from Init until Finalize begins to stop.
 std::atomic<bool> gPythonServes{false};
 
-// The caller waits on its call's state word (output_queue.cpp wakes it).
+// The caller waits on its call's state word (plugin/output_queue.cpp wakes it).
 int State(const HomeCall& call) { return __atomic_load_n(&call.state, __ATOMIC_ACQUIRE); }
 
 // Waits while the word holds seen, at most until the deadline (none: null).
@@ -146,7 +146,7 @@ void WakeHomeThread() {
   FinalizeWake().notify_all();
 }
 
-// On the home thread (output_queue.cpp), lock held: the call runs in the
+// On the home thread (plugin/output_queue.cpp), lock held: the call runs in the
 // caller's interpreter, whose error the caller gets.
 void RunInCallersInterpreter(HomeCall& call) {
   InterpreterScope in(call.sub);

@@ -3,13 +3,13 @@
 // its answer without the interpreter lock.
 //
 // The home thread runs handed-over calls with the rest of the work queued
-// for it, in the order it was made (output_queue.h): as its outermost plugin
+// for it, in the order it was made (plugin/output_queue.h): as its outermost plugin
 // entries return, in DeliverOutput, while Python code it runs executes (a
 // pending call that Python runs on the thread that started it), and while
 // Finalize waits for Python's non-daemon threads.
 #pragma once
 
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 
 // On a thread the host did not start, with the lock held by it: hands the
 // call to the home thread and waits. Afterwards the lock is held again; the

@@ -67,7 +67,7 @@ void Python_DeliverOutput();
 void Python_CaptureProcessOutput(int8_t capture);
 // Takes in what the pipes behind descriptors 1 and 2 hold now (queued for the
 // home thread); nothing while output is not captured. Others reach it through
-// TakeProcessOutput (output_queue.h).
+// TakeProcessOutput (plugin/output_queue.h).
 void FlushProcessOutput();
 
 // interpreter_class.cpp: Finalize, before anything is torn down: closes every

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <vector>
 
-#include "interpreter/output_queue.h"
 #include "interpreter/stops.h"
+#include "plugin/output_queue.h"
 #include "python/refs.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "interpreter/interpreter.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 
 namespace {
 
@@ -226,7 +226,7 @@ void Stop(Capture& c) {
 
 }  // namespace
 
-// What TakeProcessOutput calls while output is captured (output_queue.h).
+// What TakeProcessOutput calls while output is captured (plugin/output_queue.h).
 void FlushProcessOutput() {
   Capture& c = State();
   if (!__atomic_load_n(&c.on, __ATOMIC_ACQUIRE)) return;

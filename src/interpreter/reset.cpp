@@ -16,8 +16,8 @@
 // to as it changes sys.path. Interrupt and the time limit never stop Reset.
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
-#include "interpreter/output_queue.h"
 #include "interpreter/interrupt.h"
+#include "plugin/output_queue.h"
 #include "python/convert.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/refs.h"
 
 namespace {

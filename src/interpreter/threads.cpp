@@ -6,9 +6,9 @@
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
-#include "interpreter/output_queue.h"
 #include "interpreter/stops.h"
 #include "interpreter/thread_identity.h"
+#include "plugin/output_queue.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "python/convert.h"
 
 #include "binding/binding.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 #include "python/capsules.h"
 
 #include <stdint.h>

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "interpreter/interpreters.h"
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 
 namespace {
 

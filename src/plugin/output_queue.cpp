@@ -1,5 +1,5 @@
 // The queue of work for host threads (output_queue.h).
-#include "interpreter/output_queue.h"
+#include "plugin/output_queue.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
