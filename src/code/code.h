@@ -1,7 +1,7 @@
 // Functions shared by the module, function, class and instance handles.
 #pragma once
 
-#include "python/convert.h"
+#include "convert/convert.h"
 
 // The attribute accessors. They work on the Python3Object block of whatever
 // handle they are called on, so the module's and the instance's records list

@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include "python/convert.h"
+#include "convert/convert.h"
 
 // The most functions one module or class holds. The tables are made whole
 // at construction, before any function is known, so a count far beyond what

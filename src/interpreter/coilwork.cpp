@@ -8,13 +8,13 @@
 #include <new>
 #include <string>
 
+#include "convert/capsules.h"
+#include "convert/convert.h"
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "plugin/output_queue.h"
-#include "python/capsules.h"
-#include "python/convert.h"
 #include "values/buffer.h"
 #include "values/parameters.h"
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <string>
 
+#include "convert/convert.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "plugin/output_queue.h"
-#include "python/convert.h"
 
 extern REALclassDefinition CoilworkConsoleOutputClass;  // the record, at the end
 

@@ -4,7 +4,7 @@
 // a copy made there, or not at all.
 #pragma once
 
-#include "python/convert.h"
+#include "convert/convert.h"
 
 // A holder's object of another interpreter, given as an argument to a
 // member working in the current one: plain data (None, bools, ints, floats,

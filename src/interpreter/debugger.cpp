@@ -16,10 +16,10 @@
 #include <chrono>
 #include <thread>
 
+#include "convert/convert.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "plugin/output_queue.h"
-#include "python/convert.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <fstream>
 
+#include "convert/convert.h"
 #include "interpreter/interpreter.h"
-#include "python/convert.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "convert/convert.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "plugin/output_queue.h"
-#include "python/convert.h"
 
 void PendingErrorAside::SetAside() {
   if (!EPyErr_Fetch || !EPyErr_Restore) return;

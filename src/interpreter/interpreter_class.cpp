@@ -5,10 +5,10 @@
 #include <string>
 #include <thread>
 
+#include "convert/convert.h"
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
-#include "python/convert.h"
 
 // ---------------------------------------------------------------------------
 // Opening and closing.

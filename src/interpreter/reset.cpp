@@ -14,11 +14,11 @@
 //   console streams, and collects what the old script left in cycles.
 // A virtual environment chosen while Python runs changes what Reset goes back
 // to as it changes sys.path. Interrupt and the time limit never stop Reset.
+#include "convert/convert.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "plugin/output_queue.h"
-#include "python/convert.h"
 
 namespace {
 

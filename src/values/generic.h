@@ -9,7 +9,7 @@
 // that record's class. Both blocks start with the held object.
 #pragma once
 
-#include "python/convert.h"
+#include "convert/convert.h"
 
 namespace generic {
 

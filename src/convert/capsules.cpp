@@ -1,5 +1,5 @@
 // The registry of live host-object capsules (capsules.h).
-#include "python/capsules.h"
+#include "convert/capsules.h"
 
 #include <unordered_map>
 #include <utility>

@@ -4,11 +4,11 @@
 // Every function here is safe to call with a null object and answers
 // neutrally when no interpreter runs, so a caller that forgot its own guard
 // still never calls through an empty table slot.
-#include "python/convert.h"
+#include "convert/convert.h"
 
 #include "binding/binding.h"
+#include "convert/capsules.h"
 #include "plugin/output_queue.h"
-#include "python/capsules.h"
 
 #include <stdint.h>
 #include <string.h>
