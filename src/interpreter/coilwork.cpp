@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "convert/block_views.h"
 #include "convert/capsules.h"
 #include "convert/convert.h"
 #include "interpreter/home_calls.h"
@@ -15,7 +16,6 @@
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "plugin/output_queue.h"
-#include "values/buffer.h"
 #include "values/parameters.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/block_views.h"
 #include "interpreter/interpreters.h"
-#include "values/buffer.h"
 
 namespace {
 
