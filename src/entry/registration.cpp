@@ -3,11 +3,12 @@
 // it registers the classes, so that a plugin loaded again starts afresh.
 #include "plugin/plugin.h"
 
-// The interpreter's records, defined beside its code and reached only from
-// here.
+// The records of Coilwork and Python3Interpreter, beside this file, and of
+// the console receiver and the error types, beside the interpreter's code:
+// reached only from here.
 extern REALclassDefinition CoilworkConsoleOutputClass;  // interpreter/console.cpp
-extern REALclassDefinition CoilworkClass;               // interpreter/coilwork.cpp
-extern REALclassDefinition PythonInterpreterClass;      // interpreter/interpreter_class.cpp
+extern REALclassDefinition CoilworkClass;               // coilwork.cpp
+extern REALclassDefinition PythonInterpreterClass;      // interpreter_class.cpp
 extern REALmoduleDefinition PythonErrorTypesModule;     // interpreter/errors.cpp
 
 namespace {

@@ -71,3 +71,15 @@ void FreeMethodTables(D* d) {
   d->nameRefs = nullptr;
   d->capacity = d->functionCount = 0;
 }
+
+// xojo_module.cpp: the shared method "RegisterXojoModule", listed in
+// Coilwork's record; and the hooks that Init and Finalize run so that
+// registered modules survive a restart safely.
+void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunction);
+void XojoModulesAfterInit();     // after Py_Initialize and the console capture
+void XojoModulesBeforeFinalize(); // before Py_Finalize
+void XojoModulesAfterFinalize();  // after Py_Finalize, before gRegisteredModules is released
+// In a sub-interpreter of that generation, current, just made: registered
+// modules are made in it; and before it ends, its types are let go.
+void XojoModulesAfterOpen(uint32_t generation);
+void XojoModulesBeforeClose(uint32_t generation);

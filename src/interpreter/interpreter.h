@@ -1,6 +1,7 @@
-// The interpreter's own internals shared by its source files: the shared
-// methods of Coilwork that live beside the code they belong to, and the
-// console capture that Init installs.
+// The interpreter's own internals: the shared methods of Coilwork that live
+// beside the code they belong to (Coilwork's record, entry/coilwork.cpp,
+// lists them), the console capture that Init installs, and the hooks that
+// Init, Finalize and the opening and closing of sub-interpreters run.
 #pragma once
 
 #include "plugin/plugin.h"
@@ -69,12 +70,6 @@ void Python_CaptureProcessOutput(int8_t capture);
 // home thread); nothing while output is not captured. Others reach it through
 // TakeProcessOutput (plugin/output_queue.h).
 void FlushProcessOutput();
-
-// interpreter_class.cpp: Finalize, before anything is torn down: closes every
-// sub-interpreter. False, with RuntimeError pending, when one cannot be
-// closed now (a call runs in it, or daemon threads of its own): Finalize then
-// does nothing.
-bool CloseSubInterpretersBeforeFinalize();
 
 // reset.cpp: a clean slate for the next script.
 int8_t Python_Reset();

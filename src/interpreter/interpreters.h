@@ -110,8 +110,8 @@ bool GenerationRuns(uint32_t generation);
 bool EnterGenerationForMember(uint32_t generation);
 
 // ---------------------------------------------------------------------------
-// For opening and closing interpreters (interpreter_class.cpp) and for the
-// copies made between them (copies.h).
+// For opening and closing interpreters (entry/interpreter_class.cpp) and
+// for the copies made between them (copies.h).
 
 // The open sub-interpreter of that generation, or null (generation not 0).
 SubInterpreter* SlotRecord(uint32_t generation);

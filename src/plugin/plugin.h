@@ -221,18 +221,3 @@ void* MemoryBlockAddress(REALobject block);
 
 // The ObjectArray methods, looked up on a live array on first use.
 bool LoadObjectArrayMethods(REALobject array);
-
-// ---------------------------------------------------------------------------
-// Functions one family calls in another.
-
-// extension/xojo_module.cpp: the shared method "RegisterXojoModule", listed
-// in Coilwork's record by the interpreter; and the hooks that Init and
-// Finalize run so that registered modules survive a restart safely.
-void Python_RegisterXojoModule(REALobject xojoModule, void* moduleCreatorFunction);
-void XojoModulesAfterInit();     // after Py_Initialize and the console capture
-void XojoModulesBeforeFinalize(); // before Py_Finalize
-void XojoModulesAfterFinalize();  // after Py_Finalize, before gRegisteredModules is released
-// In a sub-interpreter of that generation, current, just made: registered
-// modules are made in it; and before it ends, its types are let go.
-void XojoModulesAfterOpen(uint32_t generation);
-void XojoModulesBeforeClose(uint32_t generation);

@@ -1,11 +1,13 @@
 // Python3Interpreter: opening and closing sub-interpreters (their records
-// and the host threads' moves between interpreters are interpreters.h's),
-// and the class.
+// and the host threads' moves between interpreters are
+// interpreter/interpreters.h's), and the class.
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "convert/convert.h"
+#include "entry/entry.h"
+#include "extension/extension.h"
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"

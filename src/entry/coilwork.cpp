@@ -11,6 +11,8 @@
 #include "convert/block_views.h"
 #include "convert/capsules.h"
 #include "convert/convert.h"
+#include "entry/entry.h"
+#include "extension/extension.h"
 #include "interpreter/home_calls.h"
 #include "interpreter/interpreter.h"
 #include "interpreter/interpreters.h"
