@@ -2,6 +2,7 @@
 #pragma once
 
 #include "convert/convert.h"
+#include "values/calls.h"
 
 // The attribute accessors. They work on the Python3Object block of whatever
 // handle they are called on, so the module's and the instance's records list
@@ -64,18 +65,3 @@ PyObject* FetchAttribute(REALobject self, REALstring name);
 // cannot make the handle.
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance);
-
-// Calls callable with the tuple of a Python3Parameters holder and the dict
-// of a Python3Dictionary holder (function.cpp): a new reference, or null
-// with Python's error pending. Nil or an empty holder means no arguments
-// (no keywords); a holder whose object is no tuple (no dict), or keywords
-// that are not all strings, raise TypeError without calling. Null with
-// nothing pending for a null callable or without an interpreter.
-PyObject* CallWithArguments(PyObject* callable, REALobject parameters, REALobject keywords);
-// callable(*arguments): arguments an exact tuple, or null for none. An
-// answer, or null with Python's error pending.
-PyObject* CallWithTuple(PyObject* callable, PyObject* arguments);
-// o.name(*parameters), parameters as CallWithArguments takes them. An
-// answer, or null with Python's error pending (null with nothing pending
-// without an interpreter).
-PyObject* CallMethodWithArguments(PyObject* o, REALstring name, REALobject parameters);

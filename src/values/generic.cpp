@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "code/code.h"
 #include "interpreter/copies.h"
+#include "values/calls.h"
 
 namespace generic {
 
