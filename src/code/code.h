@@ -1,8 +1,8 @@
 // Functions shared by the module, function, class and instance handles.
 #pragma once
 
-#include "convert/convert.h"
 #include "values/calls.h"
+#include "values/holders.h"
 
 // The attribute accessors. They work on the Python3Object block of whatever
 // handle they are called on, so the module's and the instance's records list

@@ -18,6 +18,7 @@
 #include "interpreter/interpreters.h"
 #include "interpreter/interrupt.h"
 #include "plugin/output_queue.h"
+#include "values/holders.h"
 #include "values/parameters.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // (buffer.cpp): the members that the entity records list.
 #pragma once
 
-#include "convert/convert.h"
+#include "values/holders.h"
 
 // Python3Entity.FromMemoryBlock: a memoryview over the block's own bytes.
 REALobject PythonEntity_FromMemoryBlock(REALobject block, int8_t writable);

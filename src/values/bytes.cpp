@@ -2,7 +2,7 @@
 // bytes objects. No text encoding is applied in either direction.
 #include <string.h>
 
-#include "convert/convert.h"
+#include "values/holders.h"
 
 namespace {
 

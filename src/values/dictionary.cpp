@@ -1,8 +1,8 @@
 // Python3Dictionary: a handle on a Python dict, owned or shared. Keys are
 // host Strings (made into a str for the one operation) or any value holder.
 // A handle without a dict answers as an empty one without calling Python.
-#include "convert/convert.h"
 #include "interpreter/copies.h"
+#include "values/holders.h"
 
 namespace {
 

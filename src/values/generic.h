@@ -9,7 +9,7 @@
 // that record's class. Both blocks start with the held object.
 #pragma once
 
-#include "convert/convert.h"
+#include "values/holders.h"
 
 namespace generic {
 

@@ -2,7 +2,7 @@
 // keeps what it iterates over alive through the iterator itself, and hands
 // out the items one by one. The end of the iteration is no error: the
 // StopIteration that ends it never reaches host code.
-#include "convert/convert.h"
+#include "values/holders.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Python3List: a handle on a Python list, owned or shared. Items go in as
 // value holders and come out as new Python3Entity holders. A handle without
 // a list answers as an empty one without calling Python.
-#include "convert/convert.h"
 #include "interpreter/copies.h"
+#include "values/holders.h"
 
 namespace {
 

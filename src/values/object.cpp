@@ -1,7 +1,7 @@
 // Python3Object: the root of the named handles (modules, functions, classes,
 // instances, extension modules and classes). It holds the Python object and
 // the name under which it was found or made, one reference on each.
-#include "convert/convert.h"
+#include "values/holders.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Python3Parameters: what other families use of it.
 #pragma once
 
-#include "convert/convert.h"
+#include "values/holders.h"
 
 // Argument tuples kept for reuse. KeepTuple takes over the holder's
 // reference of a tuple of a few slots that nothing else holds, and answers
