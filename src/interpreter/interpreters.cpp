@@ -62,6 +62,7 @@ struct Frame {
   SubInterpreter* from;  // current before the frame (null: main)
   uint32_t fromGeneration;
   PyThreadState* saved;  // the state that held the lock before, or null
+  PyThreadState* into;   // the state made current for the frame
   int32_t held;          // how the lock was held before
   bool swapped;          // the lock stayed held: only the current state was swapped
 };
@@ -87,22 +88,32 @@ struct ThreadSubs {
   SubInterpreter* entered = nullptr;  // current inside a call (null: main)
 };
 
-// Only a pointer in thread-local storage: the plugin's thread-local data all
-// comes from the small reserve that initial-exec access needs.
+// The thread's record, read several times on every switch: reached with one
+// load relative to the thread pointer (initial-exec, as the lock layer's
+// record is), where an ordinary thread_local would cost a call into the
+// dynamic loader at each read. The holder beside it only deletes the record
+// as the thread ends.
+__thread ThreadSubs* tSubs __attribute__((tls_model("initial-exec")));
 struct ThreadSubsHolder {
-  ThreadSubs* subs = nullptr;
+  bool made = false;
   ~ThreadSubsHolder() {
-    if (!subs) return;
+    if (!tSubs) return;
     ReapThread();
-    delete subs;
-    subs = nullptr;
+    delete tSubs;
+    tSubs = nullptr;
   }
 };
 thread_local ThreadSubsHolder tSubsHolder;
 
-ThreadSubs& Subs() {
-  if (!tSubsHolder.subs) tSubsHolder.subs = new ThreadSubs;
-  return *tSubsHolder.subs;
+__attribute__((noinline, cold)) ThreadSubs& NewSubs() {
+  tSubsHolder.made = true;  // its first use here registers its end with the thread
+  tSubs = new ThreadSubs;
+  return *tSubs;
+}
+
+COILWORK_HOT ThreadSubs& Subs() {
+  ThreadSubs* s = tSubs;
+  return __builtin_expect(s != nullptr, 1) ? *s : NewSubs();
 }
 
 bool Open(SubInterpreter* s, uint32_t g) {
@@ -112,6 +123,14 @@ bool Open(SubInterpreter* s, uint32_t g) {
 // Read by the interrupt watchdog from its own thread.
 void SetEntered(HostThreadState& t, uint32_t g) {
   __atomic_store_n(&t.enteredGeneration, g, __ATOMIC_RELEASE);
+}
+
+// The thread has sub-interpreter business: its entries and returns take the
+// slow ways, which look after it.
+void MarkBusy(HostThreadState& t) {
+  if (t.subBusy) return;
+  t.subBusy = 1;
+  SetWatch(t, nullptr);
 }
 
 void UpdateBusy(HostThreadState& t) {
@@ -185,7 +204,10 @@ void RestoreKeptErrorHere(HostThreadState& t) {
 
 // An error pending in the interpreter the thread leaves: kept for the
 // thread, the newest of its errors, until that interpreter is current again.
-void KeepErrorOfCurrent(HostThreadState& t) {
+// The current state, where the caller knows it, spares asking Python: its
+// error word tells.
+void KeepErrorOfCurrent(HostThreadState& t, PyThreadState* current = nullptr) {
+  if (current && gErrorWord >= 0 && !reinterpret_cast<PyObject* const*>(current)[gErrorWord]) return;
   if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
   DropKeptError(t);
   EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
@@ -204,13 +226,19 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     into = MainStateForSwitch();
     if (!into) return false;
   }
-  Frame f{depth, Subs().entered, t.enteredGeneration, nullptr, t.held, false};
+  ThreadSubs& ts = Subs();
+  Frame f{depth, ts.entered, t.enteredGeneration, nullptr, into, t.held, false};
   if (t.held != kLockNotHeld) {
-    KeepErrorOfCurrent(t);
+    // The state current now: the one the thread's newest frame made
+    // current, or the main thread state that the home thread keeps.
+    PyThreadState* current = !ts.frames.empty() ? ts.frames.back().into
+                             : t.held == kLockHeldMain ? gMainState
+                                                       : nullptr;
+    KeepErrorOfCurrent(t, current);
     // Between interpreters that share the main interpreter's lock, the lock
     // stays held and only the current state changes, where swapping states
     // leaves the lock alone (up to 3.12).
-    SubInterpreter* from = Subs().entered;
+    SubInterpreter* from = ts.entered;
     f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
     f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
   }
@@ -225,12 +253,12 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     EPyEval_RestoreThread(into);
     if (waits) gSharedLockWanted.fetch_sub(1);
   }
-  Subs().entered = target;
+  ts.entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
-  Subs().frames.push_back(f);
+  ts.frames.push_back(f);
   RestoreKeptErrorHere(t);
-  UpdateBusy(t);
+  MarkBusy(t);  // a frame is open
   return true;
 }
 
@@ -254,12 +282,21 @@ void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
 // in it (states the plugin did not make), counted while it shares the main
 // interpreter's lock.
 void NoteSubThreads(SubInterpreter* s) {
+  // Python puts every new thread state at the head of the list: while the
+  // head is the one a look that found only the plugin's states saw, no state
+  // has come since.
+  PyThreadState* head = EPyInterpreterState_ThreadHead(s->interp);
+  const bool threadsSeen = s->hasThreads.load(std::memory_order_relaxed);
+  if (head && head == s->quietHead && !threadsSeen) return;
   // Most often the list holds the plugin's states only: counted first,
   // without the lock of the states.
   size_t count = 0;
-  for (PyThreadState* p = EPyInterpreterState_ThreadHead(s->interp); p; p = EPyThreadState_Next(p)) ++count;
-  if (count <= s->statesKnown.load(std::memory_order_relaxed) && !s->hasThreads.load(std::memory_order_relaxed))
+  for (PyThreadState* p = head; p; p = EPyThreadState_Next(p)) ++count;
+  if (count <= s->statesKnown.load(std::memory_order_relaxed) && !threadsSeen) {
+    s->quietHead = head;
     return;
+  }
+  s->quietHead = nullptr;
   bool threads = false;
   {
     std::lock_guard<std::mutex> guard(s->statesLock);
@@ -277,19 +314,22 @@ void NoteSubThreads(SubInterpreter* s) {
   }
 }
 
-void Pop(HostThreadState& t) {
-  Frame f = Subs().frames.back();
-  Subs().frames.pop_back();
+// recompute: whether the thread's business with sub-interpreters is looked
+// at again here (the caller that pops several frames does it once after).
+void Pop(HostThreadState& t, bool recompute = true) {
+  ThreadSubs& ts = Subs();
+  Frame f = ts.frames.back();
+  ts.frames.pop_back();
   ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
-  SubInterpreter* current = Subs().entered;
+  SubInterpreter* current = ts.entered;
   // The call has ended: a stop sent into this interpreter for it, and not
   // raised yet, waits for no later call.
   if (current && Depth(t) == 0 && InterruptWatchesReturns() && EPyThreadState_SetAsyncExc &&
       EPyThread_get_thread_ident)
     TakeBackStop(EPyThread_get_thread_ident());
-  KeepErrorOfCurrent(t);
+  KeepErrorOfCurrent(t, f.into);
   if (current && !current->ownLock) NoteSubThreads(current);
-  PyThreadState* state = EPyThreadState_Get();
+  PyThreadState* state = current && !f.saved ? EPyThreadState_Get() : f.into;
   if (current && !f.saved) {
     // Leaving for no state at all: this state may hold Python's place for
     // the thread (the first state a thread makes takes it up to 3.11, the
@@ -305,7 +345,7 @@ void Pop(HostThreadState& t) {
   if (current) current->calls.fetch_sub(1);
   if (f.swapped) EPyThreadState_Swap(f.saved);
   else if (f.saved) EPyEval_RestoreThread(f.saved);
-  Subs().entered = f.from;
+  ts.entered = f.from;
   SetEntered(t, f.fromGeneration);
   t.held = f.held;
   if (t.held != kLockNotHeld) {
@@ -314,7 +354,7 @@ void Pop(HostThreadState& t) {
     if (t.errorType && t.errorGeneration != CurrentGeneration() && EPyErr_Clear) EPyErr_Clear();
     RestoreKeptErrorHere(t);
   }
-  UpdateBusy(t);
+  if (recompute) UpdateBusy(t);
 }
 
 void DropKeptError(HostThreadState& t) {
@@ -402,7 +442,7 @@ bool EnterActivated(HostThreadState& t) {
 void LeaveSwitches(HostThreadState& t) {
   ThreadSubs& ts = Subs();
   int32_t depth = Depth(t);
-  while (!ts.frames.empty() && ts.frames.back().depth > depth) Pop(t);
+  while (!ts.frames.empty() && ts.frames.back().depth > depth) Pop(t, false);
   if (!ts.copies.empty()) ReleaseCopies(t, depth, depth == 0);
   if (depth == 0 && t.errorType && t.errorGeneration != CurrentGeneration() && t.held != kLockNotHeld &&
       ErrorPending())
@@ -423,7 +463,7 @@ void LookAtSubThreads() {
   }
 }
 
-bool InsideSwitch() { return tSubsHolder.subs && !tSubsHolder.subs->frames.empty(); }
+bool InsideSwitch() { return tSubs && !tSubs->frames.empty(); }
 
 bool SwitchForMember(uint32_t g) {
   HostThreadState& t = tHostThread;
@@ -509,6 +549,7 @@ void ReturnRecord(SubInterpreter* s) {
 }
 
 void PublishRecord(SubInterpreter* s, uint32_t g) {
+  s->quietHead = nullptr;
   {
     std::lock_guard<std::mutex> guard(gRegistryLock);
     gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
@@ -558,7 +599,7 @@ void ClearActivations() {
 void KeepCopy(PyObject* o) {
   HostThreadState& t = tHostThread;
   Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), o});
-  UpdateBusy(t);
+  MarkBusy(t);  // a copy waits to be released
 }
 
 void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg) {

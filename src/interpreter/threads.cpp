@@ -130,7 +130,14 @@ void EnterLockSlow() {
 void LeaveLockSlow() {
   HostThreadState& t = tHostThread;
   // Interpreters entered for the member that returns are left.
-  if (t.subBusy) LeaveSwitches(t);
+  if (t.subBusy) {
+    LeaveSwitches(t);
+    // Where the switch was all that sent the return here, it is done: its
+    // watch is the fast one again, and whatever else needs a slow return
+    // (work queued, a thread waiting, a stop, AllowThreads) has pointed
+    // gThreadHead away from it.
+    if (__atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_SEQ_CST), __ATOMIC_RELAXED) == Watch(t)) return;
+  }
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
   // A state of its own that the thread was given in the main interpreter
