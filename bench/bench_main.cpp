@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
       printf("peer pybind11 call (gil_scoped_acquire): %.0f raw %.0f ratio %.2f\n", a.plugin, a.twin,
              a.plugin / a.twin);
     }
+    if (strcmp(p.name, "sub_call") == 0) MeasureRawSwitch();
     if (strcmp(p.name, "thread_callback") == 0) {
       if (gThreadRuns > 0)
         printf("info: thread_callback: the home thread called DeliverOutput %.1f times per call it "

@@ -105,7 +105,91 @@ Timing TwoLoops(const std::function<bool()>& first, const std::function<bool()>&
   return Timing{ok && okA && okB, Seconds(t0, t1), Seconds(t1, t2)};
 }
 
+// Python's own switch between interpreters, through the C API: a
+// shared-lock sub-interpreter made with Py_NewInterpreter, whose add the
+// twin calls between two swaps of the current thread state.
+struct RawSwitch {
+  void* (*newInterpreter)();
+  void (*end)(void*);
+  void* (*swap)(void*);
+  void* (*get)();
+  int (*runSimple)(const char*);
+  PyObj* (*addModule)(const char*);
+  void* main;
+  void* sub;
+  PyObj* add;
+} gRaw;
+int32_t gRawSubI;
+
+// The home thread keeps the main lock with the main thread state current
+// before and after, as the plugin left it.
+bool StartRawSwitch() {
+  RawSwitch& r = gRaw;
+  r.newInterpreter = reinterpret_cast<void* (*)()>(PythonSymbol("Py_NewInterpreter"));
+  r.end = reinterpret_cast<void (*)(void*)>(PythonSymbol("Py_EndInterpreter"));
+  r.swap = reinterpret_cast<void* (*)(void*)>(PythonSymbol("PyThreadState_Swap"));
+  r.get = reinterpret_cast<void* (*)()>(PythonSymbol("PyThreadState_Get"));
+  r.runSimple = reinterpret_cast<int (*)(const char*)>(PythonSymbol("PyRun_SimpleString"));
+  r.addModule = reinterpret_cast<PyObj* (*)(const char*)>(PythonSymbol("PyImport_AddModule"));
+  if (!r.newInterpreter || !r.end || !r.swap || !r.get || !r.runSimple || !r.addModule) return false;
+  r.main = r.get();
+  r.sub = r.newInterpreter();
+  if (!r.sub) {
+    if (r.get() != r.main) r.swap(r.main);
+    return false;
+  }
+  if (r.runSimple("def add(a, b):\n    return a + b\n") == 0) {
+    PyObj* m = r.addModule("__main__");  // borrowed
+    r.add = m ? raw.PyObject_GetAttrString(m, "add") : nullptr;
+  }
+  // Back to the main state as the plugin goes back after opening one: from
+  // 3.12 on this also makes it the thread's state for PyGILState again.
+  raw.PyEval_SaveThread();
+  raw.PyEval_RestoreThread(r.main);
+  return r.add != nullptr;
+}
+
+void EndRawSwitch() {
+  RawSwitch& r = gRaw;
+  if (!r.sub) return;
+  r.swap(r.sub);
+  if (r.add) raw.Py_DecRef(r.add);
+  r.add = nullptr;
+  r.end(r.sub);  // leaves no state current; from 3.12 on, no lock held either
+  if (PythonSymbol("Py_NewInterpreterFromConfig"))
+    raw.PyEval_RestoreThread(r.main);
+  else
+    r.swap(r.main);
+  r.sub = nullptr;
+}
+
+// The call pair's raw twin, in the sub-interpreter: swapped in and out
+// around the call, as little as Python lets a caller switch.
+void OneSubCallRaw() {
+  gRaw.swap(gRaw.sub);
+  PyObj* t = raw.PyTuple_New(2);
+  raw.PyTuple_SetItem(t, 0, raw.PyLong_FromLong(gRawSubI++));
+  raw.PyTuple_SetItem(t, 1, raw.PyLong_FromLong(1));
+  PyObj* r = raw.PyObject_CallObject(gRaw.add, t);
+  benchmark::DoNotOptimize(raw.PyLong_AsLong(r));
+  raw.Py_DecRef(r);
+  raw.Py_DecRef(t);
+  gRaw.swap(gRaw.main);
+}
+
 }  // namespace
+
+void MeasureRawSwitch() {
+  if (!StartRawSwitch()) {
+    EndRawSwitch();
+    printf("info: sub_call: Python's own switch could not be measured\n");
+    return;
+  }
+  PairFigures f = Measure(Pair{"sub_call_raw", 0, OneSubCallRaw, OneCallRaw, nullptr, 0, 0, 0, false, 0});
+  EndRawSwitch();
+  printf("info: sub_call: Python's own switch, the raw call swapped into a sub-interpreter and back "
+         "through the C API: %.0f raw %.0f ratio %.2f\n", f.plugin, f.twin, f.plugin / f.twin);
+}
 
 void StartSubInterpreter() {
   gSubInterpreter = NewInterpreter(false);

@@ -114,6 +114,40 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
   Ref r(Invoke(add.get(), p.get()));
   ASSERT_TRUE(r.get()) << GetError();
   EXPECT_EQ(ResultInt(r.get()), 42);  // the result lives in a; read from main
+  {
+    // Numbers of a shared-lock interpreter are read and released from main
+    // without entering it: the right values and errors, no reference lost
+    // or kept, and a subclass of int still read in its own interpreter.
+    Ref b(NewInterp(false));
+    Activate(b.get());
+    ASSERT_TRUE(ExecCode("import sys\nclass I(int):\n    pass\nkeep = 10**30\n"
+                         "def get(i):\n    return (keep, 0.5, True, I(7))[i]"));
+    Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+    const std::string before = EvalText("str(sys.getrefcount(keep))");
+    Deactivate(b.get());
+    Ref get(GetFunction(bMain.get(), "get"));
+    auto Got = [&](int32_t i) {
+      Ref q(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+      host.assign(q.get(), "Int32Value(index as Integer) as Int32", int32_t(0), i);
+      return Invoke(get.get(), q.get());
+    };
+    for (int round = 0; round < 3; ++round) {
+      Ref big(Got(0)), half(Got(1)), yes(Got(2)), sub(Got(3));
+      EXPECT_EQ(host.call<int64_t>(big.get(), "Int64Value() as Int64"), -1);
+      EXPECT_EQ(ErrorType(), "OverflowError");
+      ClearError();
+      EXPECT_EQ(host.call<double>(half.get(), "DoubleValue() as Double"), 0.5);
+      EXPECT_TRUE(host.call<int8_t>(yes.get(), "BooleanValue() as Boolean"));
+      EXPECT_EQ(ResultInt(sub.get()), 7);
+      EXPECT_FALSE(ErrorOccurred());
+    }
+    Activate(b.get());
+    EXPECT_EQ(EvalText("str(sys.getrefcount(keep))"), before);
+    Deactivate(b.get());
+    get = Ref();
+    bMain = Ref();
+    EXPECT_TRUE(Close(b.get()));
+  }
   Ref list(Eval("[1, (2.5, 'x'), {'k': b'v', 'big': 2**80}]"));
   Ref items(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
   host.assign(items.get(), "EntityValue(index as Integer) as Python3EntityBase", int32_t(0), list.get());

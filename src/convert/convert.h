@@ -14,7 +14,7 @@ COILWORK_HOT bool PythonTableBound() { return gPythonEntryPointsLoaded || Ensure
 // therefore runs) and leaves it empty. The handle is emptied first, as
 // Py_CLEAR does: a deallocator that runs code finds no stale object in it.
 COILWORK_HOT void ReleaseHeld(HeldPython& h) {
-  PyObject* o = h.get();
+  PyObject* o = h.getScalar();
   h.pyObject = nullptr;
   if (o) PyReleaseLive(o);
 }

@@ -205,6 +205,26 @@ PyObject* HeldPython::Elsewhere() const {
   return SwitchForMember(generation) ? pyObject : nullptr;
 }
 
+PyObject* HeldPython::ScalarElsewhere() const {
+  if (!generation || !pyObject || !PythonRunning()) return nullptr;
+  if (generation == CurrentGeneration()) return pyObject;
+  PyTypeObject* type = Py_TYPE(pyObject);
+  // Exactly these types: a subclass could run code of its interpreter.
+  bool scalar = pyObject == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyLong_Type ||
+                type == e__PyFloat_Type;
+  HostThreadState& t = tHostThread;
+  if (scalar && Depth(t) > 0 && t.held != kLockNotHeld) {
+    // Both interpreters share the main one's lock, which the thread holds:
+    // the owner cannot close meanwhile, and its objects may be touched.
+    SubInterpreter* owner = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
+    SubInterpreter* current = EnteredSub();
+    if ((owner || generation == gInterpreterGeneration) && !(owner && owner->ownLock) &&
+        !(current && current->ownLock))
+      return pyObject;
+  }
+  return Elsewhere();
+}
+
 PyObject* HeldPython::AsArgument() const {
   if (!generation || !pyObject || !PythonRunning()) return nullptr;
   if (generation == CurrentGeneration()) return pyObject;

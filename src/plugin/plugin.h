@@ -115,6 +115,12 @@ struct HeldPython {
     if (o && !PythonRunning()) __builtin_unreachable();
     return o;
   }
+  // As get, for reading a number, a Boolean or None and for releasing the
+  // reference: such an object of a sub-interpreter that shares the current
+  // one's lock and allocator is used where it is, without entering its
+  // interpreter (Python runs no code of that interpreter for them, and
+  // their memory goes back to the allocator both use).
+  COILWORK_HOT PyObject* getScalar() const { return InCurrent() ? pyObject : ScalarElsewhere(); }
   // Takes over one reference of o, made in the thread's current interpreter.
   void set(PyObject* o) {
     pyObject = o;
@@ -126,6 +132,7 @@ struct HeldPython {
     return generation == gInterpreterGeneration && tHostThread.enteredGeneration == 0;
   }
   __attribute__((noinline, cold)) PyObject* Elsewhere() const;
+  __attribute__((noinline, cold)) PyObject* ScalarElsewhere() const;
   // For a holder given as an argument: see HeldObject (interpreter/copies.h).
   __attribute__((noinline, cold)) PyObject* AsArgument() const;
 };

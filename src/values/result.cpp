@@ -12,6 +12,8 @@ COILWORK_HOT ResultData* Result(REALobject self) { return Data<ResultData>(self,
 
 // The result's object, or null when there is none or no interpreter runs.
 COILWORK_HOT PyObject* Held(REALobject self) { return Result(self)->held.get(); }
+// For the accessors that read a number or a truth value.
+COILWORK_HOT PyObject* Scalar(REALobject self) { return Result(self)->held.getScalar(); }
 
 // Binds the table if needed; true when Python can be called (a running
 // interpreter implies a bound table).
@@ -66,11 +68,11 @@ void PythonResult_ConstructorObject(REALobject self, REALobject value) {
 // ---------------------------------------------------------------------------
 // Readers
 
-int32_t PythonResult_Int32Value(REALobject self) { return AsInt32(Held(self)); }
-int64_t PythonResult_Int64Value(REALobject self) { return AsInt64(Held(self)); }
-uint64_t PythonResult_UInt64Value(REALobject self) { return AsUInt64(Held(self)); }
-double PythonResult_DoubleValue(REALobject self) { return AsDouble(Held(self)); }
-int8_t PythonResult_BooleanValue(REALobject self) { return AsTruth(Held(self)); }
+int32_t PythonResult_Int32Value(REALobject self) { return AsInt32(Scalar(self)); }
+int64_t PythonResult_Int64Value(REALobject self) { return AsInt64(Scalar(self)); }
+uint64_t PythonResult_UInt64Value(REALobject self) { return AsUInt64(Scalar(self)); }
+double PythonResult_DoubleValue(REALobject self) { return AsDouble(Scalar(self)); }
+int8_t PythonResult_BooleanValue(REALobject self) { return AsTruth(Scalar(self)); }
 REALstring PythonResult_StringValue(REALobject self) { return ToString(Held(self)); }
 REALobject PythonResult_BytesValue(REALobject self) { return ToBytesHolder(Held(self)); }
 REALobject PythonResult_ObjectValue(REALobject self) { return ToObject(Held(self)); }
