@@ -30,8 +30,10 @@ std::vector<SubInterpreter*>& gFree = *new std::vector<SubInterpreter*>();
 uint32_t gCounter;
 // From 3.12 on: a state made current takes the thread's place with Python.
 bool gStatesBindOnActivation;
-// PyThreadState_Swap changes the current state and nothing else (up to
-// 3.12; from 3.13 on it gives the lock back and takes it again).
+// PyThreadState_Swap returns with the thread holding the lock it held (up
+// to 3.12; 3.12 gives the lock back and takes it again inside the swap,
+// which makes every switch there a hand-over of the lock; from 3.13 on the
+// swap is not relied on).
 bool gSwapKeepsLock;
 // Sub-interpreters can be made with this library and this Init.
 bool gSupported;
@@ -237,7 +239,7 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     KeepErrorOfCurrent(t, current);
     // Between interpreters that share the main interpreter's lock, the lock
     // stays held and only the current state changes, where swapping states
-    // leaves the lock alone (up to 3.12).
+    // returns with the lock held (up to 3.12).
     SubInterpreter* from = ts.entered;
     f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
     f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
