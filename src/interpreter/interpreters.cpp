@@ -177,6 +177,7 @@ void ForgetState(SubInterpreter* s, PyThreadState* state) {
         break;
       }
     s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
+    s->quietHead.store(nullptr, std::memory_order_relaxed);
   }
   ThreadSubs& ts = Subs();
   for (auto it = ts.states.begin(); it != ts.states.end(); ++it)
@@ -289,16 +290,16 @@ void NoteSubThreads(SubInterpreter* s) {
   // has come since.
   PyThreadState* head = EPyInterpreterState_ThreadHead(s->interp);
   const bool threadsSeen = s->hasThreads.load(std::memory_order_relaxed);
-  if (head && head == s->quietHead && !threadsSeen) return;
+  if (head && head == s->quietHead.load(std::memory_order_relaxed) && !threadsSeen) return;
   // Most often the list holds the plugin's states only: counted first,
   // without the lock of the states.
   size_t count = 0;
   for (PyThreadState* p = head; p; p = EPyThreadState_Next(p)) ++count;
   if (count <= s->statesKnown.load(std::memory_order_relaxed) && !threadsSeen) {
-    s->quietHead = head;
+    s->quietHead.store(head, std::memory_order_relaxed);
     return;
   }
-  s->quietHead = nullptr;
+  s->quietHead.store(nullptr, std::memory_order_relaxed);
   bool threads = false;
   {
     std::lock_guard<std::mutex> guard(s->statesLock);
@@ -337,6 +338,7 @@ void Pop(HostThreadState& t, bool recompute = true) {
     // the thread (the first state a thread makes takes it up to 3.11, the
     // last one made current from 3.12 on), and would outlive its
     // interpreter there. Deleting it here gives the place back.
+    current->quietHead.store(nullptr, std::memory_order_relaxed);
     EPyThreadState_Clear(state);
     EPyEval_SaveThread();
     EPyThreadState_Delete(state);
@@ -392,6 +394,7 @@ void ReapThread() {
         }
       if (!known) continue;
       s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
+      s->quietHead.store(nullptr, std::memory_order_relaxed);
     }
     // The main interpreter's lock may be kept by the home thread between
     // its calls: it gives it over once it sees a thread waiting.
@@ -551,7 +554,7 @@ void ReturnRecord(SubInterpreter* s) {
 }
 
 void PublishRecord(SubInterpreter* s, uint32_t g) {
-  s->quietHead = nullptr;
+  s->quietHead.store(nullptr, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> guard(gRegistryLock);
     gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);

@@ -33,10 +33,11 @@ struct SubInterpreter {
   // while it shares the main lock).
   std::atomic<int> hasThreads{0};
   std::atomic<size_t> statesKnown{0};  // states.size(), read without statesLock
-  // While it shares the main lock, and read and written with that lock held:
-  // the head of its thread list when a look found only the plugin's states
-  // there (null: look again).
-  PyThreadState* quietHead = nullptr;
+  // While it shares the main lock: the head of its thread list when a look
+  // found only the plugin's states there (null: look again). Cleared
+  // whenever one of the plugin's states goes, so that a new state Python
+  // makes at the same address is never taken for it.
+  std::atomic<PyThreadState*> quietHead{nullptr};
   std::mutex statesLock;        // states
   std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
   std::mutex closeLock;         // Close against a thread's end deleting its state
