@@ -108,6 +108,12 @@ extern int gDaemonsLive;
 void Reach(const char* decl);
 void DeliverOutput();
 Obj CallHelper(const char* function, const std::string* text = nullptr);
+// The program's Activate and Deactivate calls on a Python3Interpreter. The
+// helper module lives in the main interpreter, so every activation the
+// program left ends before each helper call (as a host program that runs its
+// own bookkeeping in the main interpreter does), and at the program's end.
+void NoteActivation(Obj interpreter, bool activate);
+void EndActivations();
 void JoinInterrupter();
 void JoinEndedNative();
 void ServeUntilEnded();

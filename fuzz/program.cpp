@@ -294,6 +294,9 @@ struct Program {
       NoteUntimedCalls();
     }
     if (m.shared && m.d.name == "Init") AddModuleFolder();  // as a host program would
+    if (m.cls == "Python3Interpreter" && !m.shared && !m.property && !m.setter &&
+        (m.decl == "Activate()" || m.decl == "Deactivate()"))
+      NoteActivation(reinterpret_cast<Obj>(w[0]), m.decl == "Activate()");
     for (void* o : borrowed) GiveBack(o);
     borrowed.clear();
   }
@@ -655,6 +658,7 @@ void RunProgram(const uint8_t* data, size_t size) {
   // Every thread ends, its calls served, before what it used is released.
   JoinInterrupter();
   ServeUntilEnded();
+  EndActivations();
 }
 
 }  // namespace coilfuzz

@@ -210,7 +210,35 @@ void DeliverOutput() {
 // Calls a function of the helper module, with one text argument when one is
 // given, as host code does; its Python3Result, or nil when it failed (the
 // error cleared).
+namespace {
+// The interpreters the program activated, in order, each with a reference
+// of the harness's own until its activation ends.
+std::vector<Obj> gActivated;
+}  // namespace
+
+void NoteActivation(Obj interpreter, bool activate) {
+  if (!interpreter) return;
+  if (activate) {
+    host.lock(interpreter);
+    gActivated.push_back(interpreter);
+  } else if (!gActivated.empty() && gActivated.back() == interpreter) {
+    host.unlock(interpreter);
+    gActivated.pop_back();
+  }
+}
+
+void EndActivations() {
+  // Deactivate ends an activation only where it is the thread's newest, and
+  // does nothing elsewhere (a failed Activate, an interpreter closed since):
+  // newest first, twice, ends every one the plugin keeps.
+  for (int pass = 0; pass < 2; ++pass)
+    for (auto it = gActivated.rbegin(); it != gActivated.rend(); ++it) host.call<void>(*it, "Deactivate()");
+  for (Obj o : gActivated) host.unlock(o);
+  gActivated.clear();
+}
+
 Obj CallHelper(const char* function, const std::string* text) {
+  EndActivations();
   Str name = host.newString("fuzzthreads");
   Obj m = host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", name);
   host.unlockString(name);
