@@ -120,8 +120,8 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
     // or kept, and a subclass of int still read in its own interpreter.
     Ref b(NewInterp(false));
     Activate(b.get());
-    ASSERT_TRUE(ExecCode("import sys\nclass I(int):\n    pass\nkeep = 10**30\n"
-                         "def get(i):\n    return (keep, 0.5, True, I(7))[i]"));
+    ASSERT_TRUE(ExecCode("import sys\nclass I(int):\n    pass\nkeep = 10**30\ncount = [0]\n"
+                         "def get(i):\n    return (keep, 0.5, True, I(7), count[0], 'b')[i]"));
     Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
     const std::string before = EvalText("str(sys.getrefcount(keep))");
     Deactivate(b.get());
@@ -143,6 +143,33 @@ TEST_F(SubInterpreterTest, HoldersEnterTheirInterpreterAndOnlyPlainDataCrosses) 
     }
     Activate(b.get());
     EXPECT_EQ(EvalText("str(sys.getrefcount(keep))"), before);
+    // While main keeps calling into b, the lock still goes over: to a Python
+    // thread b starts now, and to a host thread waiting to call main.
+    ASSERT_TRUE(ExecCode("import threading, time\nstop = threading.Event()\n"
+                         "def spin():\n    while not stop.is_set():\n        count[0] += 1\n        time.sleep(0.001)\n"
+                         "spinner = threading.Thread(target=spin)\nspinner.start()"));
+    Deactivate(b.get());
+    Ref text(Got(5));
+    std::atomic<bool> answered{false};
+    std::string mainAnswer;
+    std::thread waiter([&] {
+      mainAnswer = EvalText("str(6 * 7)");
+      answered = true;
+    });
+    // Each read enters b and runs no Python code, which would give the lock
+    // over by Python's own switching; between reads host code idles. Only
+    // the lock given over as the reads return lets the others run.
+    for (int i = 0; i < 400 && !(answered.load() && i >= 200); ++i) {
+      EXPECT_EQ(ResultText(text.get()), "b");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(answered.load());
+    Ref n(Got(4));
+    EXPECT_GE(ResultInt(n.get()), 20);
+    waiter.join();
+    EXPECT_EQ(mainAnswer, "42");
+    Activate(b.get());
+    EXPECT_TRUE(ExecCode("stop.set()\nspinner.join()"));
     Deactivate(b.get());
     get = Ref();
     bMain = Ref();
