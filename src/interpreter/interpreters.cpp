@@ -332,8 +332,8 @@ void Pop(HostThreadState& t, bool recompute = true) {
     TakeBackStop(EPyThread_get_thread_ident());
   KeepErrorOfCurrent(t, f.into);
   if (current && !current->ownLock) NoteSubThreads(current);
-  PyThreadState* state = current && !f.saved ? EPyThreadState_Get() : f.into;
   if (current && !f.saved) {
+    PyThreadState* state = EPyThreadState_Get();
     // Leaving for no state at all: this state may hold Python's place for
     // the thread (the first state a thread makes takes it up to 3.11, the
     // last one made current from 3.12 on), and would outlive its

@@ -136,7 +136,7 @@ void LeaveLockSlow() {
     // watch is the fast one again, and whatever else needs a slow return
     // (work queued, a thread waiting, a stop, AllowThreads) has pointed
     // gThreadHead away from it.
-    if (__atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_SEQ_CST), __ATOMIC_RELAXED) == Watch(t)) return;
+    if (__atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == Watch(t)) return;
   }
   // Only the outermost entry gives the lock back or delivers.
   if (t.depth != 0) return;
