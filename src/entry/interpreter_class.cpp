@@ -77,6 +77,8 @@ SubInterpreter* OpenSub(bool ownLock, std::string* why) {
     return nullptr;
   }
   s->interp = InterpOf(made);
+  s->headWord = ThreadHeadOf(s->interp);
+  if (s->headWord && *s->headWord != made) s->headWord = nullptr;  // its only state is at the head
   s->ownLock = own;
   s->calls.store(0);
   s->closing.store(0);

@@ -141,16 +141,27 @@ PyObject* Make(const Value& v) {
   return nullptr;
 }
 
-// Plain data that cannot change: None, Booleans, ints, floats, str, bytes,
-// and tuples of these.
-bool Immutable(PyObject* o, int nesting) {
-  if (nesting > kMaxNesting) return false;
+// An object that cannot change and holds no other: None, a Boolean, an int,
+// a float, a str or bytes, exactly (a subclass could hold more).
+COILWORK_HOT bool ImmutableScalar(PyObject* o) {
   PyTypeObject* type = Py_TYPE(o);
-  // Exactly these types: a subclass could hold more.
-  if (o == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyBytes_Type ||
-      type == e__PyFloat_Type || type == e__PyLong_Type || type == e__PyUnicode_Type)
-    return type != nullptr;
-  if (!IsTupleObject(o)) return false;
+  return type && (type == e__PyLong_Type || type == e__PyUnicode_Type || type == e__PyFloat_Type ||
+                  type == e__PyBool_Type || type == e__PyBytes_Type || o == e___Py_NoneStruct);
+}
+
+// Plain data that cannot change: those, and tuples of them.
+bool Immutable(PyObject* o, int nesting) {
+  // Tuples first: the arguments of a call are one.
+  if (Py_TYPE(o) != e__PyTuple_Type || !e__PyTuple_Type) return ImmutableScalar(o);
+  if (nesting > kMaxNesting) return false;
+  if (gPythonInPlace) {  // the items read where Python keeps them
+    PyTupleObject* t = reinterpret_cast<PyTupleObject*>(o);
+    for (Py_ssize_t i = 0; i < t->ob_size; ++i) {
+      PyObject* item = t->ob_item[i];
+      if (!item || !(ImmutableScalar(item) || Immutable(item, nesting + 1))) return false;
+    }
+    return true;
+  }
   Py_ssize_t n = EPyTuple_Size(o);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = EPyTuple_GetItem(o, i);  // borrowed from the tuple
@@ -159,20 +170,29 @@ bool Immutable(PyObject* o, int nesting) {
   return true;
 }
 
+// The copy made anew in the current interpreter, kept until the member
+// returns; null with ValueError pending for what cannot be copied.
+__attribute__((noinline)) PyObject* CopyMade(PyObject* o, uint32_t generation);
+
 }  // namespace
 
 PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
   // Between interpreters that share the main lock (and its allocator), a
   // value that cannot change is the same value on both sides: it is lent
-  // for the member's duration rather than copied.
+  // for the member's duration rather than copied, borrowed from its holder
+  // as an argument of the holder's own interpreter is (a call keeps its
+  // argument tuple for its duration itself).
   SubInterpreter* from = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
   SubInterpreter* to = EnteredSub();
   if ((!from || !from->ownLock) && (!to || !to->ownLock) && (from || generation == gInterpreterGeneration) &&
-      Immutable(o, 0)) {
-    PyAddRef(o);
-    KeepCopy(o);
+      Immutable(o, 0))
     return o;
-  }
+  return CopyMade(o, generation);
+}
+
+namespace {
+
+PyObject* CopyMade(PyObject* o, uint32_t generation) {
   Value v;
   bool read = false;
   struct Blocks {
@@ -198,6 +218,8 @@ PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation) {
   KeepCopy(made);
   return made;  // borrowed from the list of copies until the member returns
 }
+
+}  // namespace
 
 PyObject* HeldPython::Elsewhere() const {
   if (!generation || !pyObject || !PythonRunning()) return nullptr;

@@ -9,7 +9,9 @@
 // A holder's object of another interpreter, given as an argument to a
 // member working in the current one: plain data (None, bools, ints, floats,
 // str, bytes, and tuples, lists and dicts of these) as a copy made here,
-// kept alive until the member returns; a memoryview over a host MemoryBlock
+// kept alive until the member returns (between interpreters sharing the
+// main lock, such data that cannot change is the holder's own object,
+// borrowed as from a holder of the current interpreter); a memoryview over a host MemoryBlock
 // as a view of the same memory; anything else null with ValueError pending.
 PyObject* CopyFromInterpreter(PyObject* o, uint32_t generation);
 

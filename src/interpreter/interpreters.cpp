@@ -209,12 +209,17 @@ void RestoreKeptErrorHere(HostThreadState& t) {
 // thread, the newest of its errors, until that interpreter is current again.
 // The current state, where the caller knows it, spares asking Python: its
 // error word tells.
-void KeepErrorOfCurrent(HostThreadState& t, PyThreadState* current = nullptr) {
-  if (current && gErrorWord >= 0 && !reinterpret_cast<PyObject* const*>(current)[gErrorWord]) return;
+__attribute__((noinline, cold)) void KeepPendingError(HostThreadState& t) {
   if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
   DropKeptError(t);
   EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
   t.errorGeneration = CurrentGeneration();
+}
+
+COILWORK_HOT void KeepErrorOfCurrent(HostThreadState& t, PyThreadState* current = nullptr) {
+  if (__builtin_expect(current && gErrorWord >= 0, 1) && !reinterpret_cast<PyObject* const*>(current)[gErrorWord])
+    return;
+  KeepPendingError(t);
 }
 
 bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth) {
@@ -284,13 +289,22 @@ void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
 // With the interpreter's lock held: whether Python threads of its own run
 // in it (states the plugin did not make), counted while it shares the main
 // interpreter's lock.
-void NoteSubThreads(SubInterpreter* s) {
+__attribute__((noinline)) void LookForSubThreads(SubInterpreter* s, PyThreadState* head);
+
+COILWORK_HOT void NoteSubThreads(SubInterpreter* s) {
   // Python puts every new thread state at the head of the list: while the
   // head is the one a look that found only the plugin's states saw, no state
-  // has come since.
-  PyThreadState* head = EPyInterpreterState_ThreadHead(s->interp);
+  // has come since. The head is read where the interpreter keeps it, where
+  // that place is known.
+  PyThreadState* head = s->headWord ? *s->headWord : EPyInterpreterState_ThreadHead(s->interp);
+  if (__builtin_expect(head && head == s->quietHead.load(std::memory_order_relaxed), 1) &&
+      !s->hasThreads.load(std::memory_order_relaxed))
+    return;
+  LookForSubThreads(s, head);
+}
+
+void LookForSubThreads(SubInterpreter* s, PyThreadState* head) {
   const bool threadsSeen = s->hasThreads.load(std::memory_order_relaxed);
-  if (head && head == s->quietHead.load(std::memory_order_relaxed) && !threadsSeen) return;
   // Most often the list holds the plugin's states only: counted first,
   // without the lock of the states.
   size_t count = 0;
@@ -323,7 +337,7 @@ void Pop(HostThreadState& t, bool recompute = true) {
   ThreadSubs& ts = Subs();
   Frame f = ts.frames.back();
   ts.frames.pop_back();
-  ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
+  if (!ts.copies.empty()) ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
   SubInterpreter* current = ts.entered;
   // The call has ended: a stop sent into this interpreter for it, and not
   // raised yet, waits for no later call.
@@ -448,6 +462,14 @@ void LeaveSwitches(HostThreadState& t) {
   ThreadSubs& ts = Subs();
   int32_t depth = Depth(t);
   while (!ts.frames.empty() && ts.frames.back().depth > depth) Pop(t, false);
+  // Most often the thread has no sub-interpreter business left: the fast
+  // ways are open again (what UpdateBusy finds, without asking).
+  if (__builtin_expect(ts.frames.empty() && ts.copies.empty() && ts.activations.empty() && !t.errorType, 1)) {
+    t.subBusy = 0;
+    if (depth == 0 && t.held == kLockHeldMain && !Watch(t)) SetWatch(t, gMainState);
+    else RestoreFastWatch(t);
+    return;
+  }
   if (!ts.copies.empty()) ReleaseCopies(t, depth, depth == 0);
   if (depth == 0 && t.errorType && t.errorGeneration != CurrentGeneration() && t.held != kLockNotHeld &&
       ErrorPending())

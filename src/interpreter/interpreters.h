@@ -38,6 +38,9 @@ struct SubInterpreter {
   // whenever one of the plugin's states goes, so that a new state Python
   // makes at the same address is never taken for it.
   std::atomic<PyThreadState*> quietHead{nullptr};
+  // Where the interpreter keeps the head of its thread list (the main
+  // interpreter's place, at the same offset), or null where not known.
+  PyThreadState* const* headWord = nullptr;
   std::mutex statesLock;        // states
   std::vector<PyThreadState*> states;  // made by the plugin, one per host thread
   std::mutex closeLock;         // Close against a thread's end deleting its state

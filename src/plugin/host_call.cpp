@@ -325,6 +325,12 @@ void RestoreFastWatch(HostThreadState& t) {
   SetWatch(t, WatchWhileHeld(t));
 }
 
+PyThreadState* const* ThreadHeadOf(PyInterpreterState* interp) {
+  if (!gRealHead || !gInterpreter || !interp) return nullptr;
+  ptrdiff_t offset = gRealHead - reinterpret_cast<PyThreadState* const*>(gInterpreter);
+  return reinterpret_cast<PyThreadState* const*>(interp) + offset;
+}
+
 void WatchNothing() { __atomic_store_n(&gThreadHead, &gNoHead, __ATOMIC_SEQ_CST); }
 
 PyThreadState* const* HeadForReturns() {

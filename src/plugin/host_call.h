@@ -92,6 +92,9 @@ extern PyThreadState* gNoHead;
 // entry stays a few instructions without spilled registers.
 __attribute__((noinline, cold)) void EnterLockSlow();
 __attribute__((noinline, cold)) void LeaveLockSlow();
+// Where another interpreter of the running Python keeps the head of its
+// thread list (the same place as the main one's), or null where unknown.
+PyThreadState* const* ThreadHeadOf(PyInterpreterState* interp);
 // Makes every returning entry take the slow way until an outermost one has
 // looked at what waits (safe from any thread).
 void WatchNothing();
