@@ -228,21 +228,22 @@ PyObject* HeldPython::Elsewhere() const {
 }
 
 PyObject* HeldPython::ScalarElsewhere() const {
-  if (!generation || !pyObject || !PythonRunning()) return nullptr;
-  if (generation == CurrentGeneration()) return pyObject;
-  PyTypeObject* type = Py_TYPE(pyObject);
-  // Exactly these types: a subclass could run code of its interpreter.
-  bool scalar = pyObject == e___Py_NoneStruct || type == e__PyBool_Type || type == e__PyLong_Type ||
-                type == e__PyFloat_Type;
+  PyObject* o = pyObject;
+  const uint32_t g = generation;
+  if (!g || !o || !PythonRunning()) return nullptr;
   HostThreadState& t = tHostThread;
-  if (scalar && Depth(t) > 0 && t.held != kLockNotHeld) {
+  const uint32_t entered = t.enteredGeneration;
+  if (g == (entered ? entered : gInterpreterGeneration)) return o;
+  PyTypeObject* type = Py_TYPE(o);
+  // Exactly these types: a subclass could run code of its interpreter.
+  const bool scalar =
+      type == e__PyLong_Type || type == e__PyFloat_Type || type == e__PyBool_Type || o == e___Py_NoneStruct;
+  if (scalar && t.held != kLockNotHeld && Depth(t) > 0) {
     // Both interpreters share the main one's lock, which the thread holds:
     // the owner cannot close meanwhile, and its objects may be touched.
-    SubInterpreter* owner = generation == gInterpreterGeneration ? nullptr : SlotRecord(generation);
-    SubInterpreter* current = EnteredSub();
-    if ((owner || generation == gInterpreterGeneration) && !(owner && owner->ownLock) &&
-        !(current && current->ownLock))
-      return pyObject;
+    SubInterpreter* owner = g == gInterpreterGeneration ? nullptr : SlotRecord(g);
+    SubInterpreter* current = entered ? EnteredSub() : nullptr;
+    if ((owner ? !owner->ownLock : g == gInterpreterGeneration) && !(current && current->ownLock)) return o;
   }
   return Elsewhere();
 }

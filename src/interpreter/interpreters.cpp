@@ -20,9 +20,10 @@
 #include "plugin/output_queue.h"
 #include "python/refs.h"
 
+std::atomic<SubInterpreter*> gSlots[kSlots];
+
 namespace {
 
-std::atomic<SubInterpreter*> gSlots[kSlots];
 std::mutex gRegistryLock;
 // Records of closed interpreters, for reuse. Never freed (a thread may still
 // look at a record it found), and never destroyed, so they stay reachable.
@@ -427,11 +428,6 @@ void ReapThread() {
 }
 
 }  // namespace
-
-SubInterpreter* SlotRecord(uint32_t g) {
-  SubInterpreter* s = gSlots[g & (kSlots - 1)].load(std::memory_order_acquire);
-  return s && s->generation.load(std::memory_order_acquire) == g ? s : nullptr;
-}
 
 SubInterpreter* RecordInSlot(uint32_t i) { return gSlots[i].load(std::memory_order_acquire); }
 

@@ -121,10 +121,14 @@ bool EnterGenerationForMember(uint32_t generation);
 // For opening and closing interpreters (entry/interpreter_class.cpp) and
 // for the copies made between them (copies.h).
 
-// The open sub-interpreter of that generation, or null (generation not 0).
-SubInterpreter* SlotRecord(uint32_t generation);
 // The registry's slots: the record in each (null: none), open or closing.
 constexpr uint32_t kSlots = 1024;  // open sub-interpreters at most, less one
+extern std::atomic<SubInterpreter*> gSlots[kSlots];
+// The open sub-interpreter of that generation, or null (generation not 0).
+COILWORK_HOT SubInterpreter* SlotRecord(uint32_t generation) {
+  SubInterpreter* s = gSlots[generation & (kSlots - 1)].load(std::memory_order_acquire);
+  return s && s->generation.load(std::memory_order_acquire) == generation ? s : nullptr;
+}
 SubInterpreter* RecordInSlot(uint32_t i);
 // The interpreter a thread state belongs to.
 PyInterpreterState* InterpOf(PyThreadState* s);
