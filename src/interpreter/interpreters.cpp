@@ -236,7 +236,15 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     if (!into) return false;
   }
   ThreadSubs& ts = Subs();
-  Frame f{depth, ts.entered, t.enteredGeneration, nullptr, into, t.held, false};
+  // Kept in registers and stored field by field into the list: a frame built
+  // whole on the stack and copied over stalls on loads wider than its stores.
+  struct {
+    PyThreadState* saved;
+    bool swapped;
+  } f{nullptr, false};
+  SubInterpreter* const fromSub = ts.entered;
+  const uint32_t fromGeneration = t.enteredGeneration;
+  const int32_t heldBefore = t.held;
   if (t.held != kLockNotHeld) {
     // The state current now: the one the thread's newest frame made
     // current, or the main thread state that the home thread keeps.
@@ -265,7 +273,15 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
   ts.entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
-  ts.frames.push_back(f);
+  ts.frames.emplace_back();
+  Frame& frame = ts.frames.back();
+  frame.depth = depth;
+  frame.from = fromSub;
+  frame.fromGeneration = fromGeneration;
+  frame.saved = f.saved;
+  frame.into = into;
+  frame.held = heldBefore;
+  frame.swapped = f.swapped;
   RestoreKeptErrorHere(t);
   MarkBusy(t);  // a frame is open
   return true;
