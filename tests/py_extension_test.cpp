@@ -492,6 +492,19 @@ TEST_F(ExtensionTest, HostModulesImportInEverySubInterpreterWithTypesOfTheirOwn)
       << host.bytes(SRef(host.callShared<Str>("Coilwork", "GetErrorTraceback() as String")).get());
   EXPECT_EQ(eval("r"), "a!b!subTrue");
   std::string subType = eval("str(id(cw_sub.Thing))");
+  // Its function called from the main interpreter: the host function it
+  // calls sees the sub-interpreter current.
+  ASSERT_TRUE(exec("def w():\n    return cw_sub.where()\n"));
+  Ref subMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+  host.call<void>(in, "Deactivate()");
+  Ref w(GetFunction(subMain.get(), "w"));
+  Ref fromMain(Invoke(w, nullptr));
+  SRef whereText(fromMain.get() ? host.call<Str>(fromMain, "StringValue() as String") : nullptr);
+  EXPECT_EQ(whereText.get() ? host.bytes(whereText.get()) : "<nil>", "sub");
+  w.reset();
+  subMain.reset();
+  fromMain.reset();
+  host.call<void>(in, "Activate()");
   // The worker's call runs on this (the home) thread, in the sub-interpreter,
   // as this thread's calls return.
   std::string got;

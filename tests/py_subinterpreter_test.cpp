@@ -253,8 +253,41 @@ TEST_F(SubInterpreterTest, ErrorsAndOutputFollowTheThread) {
   EXPECT_FALSE(ErrorOccurred());
   Deactivate(a.get());
   {
+    // A function of a shared-lock interpreter called from main: its error is
+    // the thread's newest, even over one left pending in main before the
+    // call, which is pending again after a call that raises nothing.
+    Ref b(NewInterp(false));
+    Activate(b.get());
+    ASSERT_TRUE(ExecCode("def f(x):\n    if x:\n        raise ValueError('in b')\n    print('from b')\n    return 5"));
+    Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+    Deactivate(b.get());
+    Ref f(GetFunction(bMain.get(), "f"));
+    auto Call = [&](int32_t x) {
+      Ref q(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+      host.assign(q.get(), "Int32Value(index as Integer) as Int32", int32_t(0), x);
+      return Ref(Invoke(f.get(), q.get()));
+    };
+    for (bool earlier : {false, true, false}) {
+      if (earlier) EXPECT_FALSE(ExecCode("1 / 0"));
+      EXPECT_FALSE(Call(1).get());
+      EXPECT_EQ(ErrorType(), "ValueError");
+      ClearError();
+      EXPECT_FALSE(ErrorOccurred());
+      if (earlier) EXPECT_FALSE(ExecCode("1 / 0"));
+      EXPECT_EQ(ResultInt(Call(0).get()), 5);
+      EXPECT_EQ(ErrorOccurred() ? ErrorType() : "", earlier ? "ZeroDivisionError" : "");
+      ClearError();
+    }
+    // Its answer stays b's: empty once b is closed.
+    Ref kept(Call(0));
+    f = Ref();
+    bMain = Ref();
+    EXPECT_TRUE(Close(b.get()));
+    EXPECT_EQ(ResultInt(kept.get()), 0);
+  }
+  {
     std::lock_guard<std::mutex> guard(gOutLock);
-    EXPECT_EQ(gOut, "from a\n");
+    EXPECT_EQ(gOut, "from a\nfrom b\nfrom b\nfrom b\nfrom b\n");
   }
   // Closed while activated on this thread; activating it then changes
   // nothing and says so.

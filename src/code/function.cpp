@@ -3,6 +3,7 @@
 #include "code/code.h"
 
 #include "interpreter/copies.h"
+#include "interpreter/interpreters.h"
 
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,
                              REALobject ownerInstance) {
@@ -31,7 +32,26 @@ REALobject PythonFunction_Module(REALobject self, intptr_t) {
   return module;
 }
 
+// A function of a sub-interpreter sharing the main lock, called by the home
+// thread from the main interpreter: the switch is the member's own. *taken
+// false: nothing done, the general way applies.
+__attribute__((noinline)) REALobject InvokeElsewhere(REALobject self, REALobject parameters, bool* taken) {
+  const HeldPython& held = ObjectData(self)->held;
+  QuickSwitch in(held.generation);
+  *taken = in.taken();
+  if (!in.taken()) return nullptr;
+  PyObject* arguments = HeldObject(parameters);
+  if (!arguments && parameters && ErrorPending()) return nullptr;
+  return NewResultHandle(CallTuple(held.pyObject, arguments));
+}
+
 REALobject PythonFunction_Invoke(REALobject self, REALobject parameters) {
+  const HeldPython& held = ObjectData(self)->held;
+  if (__builtin_expect(!held.InCurrent(), 0) && held.pyObject && held.generation && PythonRunning()) {
+    bool taken = false;
+    REALobject answer = InvokeElsewhere(self, parameters, &taken);
+    if (taken) return answer;
+  }
   PyObject* callable = HandleTarget(self);
   if (!callable) return nullptr;
   // Borrowed from the parameters holder; a holder without a tuple, like nil,

@@ -227,28 +227,66 @@ PyObject* HeldPython::Elsewhere() const {
   return SwitchForMember(generation) ? pyObject : nullptr;
 }
 
+namespace {
+
+// A number, a Boolean or None, exactly: a subclass could run code of its
+// interpreter.
+COILWORK_HOT bool PlainScalar(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  return type == e__PyLong_Type || type == e__PyFloat_Type || type == e__PyBool_Type || o == e___Py_NoneStruct;
+}
+
+__attribute__((noinline)) PyObject* ScalarOf(const HeldPython& h);
+
+}  // namespace
+
 PyObject* HeldPython::ScalarElsewhere() const {
-  PyObject* o = pyObject;
-  const uint32_t g = generation;
-  if (!g || !o || !PythonRunning()) return nullptr;
+  // Most often: the home thread in the main interpreter, inside a member,
+  // reads a number a sub-interpreter sharing the main lock answered.
   HostThreadState& t = tHostThread;
+  PyObject* o = pyObject;
+  if (t.held == kLockHeldMain && !t.enteredGeneration && o && Depth(t) > 0) {
+    SubInterpreter* owner = generation ? SlotRecord(generation) : nullptr;
+    if (owner && !owner->ownLock && PlainScalar(o)) return o;
+  }
+  return ScalarOf(*this);
+}
+
+namespace {
+
+PyObject* ScalarOf(const HeldPython& h) {
+  PyObject* o = h.pyObject;
+  const uint32_t g = h.generation;
+  HostThreadState& t = tHostThread;
+  if (!g || !o || !PythonRunning()) return nullptr;
   const uint32_t entered = t.enteredGeneration;
   if (g == (entered ? entered : gInterpreterGeneration)) return o;
-  PyTypeObject* type = Py_TYPE(o);
-  // Exactly these types: a subclass could run code of its interpreter.
-  const bool scalar =
-      type == e__PyLong_Type || type == e__PyFloat_Type || type == e__PyBool_Type || o == e___Py_NoneStruct;
-  if (scalar && t.held != kLockNotHeld && Depth(t) > 0) {
+  if (PlainScalar(o) && t.held != kLockNotHeld && Depth(t) > 0) {
     // Both interpreters share the main one's lock, which the thread holds:
     // the owner cannot close meanwhile, and its objects may be touched.
     SubInterpreter* owner = g == gInterpreterGeneration ? nullptr : SlotRecord(g);
     SubInterpreter* current = entered ? EnteredSub() : nullptr;
     if ((owner ? !owner->ownLock : g == gInterpreterGeneration) && !(current && current->ownLock)) return o;
   }
-  return Elsewhere();
+  return h.Elsewhere();
 }
 
+}  // namespace
+
 PyObject* HeldPython::AsArgument() const {
+  // Most often: the main interpreter's arguments (a tuple of numbers and
+  // text) for a call in a sub-interpreter sharing the main lock.
+  PyObject* o = pyObject;
+  const uint32_t entered = tHostThread.enteredGeneration;
+  if (o && entered && generation == gInterpreterGeneration && generation && gPythonInPlace &&
+      Py_TYPE(o) == e__PyTuple_Type) {
+    SubInterpreter* current = SlotRecord(entered);
+    PyTupleObject* tuple = reinterpret_cast<PyTupleObject*>(o);
+    Py_ssize_t i = 0;
+    if (current && !current->ownLock)
+      while (i < tuple->ob_size && tuple->ob_item[i] && ImmutableScalar(tuple->ob_item[i])) ++i;
+    if (current && !current->ownLock && i == tuple->ob_size) return o;  // lent, as below
+  }
   if (!generation || !pyObject || !PythonRunning()) return nullptr;
   if (generation == CurrentGeneration()) return pyObject;
   if (generation != gInterpreterGeneration && !SlotRecord(generation)) return nullptr;

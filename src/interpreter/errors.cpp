@@ -15,9 +15,11 @@ void PendingErrorAside::SetAside() {
   if (!EPyErr_Fetch || !EPyErr_Restore) return;
   EPyErr_Fetch(&type, &value, &traceback);
   generation = CurrentGeneration();
+  if (type) NoteErrorSetAside(1);
 }
 
 void PendingErrorAside::PutBack() {
+  NoteErrorSetAside(-1);
   // Python code the member ran may have stopped the interpreter (a host
   // function calling Finalize): the set-aside objects went with it.
   if (!PythonRunning()) return;

@@ -89,6 +89,8 @@ struct ThreadSubs {
   std::vector<Copy> copies;
   std::vector<Activation> activations;
   SubInterpreter* entered = nullptr;  // current inside a call (null: main)
+  int32_t errorsAside = 0;            // earlier errors set aside by running members
+  ThreadStateIn recent{};              // the state StateIn answered last
 };
 
 // The thread's record, read several times on every switch: reached with one
@@ -148,14 +150,26 @@ void UpdateBusy(HostThreadState& t) {
 }
 
 // The thread's state in the interpreter, made on first use.
-PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
+__attribute__((noinline)) PyThreadState* StateInSlow(SubInterpreter* s, uint32_t g);
+
+COILWORK_HOT PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
+  ThreadSubs& ts = Subs();
+  if (ts.recent.sub == s && ts.recent.generation == g && s->generation.load(std::memory_order_acquire) == g)
+    return ts.recent.state;
+  return StateInSlow(s, g);
+}
+
+PyThreadState* StateInSlow(SubInterpreter* s, uint32_t g) {
   ThreadSubs& ts = Subs();
   for (auto it = ts.states.begin(); it != ts.states.end();) {
     if (it->sub->generation.load(std::memory_order_acquire) != it->generation) {
       it = ts.states.erase(it);  // its interpreter has closed
       continue;
     }
-    if (it->sub == s && it->generation == g) return it->state;
+    if (it->sub == s && it->generation == g) {
+      ts.recent = *it;
+      return it->state;
+    }
     ++it;
   }
   if (!EPyThreadState_New) return nullptr;
@@ -166,6 +180,7 @@ PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
   s->states.push_back(state);
   s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
   ts.states.push_back(ThreadStateIn{s, g, state});
+  ts.recent = ts.states.back();
   return state;
 }
 
@@ -181,6 +196,7 @@ void ForgetState(SubInterpreter* s, PyThreadState* state) {
     s->quietHead.store(nullptr, std::memory_order_relaxed);
   }
   ThreadSubs& ts = Subs();
+  if (ts.recent.state == state) ts.recent = ThreadStateIn{};
   for (auto it = ts.states.begin(); it != ts.states.end(); ++it)
     if (it->state == state) {
       ts.states.erase(it);
@@ -441,6 +457,7 @@ void ReapThread() {
     EPyThreadState_Delete(in.state);
   }
   ts.states.clear();
+  ts.recent = ThreadStateIn{};
 }
 
 }  // namespace
@@ -600,6 +617,68 @@ void RetireRecord(SubInterpreter* s, uint32_t g) {
   std::lock_guard<std::mutex> guard(gRegistryLock);
   s->generation.store(0, std::memory_order_release);
   gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
+}
+
+void NoteErrorSetAside(int change) { Subs().errorsAside += change; }
+
+// What Push and Pop do for a frame of the home thread's between two
+// interpreters sharing the main lock, without the frame: the member pops it
+// itself as it returns, where its return can then take the fast way.
+QuickSwitch::QuickSwitch(uint32_t g) {
+  HostThreadState& t = tHostThread;
+  // The home thread between its calls, in the main interpreter with nothing
+  // pending there, in its outermost member.
+  if (t.held != kLockHeldMain || Watch(t) != gMainState || !gSwapKeepsLock || Depth(t) != 1 || gErrorWord < 0)
+    return;
+  SubInterpreter* s = SlotRecord(g);
+  if (!s || s->ownLock || reinterpret_cast<PyObject* const*>(gMainState)[gErrorWord] || Subs().errorsAside)
+    return;
+  s->calls.fetch_add(1);
+  PyThreadState* state;
+  if (!Open(s, g) || !(state = StateIn(s, g))) {
+    s->calls.fetch_sub(1);
+    return;
+  }
+  saved_ = EPyThreadState_Swap(state);
+  state_ = state;
+  Subs().entered = s;
+  SetEntered(t, g);
+  t.held = kLockHeldSub;
+  // Plugin entries that host code makes meanwhile take the slow ways (and
+  // ask Python for the current state's error).
+  SetWatch(t, nullptr);
+  sub_ = s;
+}
+
+QuickSwitch::~QuickSwitch() {
+  if (!sub_) return;
+  HostThreadState& t = tHostThread;
+  ThreadSubs& ts = Subs();
+  // Copies made here for the member go here.
+  if (!ts.copies.empty()) ReleaseCopies(t, Depth(t) - 1, false);
+  KeepErrorOfCurrent(t, state_);
+  NoteSubThreads(sub_);
+  if (InterruptWatchesReturns() && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
+    TakeBackStop(EPyThread_get_thread_ident());
+  sub_->calls.fetch_sub(1);
+  EPyThreadState_Swap(saved_);
+  ts.entered = nullptr;
+  SetEntered(t, 0);
+  t.held = kLockHeldMain;
+  if (t.errorType) {
+    // The error kept on the way out is the thread's newest: an older one
+    // pending here goes.
+    if (t.errorGeneration != gInterpreterGeneration && EPyErr_Clear) EPyErr_Clear();
+    RestoreKeptErrorHere(t);
+  }
+  // Back as the member found it, the return takes the fast way; anything
+  // left (an error kept, or the frames, copies and activations of host code
+  // that ran meanwhile, which mark the thread busy) sends it the slow way,
+  // which looks after it.
+  if (t.subBusy || t.errorType)
+    UpdateBusy(t);
+  else if (!Watch(t))
+    SetWatch(t, gMainState);
 }
 
 SubInterpreter* EnteredSub() { return Subs().entered; }

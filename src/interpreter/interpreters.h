@@ -143,6 +143,29 @@ void ReturnRecord(SubInterpreter* s);
 // after which its holders answer as empty ones.
 void PublishRecord(SubInterpreter* s, uint32_t g);
 void RetireRecord(SubInterpreter* s, uint32_t g);
+// An earlier error set aside for a member's duration (1), or put back (-1):
+// a member's own switch is not taken meanwhile (which error is the newer
+// one is then the general way's to tell).
+void NoteErrorSetAside(int change);
+
+// For one outermost member of the home thread between its calls: enters the
+// sub-interpreter of generation g where it shares the main lock, by
+// swapping thread states, until the member returns. taken() false: not
+// entered (any other case), the member takes the general way.
+class QuickSwitch {
+ public:
+  explicit QuickSwitch(uint32_t g);
+  ~QuickSwitch();
+  bool taken() const { return sub_ != nullptr; }
+  QuickSwitch(const QuickSwitch&) = delete;
+  QuickSwitch& operator=(const QuickSwitch&) = delete;
+
+ private:
+  SubInterpreter* sub_ = nullptr;
+  PyThreadState* state_ = nullptr;
+  PyThreadState* saved_ = nullptr;
+};
+
 // The sub-interpreter current on this thread inside a call (null: the main
 // one), and a change of it that moves no lock or thread state (host code run
 // while one is being opened or closed sees it current).

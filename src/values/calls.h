@@ -65,7 +65,11 @@ struct KeptForCall {
     if (o) PyAddRefs(o, 1);
     held.set(o);
   }
-  ~KeptForCall() { ReleaseHeld(held); }
+  ~KeptForCall() {
+    // Most often still in the interpreter that took it.
+    if (held.pyObject && held.generation == CurrentGenerationOfThread()) PyReleaseLive(held.pyObject);
+    else ReleaseHeld(held);
+  }
   KeptForCall(const KeptForCall&) = delete;
   KeptForCall& operator=(const KeptForCall&) = delete;
 };
