@@ -628,8 +628,7 @@ QuickSwitch::QuickSwitch(uint32_t g) {
   HostThreadState& t = tHostThread;
   // The home thread between its calls, in the main interpreter with nothing
   // pending there, in its outermost member.
-  if (t.held != kLockHeldMain || Watch(t) != gMainState || !gSwapKeepsLock || Depth(t) != 1 || gErrorWord < 0)
-    return;
+  if (t.held != kLockHeldMain || Watch(t) != gMainState || Depth(t) != 1 || gErrorWord < 0) return;
   SubInterpreter* s = SlotRecord(g);
   if (!s || s->ownLock || reinterpret_cast<PyObject* const*>(gMainState)[gErrorWord] || Subs().errorsAside)
     return;
@@ -639,7 +638,14 @@ QuickSwitch::QuickSwitch(uint32_t g) {
     s->calls.fetch_sub(1);
     return;
   }
-  saved_ = EPyThreadState_Swap(state);
+  // Where swapping states does not keep the lock (3.13), it is given back
+  // and taken again with the other state.
+  if (gSwapKeepsLock) {
+    saved_ = EPyThreadState_Swap(state);
+  } else {
+    saved_ = EPyEval_SaveThread();
+    EPyEval_RestoreThread(state);
+  }
   state_ = state;
   Subs().entered = s;
   SetEntered(t, g);
@@ -661,7 +667,12 @@ QuickSwitch::~QuickSwitch() {
   if (InterruptWatchesReturns() && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
     TakeBackStop(EPyThread_get_thread_ident());
   sub_->calls.fetch_sub(1);
-  EPyThreadState_Swap(saved_);
+  if (gSwapKeepsLock) {
+    EPyThreadState_Swap(saved_);
+  } else {
+    EPyEval_SaveThread();
+    EPyEval_RestoreThread(saved_);
+  }
   ts.entered = nullptr;
   SetEntered(t, 0);
   t.held = kLockHeldMain;
