@@ -427,7 +427,25 @@ TEST_F(SubInterpreterTest, StopsReachCallsInSubInterpreters) {
   ClearError();
   EXPECT_EQ(EvalText("str(3 + 3)"), "6");
   Deactivate(a.get());
+  // A function of a shared-lock interpreter that main calls is stopped too,
+  // and the next call runs to its end.
+  Ref b(NewInterp(false));
+  Activate(b.get());
+  ASSERT_TRUE(ExecCode("def spin(n):\n    while n:\n        pass\n    return 7"));
+  Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+  Deactivate(b.get());
+  Ref spin(GetFunction(bMain.get(), "spin"));
+  Ref q(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  for (int32_t n : {1, 0}) {
+    host.assign(q.get(), "Int32Value(index as Integer) as Int32", int32_t(0), n);
+    Ref r(Invoke(spin.get(), q.get()));
+    EXPECT_EQ(r.get() ? std::to_string(ResultInt(r.get())) : ErrorType(), n ? "KeyboardInterrupt" : "7");
+    ClearError();
+  }
   host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(0));
+  spin = Ref();
+  bMain = Ref();
+  EXPECT_TRUE(Close(b.get())) << GetError();
   EXPECT_TRUE(Close(a.get())) << GetError();
 }
 
