@@ -60,6 +60,20 @@ class SubInterpreterTest : public CodeTest {
     return s.bytes();
   }
   bool OwnLockExpected() { return PythonMinor() >= 12; }
+  // Runs code in interpreter i; its __main__'s function of that name, or nil.
+  Obj FunctionIn(Obj i, const std::string& code, const std::string& name) {
+    Activate(i);
+    bool ran = ExecCode(code);
+    Ref m(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
+    Deactivate(i);
+    return ran && m.get() ? GetFunction(m.get(), name) : nullptr;
+  }
+  // Parameters of one Int32.
+  Obj IntParameters(int32_t v) {
+    Obj q = host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1));
+    host.assign(q, "Int32Value(index as Integer) as Int32", int32_t(0), v);
+    return q;
+  }
 };
 
 TEST_F(SubInterpreterTest, EachInterpreterHasItsOwnMainSysAndModules) {
@@ -257,16 +271,10 @@ TEST_F(SubInterpreterTest, ErrorsAndOutputFollowTheThread) {
     // the thread's newest, even over one left pending in main before the
     // call, which is pending again after a call that raises nothing.
     Ref b(NewInterp(false));
-    Activate(b.get());
-    ASSERT_TRUE(ExecCode("def f(x):\n    if x:\n        raise ValueError('in b')\n    print('from b')\n    return 5"));
-    Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
-    Deactivate(b.get());
-    Ref f(GetFunction(bMain.get(), "f"));
-    auto Call = [&](int32_t x) {
-      Ref q(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
-      host.assign(q.get(), "Int32Value(index as Integer) as Int32", int32_t(0), x);
-      return Ref(Invoke(f.get(), q.get()));
-    };
+    Ref f(FunctionIn(b.get(), "def f(x):\n    if x:\n        raise ValueError('in b')\n    print('from b')\n    return 5",
+                     "f"));
+    ASSERT_TRUE(f.get()) << GetError();
+    auto Call = [&](int32_t x) { return Ref(Invoke(f.get(), Ref(IntParameters(x)).get())); };
     for (bool earlier : {false, true, false}) {
       if (earlier) EXPECT_FALSE(ExecCode("1 / 0"));
       EXPECT_FALSE(Call(1).get());
@@ -281,7 +289,6 @@ TEST_F(SubInterpreterTest, ErrorsAndOutputFollowTheThread) {
     // Its answer stays b's: empty once b is closed.
     Ref kept(Call(0));
     f = Ref();
-    bMain = Ref();
     EXPECT_TRUE(Close(b.get()));
     EXPECT_EQ(ResultInt(kept.get()), 0);
   }
@@ -430,21 +437,15 @@ TEST_F(SubInterpreterTest, StopsReachCallsInSubInterpreters) {
   // A function of a shared-lock interpreter that main calls is stopped too,
   // and the next call runs to its end.
   Ref b(NewInterp(false));
-  Activate(b.get());
-  ASSERT_TRUE(ExecCode("def spin(n):\n    while n:\n        pass\n    return 7"));
-  Ref bMain(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
-  Deactivate(b.get());
-  Ref spin(GetFunction(bMain.get(), "spin"));
-  Ref q(host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1)));
+  Ref spin(FunctionIn(b.get(), "def spin(n):\n    while n:\n        pass\n    return 7", "spin"));
+  ASSERT_TRUE(spin.get()) << GetError();
   for (int32_t n : {1, 0}) {
-    host.assign(q.get(), "Int32Value(index as Integer) as Int32", int32_t(0), n);
-    Ref r(Invoke(spin.get(), q.get()));
+    Ref r(Invoke(spin.get(), Ref(IntParameters(n)).get()));
     EXPECT_EQ(r.get() ? std::to_string(ResultInt(r.get())) : ErrorType(), n ? "KeyboardInterrupt" : "7");
     ClearError();
   }
   host.callShared<void>("Coilwork", "SetTimeLimit(milliseconds as Integer)", int32_t(0));
   spin = Ref();
-  bMain = Ref();
   EXPECT_TRUE(Close(b.get())) << GetError();
   EXPECT_TRUE(Close(a.get())) << GetError();
 }

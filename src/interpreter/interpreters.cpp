@@ -239,6 +239,20 @@ COILWORK_HOT void KeepErrorOfCurrent(HostThreadState& t, PyThreadState* current 
   KeepPendingError(t);
 }
 
+// An outermost call that ends in a sub-interpreter: a stop sent into it for
+// the call, and not raised yet, waits for no later call.
+void WithdrawStop() {
+  if (InterruptWatchesReturns() && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
+    TakeBackStop(EPyThread_get_thread_ident());
+}
+
+// Back in the interpreter a switch left, with its lock: the error kept on
+// the way out is the thread's newest, so an older one pending here goes.
+void AfterSwitchBack(HostThreadState& t) {
+  if (t.errorType && t.errorGeneration != CurrentGeneration() && EPyErr_Clear) EPyErr_Clear();
+  RestoreKeptErrorHere(t);
+}
+
 bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth) {
   PyThreadState* into;
   if (target) {
@@ -372,11 +386,7 @@ void Pop(HostThreadState& t, bool recompute = true) {
   ts.frames.pop_back();
   if (!ts.copies.empty()) ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
   SubInterpreter* current = ts.entered;
-  // The call has ended: a stop sent into this interpreter for it, and not
-  // raised yet, waits for no later call.
-  if (current && Depth(t) == 0 && InterruptWatchesReturns() && EPyThreadState_SetAsyncExc &&
-      EPyThread_get_thread_ident)
-    TakeBackStop(EPyThread_get_thread_ident());
+  if (current && Depth(t) == 0) WithdrawStop();
   KeepErrorOfCurrent(t, f.into);
   if (current && !current->ownLock) NoteSubThreads(current);
   if (current && !f.saved) {
@@ -399,12 +409,7 @@ void Pop(HostThreadState& t, bool recompute = true) {
   ts.entered = f.from;
   SetEntered(t, f.fromGeneration);
   t.held = f.held;
-  if (t.held != kLockNotHeld) {
-    // The error kept on the way out is the thread's newest: an older one
-    // pending here goes.
-    if (t.errorType && t.errorGeneration != CurrentGeneration() && EPyErr_Clear) EPyErr_Clear();
-    RestoreKeptErrorHere(t);
-  }
+  if (t.held != kLockNotHeld) AfterSwitchBack(t);
   if (recompute) UpdateBusy(t);
 }
 
@@ -664,8 +669,7 @@ QuickSwitch::~QuickSwitch() {
   if (!ts.copies.empty()) ReleaseCopies(t, Depth(t) - 1, false);
   KeepErrorOfCurrent(t, state_);
   NoteSubThreads(sub_);
-  if (InterruptWatchesReturns() && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
-    TakeBackStop(EPyThread_get_thread_ident());
+  WithdrawStop();  // the member is the outermost one
   sub_->calls.fetch_sub(1);
   if (gSwapKeepsLock) {
     EPyThreadState_Swap(saved_);
@@ -676,12 +680,7 @@ QuickSwitch::~QuickSwitch() {
   ts.entered = nullptr;
   SetEntered(t, 0);
   t.held = kLockHeldMain;
-  if (t.errorType) {
-    // The error kept on the way out is the thread's newest: an older one
-    // pending here goes.
-    if (t.errorGeneration != gInterpreterGeneration && EPyErr_Clear) EPyErr_Clear();
-    RestoreKeptErrorHere(t);
-  }
+  if (t.errorType) AfterSwitchBack(t);
   // Back as the member found it, the return takes the fast way; anything
   // left (an error kept, or the frames, copies and activations of host code
   // that ran meanwhile, which mark the thread busy) sends it the slow way,
