@@ -157,7 +157,7 @@ bool Immutable(PyObject* o, int nesting) {
   if (gPythonInPlace) {  // the items read where Python keeps them
     PyTupleObject* t = reinterpret_cast<PyTupleObject*>(o);
     for (Py_ssize_t i = 0; i < t->ob_size; ++i) {
-      PyObject* item = t->ob_item[i];
+      PyObject* item = TupleItems(t)[i];
       if (!item || !(ImmutableScalar(item) || Immutable(item, nesting + 1))) return false;
     }
     return true;
@@ -284,7 +284,7 @@ PyObject* HeldPython::AsArgument() const {
     PyTupleObject* tuple = reinterpret_cast<PyTupleObject*>(o);
     Py_ssize_t i = 0;
     if (current && !current->ownLock)
-      while (i < tuple->ob_size && tuple->ob_item[i] && ImmutableScalar(tuple->ob_item[i])) ++i;
+      while (i < tuple->ob_size && TupleItems(tuple)[i] && ImmutableScalar(TupleItems(tuple)[i])) ++i;
     if (current && !current->ownLock && i == tuple->ob_size) return o;  // lent, as below
   }
   if (!generation || !pyObject || !PythonRunning()) return nullptr;

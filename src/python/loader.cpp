@@ -36,6 +36,8 @@ bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
 bool gVectorcallInPlace = false;
+size_t gTupleItemsOffset = sizeof(PyTupleObject);
+bool gTupleHashCached = false;
 PyTypeObject* gKeptTupleType = nullptr;
 uint32_t gInterpreterGeneration;
 REALobject gPythonPath;

@@ -1,7 +1,7 @@
 // The Python entry-point table: every C-API function and object the plugin
 // uses, bound by name from a libpython opened at run time. No Python header is
 // included; the few structures the plugin touches are mirrored here with the
-// layout that Python 3.4 to 3.13 share.
+// layout that Python 3.4 to 3.15 share, or that the loader reads per version.
 #pragma once
 
 #include <stddef.h>
@@ -66,9 +66,10 @@ struct PyModuleDef {
   void* m_free;
 };
 
-// The type object as Python 3.13 lays it out, the largest of the supported
-// versions. The fields up to tp_finalize sit at the same offsets in 3.4 to
-// 3.13; later versions only append.
+// The type object as Python 3.15 lays it out, the largest of the supported
+// versions, with room to spare. The fields up to tp_finalize sit at the same
+// offsets in 3.4 to 3.15; later versions only append. The loader checks that
+// the library's type objects fit (sizeof this).
 struct PyTypeObject {
   PyObject ob_base;
   Py_ssize_t ob_size;
@@ -121,6 +122,10 @@ struct PyTypeObject {
   void* tp_vectorcall;       // 3.8
   unsigned char tp_watched;  // 3.12
   uint16_t tp_versions_used; // 3.13
+  void* tp_iteritem;         // 3.15
+  // Room for fields that a newer Python appends: a type object the plugin
+  // makes is zeroed to its end, as Python expects of fields it does not set.
+  void* tp_reserved[6];
 };
 
 enum : unsigned long {
@@ -136,7 +141,7 @@ enum : unsigned long {
 
 COILWORK_HOT PyTypeObject* Py_TYPE(PyObject* o) { return o->ob_type; }
 
-// A buffer as Python 3.3 to 3.13 lay it out. Python's own fill routine may
+// A buffer as Python 3.3 to 3.15 lay it out. Python's own fill routine may
 // point shape and strides into the structure itself, so one that is filled
 // never moves.
 struct Py_buffer {
@@ -168,15 +173,32 @@ enum : int {
   PyBUF_C_CONTIGUOUS = 0x0020 | PyBUF_STRIDES,
 };
 
-// A tuple as Python 3.4 to 3.13 lay it out: the variable-size header, then
-// the item pointers. Read only for objects whose type is exactly tuple.
+// A tuple's variable-size header. The item pointers follow it up to 3.13;
+// from 3.14 on a cached hash (-1: not yet computed) stands between. Where
+// the items start is read from the library's own tuple type when it is
+// loaded (gTupleItemsOffset). Read only for objects whose type is exactly
+// tuple.
 struct PyTupleObject {
   PyObject ob_base;
   Py_ssize_t ob_size;
-  PyObject* ob_item[1];
 };
 
-// A list as Python 3.4 to 3.13 lay it out: the variable-size header, the
+// Bytes from a tuple's start to its first item, and whether a cached hash
+// stands before the items (set by the loader's layout checks).
+extern size_t gTupleItemsOffset;
+extern bool gTupleHashCached;
+
+COILWORK_HOT PyObject** TupleItems(PyTupleObject* t) {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(t) + gTupleItemsOffset);
+}
+
+// A tuple whose items the plugin changes in place (one that nothing else
+// holds) forgets the hash it may have cached for its former items.
+COILWORK_HOT void TupleForgetHash(PyTupleObject* t) {
+  if (gTupleHashCached) *reinterpret_cast<Py_ssize_t*>(t + 1) = -1;
+}
+
+// A list as Python 3.4 to 3.15 lay it out: the variable-size header, the
 // item array and its capacity. Read only for objects whose type is exactly
 // list.
 struct PyListObject {

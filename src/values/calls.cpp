@@ -99,7 +99,7 @@ PyObject* CallMethodWithArguments(PyObject* o, REALstring name, REALobject param
     Py_ssize_t n = t ? t->ob_size : 0;
     stack[0] = nullptr;
     stack[1] = o;
-    for (Py_ssize_t i = 0; i < n; ++i) stack[i + 2] = t->ob_item[i];
+    for (Py_ssize_t i = 0; i < n; ++i) stack[i + 2] = TupleItems(t)[i];
     KeptForCall kept(held), keptSelf(o);  // as a bound method would keep it
     return EPyObject_VectorcallMethod(method.get(), stack + 1,
                                       static_cast<size_t>(n + 1) | kArgumentsOffset, nullptr);

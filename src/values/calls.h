@@ -80,7 +80,7 @@ COILWORK_HOT PyObject* CallTuple(PyObject* callable, PyObject* arguments) {
     if (!arguments) return entry(callable, nullptr, 0, nullptr);
     if (PyTupleObject* t = InPlaceTuple(arguments)) {
       KeptForCall kept(arguments);
-      return entry(callable, t->ob_item, static_cast<size_t>(t->ob_size), nullptr);
+      return entry(callable, TupleItems(t), static_cast<size_t>(t->ob_size), nullptr);
     }
   }
   KeptForCall kept(arguments);

@@ -40,7 +40,7 @@ COILWORK_HOT bool ValidIndex(PyObject* tuple, int32_t index) {
 COILWORK_HOT PyObject* Item(REALobject self, int32_t index) {
   PyObject* tuple = LiveHeld(self);
   if (!ValidIndex(tuple, index)) return nullptr;
-  if (PyTupleObject* t = ExactTuple(tuple)) return t->ob_item[index];
+  if (PyTupleObject* t = ExactTuple(tuple)) return TupleItems(t)[index];
   return EPyTuple_GetItem(tuple, index);
 }
 
@@ -124,7 +124,7 @@ void PythonParameters_ConstructorCount(REALobject self, int32_t parameterCount) 
     if (PyTupleObject* t = none ? ExactTuple(tuple) : nullptr) {
       // The new tuple is ours alone and its slots are empty: fill them in
       // place.
-      PyObject** slot = t->ob_item;
+      PyObject** slot = TupleItems(t);
       slot[0] = none;
       for (int32_t i = 1; i < parameterCount; ++i) slot[i] = none;
     } else if (none) {
@@ -238,7 +238,7 @@ COILWORK_HOT SetTarget TupleForSet(REALobject self, int32_t index) {
     Params(self)->lastError = PY_ERROR_INDEX_OUT_OF_BOUNDS;
     return {};
   }
-  return {tuple, t ? &t->ob_item[index] : nullptr};
+  return {tuple, t ? &TupleItems(t)[index] : nullptr};
 }
 
 // Stores a freshly made item, or records code 1 when it was not made.
@@ -254,6 +254,7 @@ COILWORK_HOT void SetMade(REALobject self, SetTarget target, int32_t index, PyOb
   if (target.slot && target.tuple->ob_refcnt == 1) {
     PyObject* old = *target.slot;
     *target.slot = item;
+    TupleForgetHash(reinterpret_cast<PyTupleObject*>(target.tuple));
     if (old) PyReleaseLive(old);
     return;
   }
@@ -362,9 +363,10 @@ bool KeepTupleSlow(PyObject* o) {
   // run Python code, which finds the tuple whole (and not yet kept: that
   // code may make and let go of holders itself).
   PyAddRefs(none, size);
+  TupleForgetHash(tuple);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = tuple->ob_item[i];
-    tuple->ob_item[i] = none;
+    PyObject* item = TupleItems(tuple)[i];
+    TupleItems(tuple)[i] = none;
     if (item) PyReleaseLive(item);
   }
   if (gKept.generation != gInterpreterGeneration || gKept.closed ||
