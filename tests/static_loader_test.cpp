@@ -17,6 +17,8 @@
 
 #include "emuhost/host.h"
 #include "plugin/plugin.h"
+#include "python/layouts.h"
+#include "python/refs.h"
 
 // Coilwork's class record, in the plugin objects linked into this program.
 extern REALclassDefinition CoilworkClass;
@@ -109,14 +111,17 @@ void* Resolve(const char* name) { return Host::get().resolve(name); }
 
 const char kNoLibrary[] =
     "Could not load libpython3.4m.so, libpython3.5m.so, libpython3.6m.so, libpython3.7m.so, "
-    "libpython3.8.so, libpython3.9.so, libpython3.10.so, libpython3.11.so, libpython3.12.so or "
-    "libpython3.13.so";
+    "libpython3.8.so, libpython3.9.so, libpython3.10.so, libpython3.11.so, libpython3.12.so, "
+    "libpython3.13.so, libpython3.14.so, libpython3.15.so or a newer libpython3.N.so";
 
 const std::vector<std::string> kAllFiles = {
-    "libpython3.13.so.1.0", "libpython3.12.so.1.0", "libpython3.11.so.1.0",
+    "libpython3.15.so.1.0", "libpython3.14.so.1.0", "libpython3.13.so.1.0", "libpython3.12.so.1.0", "libpython3.11.so.1.0",
     "libpython3.10.so.1.0", "libpython3.9.so.1.0",  "libpython3.8.so.1.0",
     "libpython3.8m.so.1.0", "libpython3.7m.so.1.0", "libpython3.6m.so.1.0",
-    "libpython3.5m.so.1.0", "libpython3.4m.so.1.0",
+    "libpython3.5m.so.1.0", "libpython3.4m.so.1.0", "libpython3.16.so.1.0",
+    "libpython3.17.so.1.0", "libpython3.18.so.1.0", "libpython3.19.so.1.0",
+    "libpython3.20.so.1.0", "libpython3.21.so.1.0", "libpython3.22.so.1.0",
+    "libpython3.23.so.1.0",
 };
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -240,6 +245,8 @@ TEST_F(LoaderTest, PreferredVersionIsTriedFirstThenTheWholeList) {
       {8, {"libpython3.11.so.1.0"}},
       {9, {"libpython3.12.so.1.0"}},
       {10, {"libpython3.13.so.1.0"}},
+      {11, {"libpython3.14.so.1.0"}},
+      {12, {"libpython3.15.so.1.0"}},
   };
   for (const auto& [preference, first] : preferred) {
     SCOPED_TRACE(preference);
@@ -248,7 +255,7 @@ TEST_F(LoaderTest, PreferredVersionIsTriedFirstThenTheWholeList) {
     EXPECT_EQ(fake.opened, Concat(first, kAllFiles));
   }
   // Any other value behaves as 0.
-  for (int32_t preference : {-1, 11, 1000}) {
+  for (int32_t preference : {-1, 13, 1000}) {
     SCOPED_TRACE(preference);
     fake.opened.clear();
     EXPECT_FALSE(IsFound(preference));
@@ -276,12 +283,110 @@ TEST_F(LoaderTest, FirstFileThatOpensIsUsed) {
   fake.opened.clear();
   fake.present = {"libpython3.6m.so.1.0"};
   EXPECT_TRUE(IsFound(1));  // the preferred file is missing: the whole list
-  EXPECT_EQ(fake.opened, (std::vector<std::string>{"libpython3.4m.so.1.0",
-                                                   "libpython3.13.so.1.0", "libpython3.12.so.1.0",
+  EXPECT_EQ(fake.opened, (std::vector<std::string>{"libpython3.4m.so.1.0", "libpython3.15.so.1.0",
+                                                   "libpython3.14.so.1.0", "libpython3.13.so.1.0", "libpython3.12.so.1.0",
                                                    "libpython3.11.so.1.0", "libpython3.10.so.1.0",
                                                    "libpython3.9.so.1.0", "libpython3.8.so.1.0",
                                                    "libpython3.8m.so.1.0", "libpython3.7m.so.1.0",
                                                    "libpython3.6m.so.1.0"}));
+
+  // A minor newer than the plugin knows is found once no known one is.
+  ResetPlugin();
+  fake.opened.clear();
+  fake.present = {"libpython3.17.so.1.0"};
+  EXPECT_TRUE(IsFound(0));
+  ASSERT_EQ(fake.opened.size(), 15u);
+  EXPECT_EQ(fake.opened.back(), "libpython3.17.so.1.0");
+}
+
+// --- The layout checks --------------------------------------------------------
+
+// Stand-ins for a library's static objects, laid out as 3.minor lays them
+// out in its headers.
+struct FakeObjects {
+  PyTypeObject type{}, tuple{}, list{};
+  PyObject none{};
+  int minor;
+  explicit FakeObjects(int m) : minor(m) {
+    for (PyTypeObject* t : {&type, &tuple, &list}) t->ob_base.ob_type = &type;
+    tuple.tp_name = "tuple";
+    tuple.tp_itemsize = sizeof(void*);
+    tuple.tp_basicsize = (minor >= 14 ? 4 : 3) * sizeof(void*);
+    tuple.tp_flags = Py_TPFLAGS_TUPLE_SUBCLASS;
+    list.tp_basicsize = sizeof(PyListObject);
+    none.ob_refcnt = minor >= 12 ? kPlainRefLimit : 1;  // immortal from 3.12 on
+  }
+  LayoutFacts Facts() const {
+    LayoutFacts f;
+    f.minor = minor;
+    f.tupleType = &tuple;
+    f.tupleTypeSize = sizeof(PyTypeObject) - 6 * sizeof(void*);
+    f.typeType = &type;
+    f.listType = &list;
+    f.none = &none;
+    return f;
+  }
+};
+
+bool AllPassed(const LayoutVerdict& v) {
+  for (const LayoutCheck& c : v.checks)
+    if (!c.passed) return false;
+  return !v.checks.empty();
+}
+
+TEST(LayoutTest, EveryKnownVersionAndANewerOnePass) {
+  for (int minor = 4; minor <= kNewestKnownMinor + 1; ++minor) {
+    SCOPED_TRACE(minor);
+    FakeObjects objects(minor);
+    LayoutVerdict v = CheckLayouts(objects.Facts());
+    EXPECT_TRUE(v.usable);
+    EXPECT_TRUE(v.inPlace);
+    EXPECT_TRUE(AllPassed(v));
+    EXPECT_EQ(v.tupleItemsOffset, size_t(objects.tuple.tp_basicsize));
+    EXPECT_EQ(v.tupleHashCached, minor >= 14);
+  }
+}
+
+// A layout that differs where Python's functions can stand in is read
+// through them; one that differs in every object's header or in the type
+// objects the plugin makes is refused, naming the version and the check.
+TEST(LayoutTest, AWrongLayoutFallsBackOrIsRefused) {
+  FakeObjects objects(14);
+  objects.tuple.tp_basicsize = 3 * sizeof(void*);  // 3.13's tuple in a 3.14
+  LayoutVerdict v = CheckLayouts(objects.Facts());
+  EXPECT_TRUE(v.usable);
+  EXPECT_FALSE(v.inPlace);
+  EXPECT_FALSE(v.checks[2].passed);
+  EXPECT_EQ(v.checks[2].name, "tuple");
+
+  FakeObjects newer(16);
+  newer.tuple.tp_basicsize = 6 * sizeof(void*);
+  EXPECT_FALSE(CheckLayouts(newer.Facts()).inPlace);
+
+  FakeObjects counted(12);  // None not immortal where counts must skip it
+  counted.none.ob_refcnt = 7;
+  v = CheckLayouts(counted.Facts());
+  EXPECT_TRUE(v.usable);
+  EXPECT_FALSE(v.inPlace);
+
+  // Two list pointers ahead of the header, as reference tracing lays it.
+  FakeObjects traced(16);
+  traced.tuple.ob_base.ob_type = nullptr;
+  v = CheckLayouts(traced.Facts());
+  EXPECT_FALSE(v.usable);
+  EXPECT_EQ(v.refusal,
+            "Python 3.16 is laid out differently from what Coilwork reads (object header), and "
+            "Coilwork cannot use it");
+
+  // Type objects larger than the room the plugin gives its own.
+  FakeObjects large(17);
+  LayoutFacts facts = large.Facts();
+  facts.tupleTypeSize = sizeof(PyTypeObject) + sizeof(void*);
+  v = CheckLayouts(facts);
+  EXPECT_FALSE(v.usable);
+  EXPECT_NE(v.refusal.find("Python 3.17"), std::string::npos);
+  EXPECT_NE(v.refusal.find("(type object)"), std::string::npos);
+  EXPECT_FALSE(v.checks.back().passed);
 }
 
 TEST_F(LoaderTest, EverySlotIsBoundFromTheOpenedLibrary) {
@@ -343,7 +448,7 @@ TEST_F(LoaderTest, MissingRequiredSymbolClosesTheLibrary) {
     // The next user tries again in full.
     fake.opened.clear();
     EXPECT_FALSE(EnsurePython());
-    EXPECT_EQ(fake.opened.size(), 2u);
+    EXPECT_EQ(fake.opened.size(), 4u);  // 3.15, 3.14, 3.13, then 3.12 opens
     EXPECT_EQ(fake.closed.size(), 2u);
   }
   fake.missing.clear();
@@ -357,7 +462,7 @@ TEST_F(LoaderTest, MissingRequiredSymbolClosesTheLibrary) {
 // objects worked on through its own functions alone.
 TEST_F(LoaderTest, DebugBuildsAreTold) {
   fake.present = {"libpython3.11.so.1.0"};
-  for (const char* marker : {"_Py_PrintReferenceAddresses", "_Py_ForgetReference"}) {
+  for (const char* marker : {"_Py_PrintReferenceAddresses", "_Py_AddToAllObjects"}) {
     SCOPED_TRACE(marker);
     ResetPlugin();
     fake.debug = {marker, "_Py_RefTotal"};
@@ -380,12 +485,16 @@ TEST_F(LoaderTest, DebugBuildsAreTold) {
     EXPECT_TRUE(gPythonEntryPointsLoaded);
     EXPECT_FALSE(gPythonInPlace);
   }
-  ResetPlugin();
-  fake.debug.clear();
-  fake.lines.clear();
-  EXPECT_TRUE(IsFound(0));
-  EXPECT_TRUE(gPythonInPlace);
-  EXPECT_TRUE(fake.lines.empty());
+  // 3.14 exports _Py_ForgetReference from release builds too: no sign of
+  // either kind of debug build.
+  for (auto exported : {std::set<std::string>{}, std::set<std::string>{"_Py_ForgetReference"}}) {
+    ResetPlugin();
+    fake.debug = exported;
+    fake.lines.clear();
+    EXPECT_TRUE(IsFound(0));
+    EXPECT_TRUE(gPythonInPlace);
+    EXPECT_TRUE(fake.lines.empty());
+  }
 }
 
 TEST_F(LoaderTest, ChosenLibraryIsOpenedByPathOnly) {
@@ -530,7 +639,8 @@ TEST_F(LoaderTest, LibraryNamedByTheEnvironmentVariableIsTheOnlyOneTried) {
   setenv("COILWORK_PYTHON", "", 1);
   fake.opened.clear();
   EXPECT_TRUE(IsFound(0));
-  EXPECT_EQ(fake.opened, std::vector<std::string>{"libpython3.13.so.1.0"});
+  EXPECT_EQ(fake.opened, (std::vector<std::string>{"libpython3.15.so.1.0", "libpython3.14.so.1.0",
+                                                   "libpython3.13.so.1.0"}));
 }
 
 TEST_F(LoaderTest, VirtualEnvironmentBaseLibraryIsSearchedFirst) {

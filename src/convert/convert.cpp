@@ -199,6 +199,7 @@ bool IsDictObject(PyObject* o) { return IsExactly(o, e__PyDict_Type); }
 
 bool FitsInt32(PyObject* o) {
   if (!IsIntObject(o)) return false;
+  PendingErrorAside aside;
   int overflow = 0;
   long v = EPyLong_AsLongAndOverflow(o, &overflow);
   // C long is wider than 32 bits on 64-bit builds: the range is checked here
@@ -207,10 +208,13 @@ bool FitsInt32(PyObject* o) {
 }
 
 // ---------------------------------------------------------------------------
-// Python to host without a type test.
+// Python to host without a type test. Python's conversions may run Python
+// code (__index__, __float__, __bool__), and none of them may start with an
+// error pending: one left from an earlier call is set aside meanwhile.
 
 int32_t AsInt32(PyObject* o) {
   if (!Running(o)) return 0;
+  PendingErrorAside aside;
   long v = EPyLong_AsLong(o);
   // Where C long is wider than 32 bits, answer as a 32-bit long would.
   if (!InInt32Range(v)) {
@@ -220,15 +224,29 @@ int32_t AsInt32(PyObject* o) {
   return static_cast<int32_t>(v);
 }
 
-int64_t AsInt64(PyObject* o) { return Running(o) ? EPyLong_AsLongLong(o) : 0; }
+int64_t AsInt64(PyObject* o) {
+  if (!Running(o)) return 0;
+  PendingErrorAside aside;
+  return EPyLong_AsLongLong(o);
+}
 
-uint64_t AsUInt64(PyObject* o) { return Running(o) ? EPyLong_AsUnsignedLongLong(o) : 0; }
+uint64_t AsUInt64(PyObject* o) {
+  if (!Running(o)) return 0;
+  PendingErrorAside aside;
+  return EPyLong_AsUnsignedLongLong(o);
+}
 
-double AsDouble(PyObject* o) { return Running(o) ? EPyFloat_AsDouble(o) : 0.0; }
+double AsDouble(PyObject* o) {
+  if (!Running(o)) return 0.0;
+  PendingErrorAside aside;
+  return EPyFloat_AsDouble(o);
+}
 
 int8_t AsTruth(PyObject* o) {
   // A failed truth test (-1) reaches the host as false; the error stays.
-  return Running(o) && EPyObject_IsTrue(o) > 0 ? 1 : 0;
+  if (!Running(o)) return 0;
+  PendingErrorAside aside;
+  return EPyObject_IsTrue(o) > 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

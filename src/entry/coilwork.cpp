@@ -248,11 +248,12 @@ const char* PreferredVersionEntries[] = {
     "PREFERRED_VERSION_3_7_X = 4",       "PREFERRED_VERSION_3_8_X = 5",
     "PREFERRED_VERSION_3_9_X = 6",       "PREFERRED_VERSION_3_10_X = 7",
     "PREFERRED_VERSION_3_11_X = 8",      "PREFERRED_VERSION_3_12_X = 9",
-    "PREFERRED_VERSION_3_13_X = 10",
+    "PREFERRED_VERSION_3_13_X = 10",     "PREFERRED_VERSION_3_14_X = 11",
+    "PREFERRED_VERSION_3_15_X = 12",
 };
 
 REALenum CoilworkEnums[] = {
-    {DOC("PreferredVersionValues", "The Python version PythonIsFound tries first; 0 tries the newest first.", ""), "Integer", REALenumFlag, PreferredVersionEntries,
+    {DOC("PreferredVersionValues", "The Python version PythonIsFound tries first; 0 tries the newest known first (3.15), then a newer one.", ""), "Integer", REALenumFlag, PreferredVersionEntries,
      sizeof(PreferredVersionEntries) / sizeof(PreferredVersionEntries[0]), 0, 0},
 };
 

@@ -300,7 +300,9 @@ PyThreadState* OwnMainState() {
   OwnState& life = tOwn;
   if (life.own && life.ownGeneration == gInterpreterGeneration) return life.own;
   life.own = nullptr;
-  if (OnHomeThread() || !gMainState || !gInterpreter || !EPyThreadState_New) return nullptr;
+  if (OnHomeThread() || !gMainState || !gInterpreter || !EPyThreadState_New ||
+      gStatesStayOnTheirThread)
+    return nullptr;
   life.own = EPyThreadState_New(gInterpreter);
   if (!life.own) return nullptr;
   life.ownGeneration = gInterpreterGeneration;

@@ -3,6 +3,7 @@
 // plugin uses. Nothing here calls Python except Py_GetVersion, which only
 // formats constants and is safe before the interpreter starts.
 #include <dlfcn.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "binding/resolver.h"
+#include "python/layouts.h"
 #include "python/loader.h"
 #include "python/pyapi.h"
 
@@ -35,6 +37,7 @@ bool gPythonEntryPointsLoaded;
 bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
+bool gStatesStayOnTheirThread = false;
 bool gVectorcallInPlace = false;
 size_t gTupleItemsOffset = sizeof(PyTupleObject);
 bool gTupleHashCached = false;
@@ -59,16 +62,23 @@ struct Library {
   const char* file;
 };
 constexpr Library kLibraries[] = {
-    {10, "libpython3.13.so.1.0"}, {9, "libpython3.12.so.1.0"}, {8, "libpython3.11.so.1.0"},
-    {7, "libpython3.10.so.1.0"},  {6, "libpython3.9.so.1.0"},  {5, "libpython3.8.so.1.0"},
-    {5, "libpython3.8m.so.1.0"},  {4, "libpython3.7m.so.1.0"}, {3, "libpython3.6m.so.1.0"},
-    {2, "libpython3.5m.so.1.0"},  {1, "libpython3.4m.so.1.0"},
+    {12, "libpython3.15.so.1.0"}, {11, "libpython3.14.so.1.0"}, {10, "libpython3.13.so.1.0"},
+    {9, "libpython3.12.so.1.0"},  {8, "libpython3.11.so.1.0"},  {7, "libpython3.10.so.1.0"},
+    {6, "libpython3.9.so.1.0"},   {5, "libpython3.8.so.1.0"},   {5, "libpython3.8m.so.1.0"},
+    {4, "libpython3.7m.so.1.0"},  {3, "libpython3.6m.so.1.0"},  {2, "libpython3.5m.so.1.0"},
+    {1, "libpython3.4m.so.1.0"},
 };
+constexpr int32_t kNewestPreference = 12;
+
+// Minor versions newer than the plugin knows, tried after every known one:
+// a Python of a year or a few to come, whose layouts the load-time checks
+// judge.
+constexpr int kNewerMinors = 8;
 
 const char kNoLibrary[] =
     "Could not load libpython3.4m.so, libpython3.5m.so, libpython3.6m.so, libpython3.7m.so, "
-    "libpython3.8.so, libpython3.9.so, libpython3.10.so, libpython3.11.so, libpython3.12.so or "
-    "libpython3.13.so";
+    "libpython3.8.so, libpython3.9.so, libpython3.10.so, libpython3.11.so, libpython3.12.so, "
+    "libpython3.13.so, libpython3.14.so, libpython3.15.so or a newer libpython3.N.so";
 
 // Every slot back to null, so that nothing from an earlier attempt (whose
 // library may be closed) can be called.
@@ -87,6 +97,7 @@ void ClearTable() {
   e___Py_NoneStruct = nullptr;
   gVectorcallInPlace = false;
   gKeptTupleType = nullptr;
+  gStatesStayOnTheirThread = false;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -121,7 +132,7 @@ void* Open(const char* file) {
 }
 
 void* OpenStandardLibrary(int32_t preferredVersion) {
-  if (preferredVersion >= 1 && preferredVersion <= 10) {
+  if (preferredVersion >= 1 && preferredVersion <= kNewestPreference) {
     for (const Library& library : kLibraries) {
       if (library.preference != preferredVersion) continue;
       if (void* handle = Open(library.file)) return handle;
@@ -129,6 +140,10 @@ void* OpenStandardLibrary(int32_t preferredVersion) {
   }
   for (const Library& library : kLibraries) {
     if (void* handle = Open(library.file)) return handle;
+  }
+  for (int minor = kNewestKnownMinor + 1; minor <= kNewestKnownMinor + kNewerMinors; ++minor) {
+    std::string file = "libpython3." + std::to_string(minor) + ".so.1.0";
+    if (void* handle = Open(file.c_str())) return handle;
   }
   gPlatform.puts(kNoLibrary);
   return nullptr;
@@ -255,9 +270,10 @@ void* OpenEnvironmentBase(std::string* opened) {
 
 // Exported only by builds that trace references (Py_TRACE_REFS): two more
 // pointers head every object, so no object, type or module definition is
-// laid out as this plugin reads and writes them.
+// laid out as this plugin reads and writes them. (_Py_ForgetReference is no
+// such sign: 3.14 exports it from every build.)
 constexpr const char* kTracingMarkers[] = {"_Py_PrintReferenceAddresses", "_Py_PrintReferences",
-                                           "_Py_AddToAllObjects", "_Py_ForgetReference"};
+                                           "_Py_AddToAllObjects"};
 // Exported only by builds that count references for debugging (Py_REF_DEBUG,
 // part of every debug build): objects are laid out as in a release build.
 constexpr const char* kCountingMarkers[] = {"_Py_RefTotal", "_Py_GetRefTotal",
@@ -281,6 +297,56 @@ int Abandon(void* handle, const char* message) {
   ClearTable();
   gPlatform.close(handle);
   return 0;
+}
+
+// The size of the library's object at address, as its symbol table gives
+// it, when address is the start of the exported symbol name; false when the
+// library cannot tell (then no layout is checked).
+bool SymbolSize(const void* address, const char* name, size_t* size) {
+  Dl_info info;
+  void* entry = nullptr;
+  if (!address || !dladdr1(address, &info, &entry, RTLD_DL_SYMENT) || !entry || !info.dli_sname ||
+      info.dli_saddr != address || strcmp(info.dli_sname, name) != 0)
+    return false;
+  *size = static_cast<const ElfW(Sym)*>(entry)->st_size;
+  return true;
+}
+
+// Checks the layouts the plugin reads directly against the library's own
+// objects, and sets what follows from them. False when the library is
+// refused; the reason is printed.
+bool CheckLibraryLayouts(void* handle) {
+  gLayoutChecks.clear();
+  gTupleItemsOffset = sizeof(PyTupleObject);
+  gTupleHashCached = false;
+  LayoutFacts facts;
+  facts.minor = LibraryMinor(handle);
+  facts.tupleType = e__PyTuple_Type;
+  facts.typeType = Lookup(handle, "PyType_Type");
+  facts.listType = e__PyList_Type;
+  facts.none = e___Py_NoneStruct;
+  size_t size = 0;
+  if (!SymbolSize(facts.tupleType, "PyTuple_Type", &size)) {
+    // Only a stand-in library can hide where its own objects lie; its
+    // version's layout is taken as it is.
+    gLayoutChecks.push_back({"layouts", "", true, "not checked: the library's objects cannot be located"});
+    if (facts.minor >= 14) {
+      gTupleItemsOffset = 4 * sizeof(void*);
+      gTupleHashCached = true;
+    }
+    return true;
+  }
+  facts.tupleTypeSize = size;
+  LayoutVerdict verdict = CheckLayouts(facts);
+  gLayoutChecks = verdict.checks;
+  if (!verdict.usable) {
+    gPlatform.puts(verdict.refusal.c_str());
+    return false;
+  }
+  gTupleItemsOffset = verdict.tupleItemsOffset;
+  gTupleHashCached = verdict.tupleHashCached;
+  if (!verdict.inPlace) gPythonInPlace = false;
+  return true;
 }
 
 }  // namespace
@@ -357,11 +423,22 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   }
   gPythonInPlace =
       !ExportsAny(handle, kCountingMarkers, sizeof kCountingMarkers / sizeof *kCountingMarkers);
-  gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
+  gStatesStayOnTheirThread = !gPythonInPlace && LibraryMinor(handle) >= 12;
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)
 #undef BIND_TYPE
+  // What the plugin reads in place is checked against the library itself;
+  // a library laid out otherwise is refused before anything of it runs.
+  if (!CheckLibraryLayouts(handle)) {
+    if (!gLoaderAttempts.empty())
+      gLoaderAttempts.back().outcome = "loaded, but refused: its layout checks failed";
+    ClearTable();
+    gPlatform.close(handle);
+    gPythonFound = false;
+    return 0;
+  }
+  gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
   gKeptTupleType =
       gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track ? e__PyTuple_Type : nullptr;
 #define BIND_EXC(name) e__##name = static_cast<PyObject**>(Lookup(handle, #name));

@@ -421,6 +421,10 @@ extern wchar_t* gPythonHome;
 // whose total of references only its own functions keep right: everything
 // then goes through Python's calls.
 extern bool gPythonInPlace;
+// A debug build from 3.12 on: its checks require a thread state to be
+// deleted on the thread that last made it current, so host threads take
+// the lock through PyGILState_Ensure, whose release deletes the state there.
+extern bool gStatesStayOnTheirThread;
 // Objects are laid out in place and the library calls with argument arrays
 // (3.9 and later): calls go to an object's vectorcall entry directly.
 extern bool gVectorcallInPlace;

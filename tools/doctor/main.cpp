@@ -18,6 +18,7 @@
 
 #include "emuhost/host.h"
 #include "plugin/plugin.h"
+#include "python/layouts.h"
 
 // Coilwork's class record, in the plugin objects linked into this program.
 extern REALclassDefinition CoilworkClass;
@@ -50,6 +51,7 @@ struct ModuleReport {
 
 struct Report {
   std::vector<LoaderAttempt> attempts;
+  std::vector<LayoutCheck> layouts;   // the load-time checks of the library opened last
   std::vector<std::string> messages;  // what the loader printed
   bool found = false;
   std::string library, version, home;
@@ -101,6 +103,7 @@ void Search(const Options& options, Report* report) {
   }
   report->found = Shared<int8_t (*)(int32_t)>(kIsFound)(0) != 0 && gPythonEntryPointsLoaded;
   report->attempts = gLoaderAttempts;
+  report->layouts = gLayoutChecks;
   if (!report->found) return;
 
   // The file really opened, and its version.
@@ -231,6 +234,11 @@ void PrintJson(const Options& options, const Report& r) {
   for (size_t i = 0; i < r.attempts.size(); ++i)
     printf("%s{\"file\": %s, \"outcome\": %s}", i ? ", " : "", Quote(r.attempts[i].file).c_str(),
            Quote(r.attempts[i].outcome).c_str());
+  printf("],\n \"layout_checks\": [");
+  for (size_t i = 0; i < r.layouts.size(); ++i)
+    printf("%s{\"check\": %s, \"passed\": %s, \"outcome\": %s, \"guards\": %s}", i ? ", " : "",
+           Quote(r.layouts[i].name).c_str(), r.layouts[i].passed ? "true" : "false",
+           Quote(r.layouts[i].outcome).c_str(), Quote(r.layouts[i].guards).c_str());
   printf("],\n \"messages\": [");
   for (size_t i = 0; i < r.messages.size(); ++i)
     printf("%s%s", i ? ", " : "", Quote(r.messages[i]).c_str());
@@ -273,6 +281,9 @@ void PrintText(const Options& options, const Report& r) {
   printf("Library files tried, in order:\n");
   for (const LoaderAttempt& a : r.attempts) printf("  %-60s %s\n", a.file.c_str(), a.outcome.c_str());
   for (const std::string& line : r.messages) printf("  The plugin says: %s\n", line.c_str());
+  if (!r.layouts.empty()) printf("\nWhat the plugin reads in place, checked against the library:\n");
+  for (const LayoutCheck& c : r.layouts)
+    printf("  %-18s %s: %s\n", c.name.c_str(), c.passed ? "passed" : "FAILED", c.outcome.c_str());
   if (!r.found) {
     printf("\nNo usable Python library was found. Install a Python 3 shared library (on\n"
            "Raspberry Pi OS and Debian: sudo apt install libpython3-dev), or name one with\n"
