@@ -265,9 +265,10 @@ void BM_host_string(benchmark::State& state);
 // add; parallel: two loops in two own-lock interpreters at once (3.12 on),
 // beside raw Python's figure. False when a loop could not run.
 void StartSubInterpreter();
-// Beside sub_call, for information: the same raw call with Python's own
-// switch into a sub-interpreter and back around it, against the raw call.
-void MeasureRawSwitch();
+// Beside sub_call: the same raw call with Python's own switch into a
+// sub-interpreter and back around it, against the raw call; its ratio, 0
+// where it could not be measured.
+double MeasureRawSwitch();
 void OneSubCallPlugin();
 bool MeasureParallel();
 

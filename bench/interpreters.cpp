@@ -179,16 +179,17 @@ void OneSubCallRaw() {
 
 }  // namespace
 
-void MeasureRawSwitch() {
+double MeasureRawSwitch() {
   if (!StartRawSwitch()) {
     EndRawSwitch();
     printf("info: sub_call: Python's own switch could not be measured\n");
-    return;
+    return 0;
   }
   PairFigures f = Measure(Pair{"sub_call_raw", 0, OneSubCallRaw, OneCallRaw, nullptr, 0, 0, 0, false, 0});
   EndRawSwitch();
   printf("info: sub_call: Python's own switch, the raw call swapped into a sub-interpreter and back "
          "through the C API: %.0f raw %.0f ratio %.2f\n", f.plugin, f.twin, f.plugin / f.twin);
+  return f.twin > 0 ? f.plugin / f.twin : 0;
 }
 
 void StartSubInterpreter() {

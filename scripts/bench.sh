@@ -13,7 +13,10 @@
 # three latest runs agree within 0.03 (three more attempts at most), and is
 # judged on the median of those three; the instructions its plugin path and
 # its twin execute (callgrind) are printed beside its times.
-# Python: Debian's libpython3.11 unless COILWORK_BENCH_PYTHON names another.
+# Python: Debian's libpython3.11 unless COILWORK_BENCH_PYTHON names another;
+# with COILWORK_BENCH_ROOT, a root's (see below), for example
+#   COILWORK_BENCH_ROOT=sid-amd64 \
+#   COILWORK_BENCH_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.14.so.1.0 scripts/bench.sh --runs 3
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=1
@@ -32,7 +35,18 @@ fi
 scripts/build.sh release --target coilwork_bench coilwork >/dev/null
 export COILWORK_BENCH_PYTHON="${COILWORK_BENCH_PYTHON:-/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0}"
 export COILWORK_PLUGIN="$PWD/build/release/libcoilwork.so"
-bench=(build/release/bench/coilwork_bench --benchmark_min_time=0.5)
+# COILWORK_BENCH_ROOT names a root of scripts/roots.sh whose Python the
+# bench runs against (COILWORK_BENCH_PYTHON then names the library as the
+# root sees it): the bench runs inside it, with a copy of the machine's
+# Google Benchmark library, which the root lacks.
+runner=()
+if [ -n "${COILWORK_BENCH_ROOT:-}" ]; then
+  mkdir -p build/release/machine-libs
+  cp -L "$(ldconfig -p | awk '/libbenchmark\.so\.[0-9]/ { print $NF; exit }')" build/release/machine-libs/
+  export LD_LIBRARY_PATH="$PWD/build/release/machine-libs"
+  runner=(scripts/in-root.sh "$COILWORK_BENCH_ROOT")
+fi
+bench=("${runner[@]}" build/release/bench/coilwork_bench --benchmark_min_time=0.5)
 if [ "$runs" -eq 1 ]; then
   exec "${bench[@]}" "$@"
 fi
@@ -94,7 +108,9 @@ done
 # block of iterations each (coilwork_bench --count).
 counts="$logs/counts"
 : >"$counts"
-if [ "${#again[@]}" -gt 0 ]; then
+if [ "${#again[@]}" -gt 0 ] && [ "${#runner[@]}" -gt 0 ]; then
+  echo "bench: no instruction counts inside a root (valgrind runs on the machine's own C library)"
+elif [ "${#again[@]}" -gt 0 ]; then
   if ! command -v valgrind >/dev/null; then
     SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq valgrind >/dev/null || true
@@ -188,10 +204,17 @@ grep -h '^info: thread_callback latency' "$logs"/run* || true
 # Two CPU-bound loops in two own-lock interpreters on two host threads,
 # against the same loops one after the other, with the newest Python that
 # has such interpreters (3.12 and later); raw Python's figure beside it.
-newest="$(scripts/pythons.sh | grep -E 'libpython3\.1[2-9]' | sort -V | tail -n 1)"
+# Inside a root, its own Python.
+if [ "${#runner[@]}" -gt 0 ]; then
+  newest="$COILWORK_BENCH_PYTHON"
+  label="$COILWORK_BENCH_ROOT $(basename "$newest")"
+else
+  newest="$(scripts/pythons.sh | grep -E 'libpython3\.1[2-9]' | sort -V | tail -n 1)"
+  label="$(basename "$(dirname "$(dirname "$newest")")")"
+fi
 if [ -n "$newest" ]; then
-  line="$(COILWORK_BENCH_PYTHON="$newest" build/release/bench/coilwork_bench --parallel | grep '^parallel:' || true)"
-  echo "$line [$(basename "$(dirname "$(dirname "$newest")")")]"
+  line="$(COILWORK_BENCH_PYTHON="$newest" "${runner[@]}" build/release/bench/coilwork_bench --parallel | grep '^parallel:' || true)"
+  echo "$line [$label]"
   speed="$(echo "$line" | awk '$2 == "speed-up" { print $3 }')"
   if ! awk -v s="${speed:-0}" 'BEGIN { exit !(s >= 1.8) }'; then
     echo "parallel: speed-up ${speed:-not measured}, target 1.8  MISSED"

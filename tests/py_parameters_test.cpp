@@ -191,6 +191,23 @@ TEST_F(ParametersTest, SharedTuplesRefuseAssignment) {
   EXPECT_EQ(host.refCount(x), base);
 }
 
+// From 3.14 on a tuple caches its hash. One that Python hashed and let go
+// again, then filled anew in place, must hash as its new items: a stale
+// hash would file it under its old items in every dict and set.
+TEST_F(ParametersTest, ATupleFilledAnewHashesAsItsNewItems) {
+  Ref p(Params(2));
+  host.assign(p.get(), kInt32, int32_t(0), int32_t(1));
+  host.assign(p.get(), kInt32, int32_t(1), int32_t(2));
+  Put("t", p);
+  Exec("h = hash(t)\ndel t");
+  host.assign(p.get(), kInt32, int32_t(0), int32_t(5));  // ours alone again: in place
+  host.assign(p.get(), kInt32, int32_t(1), int32_t(6));
+  EXPECT_EQ(LastError(p), 0);
+  EXPECT_EQ(Pending(), "");
+  Put("t", p);
+  EXPECT_TRUE(Check("t == (5, 6) and hash(t) == hash((5, 6)) and {(5, 6): 1}.get(t) == 1"));
+}
+
 TEST_F(ParametersTest, UnsetSlotsReadAsNothingAndAreSafeInPython) {
   Ref p(Params(3));
   host.assign(p.get(), kInt32, int32_t(1), int32_t(4));

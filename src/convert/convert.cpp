@@ -197,9 +197,29 @@ bool IsListObject(PyObject* o) { return IsExactly(o, e__PyList_Type); }
 
 bool IsDictObject(PyObject* o) { return IsExactly(o, e__PyDict_Type); }
 
-bool FitsInt32(PyObject* o) {
-  if (!IsIntObject(o)) return false;
+namespace {
+
+// Python's conversions may run Python code (__index__, __float__,
+// __bool__), and a debug build refuses to start one with an error pending:
+// one left from an earlier call is set aside meanwhile. An object of
+// exactly the type converted runs no Python code, and a release build
+// converts it whatever is pending: that common case goes straight through.
+COILWORK_HOT bool ConvertsPlainly(PyObject* o, PyTypeObject* type) {
+  return gPythonInPlace && Py_TYPE(o) == type;
+}
+
+template <class R, R (*convert)(PyObject*)>
+__attribute__((noinline)) R ConvertAside(PyObject* o) {
   PendingErrorAside aside;
+  return convert(o);
+}
+
+template <class R, R (*convert)(PyObject*)>
+COILWORK_HOT R Convert(PyObject* o, PyTypeObject* type) {
+  return ConvertsPlainly(o, type) ? convert(o) : ConvertAside<R, convert>(o);
+}
+
+bool LongFitsInt32(PyObject* o) {
   int overflow = 0;
   long v = EPyLong_AsLongAndOverflow(o, &overflow);
   // C long is wider than 32 bits on 64-bit builds: the range is checked here
@@ -207,14 +227,7 @@ bool FitsInt32(PyObject* o) {
   return overflow == 0 && InInt32Range(v);
 }
 
-// ---------------------------------------------------------------------------
-// Python to host without a type test. Python's conversions may run Python
-// code (__index__, __float__, __bool__), and none of them may start with an
-// error pending: one left from an earlier call is set aside meanwhile.
-
-int32_t AsInt32(PyObject* o) {
-  if (!Running(o)) return 0;
-  PendingErrorAside aside;
+int32_t LongToInt32(PyObject* o) {
   long v = EPyLong_AsLong(o);
   // Where C long is wider than 32 bits, answer as a 32-bit long would.
   if (!InInt32Range(v)) {
@@ -224,30 +237,40 @@ int32_t AsInt32(PyObject* o) {
   return static_cast<int32_t>(v);
 }
 
+int64_t LongToInt64(PyObject* o) { return EPyLong_AsLongLong(o); }
+uint64_t LongToUInt64(PyObject* o) { return EPyLong_AsUnsignedLongLong(o); }
+double FloatToDouble(PyObject* o) { return EPyFloat_AsDouble(o); }
+int8_t Truth(PyObject* o) {
+  // A failed truth test (-1) reaches the host as false; the error stays.
+  return EPyObject_IsTrue(o) > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool FitsInt32(PyObject* o) {
+  return IsIntObject(o) && Convert<bool, LongFitsInt32>(o, e__PyLong_Type);
+}
+
+// ---------------------------------------------------------------------------
+// Python to host without a type test.
+
+int32_t AsInt32(PyObject* o) {
+  return Running(o) ? Convert<int32_t, LongToInt32>(o, e__PyLong_Type) : 0;
+}
+
 int64_t AsInt64(PyObject* o) {
-  if (!Running(o)) return 0;
-  PendingErrorAside aside;
-  return EPyLong_AsLongLong(o);
+  return Running(o) ? Convert<int64_t, LongToInt64>(o, e__PyLong_Type) : 0;
 }
 
 uint64_t AsUInt64(PyObject* o) {
-  if (!Running(o)) return 0;
-  PendingErrorAside aside;
-  return EPyLong_AsUnsignedLongLong(o);
+  return Running(o) ? Convert<uint64_t, LongToUInt64>(o, e__PyLong_Type) : 0;
 }
 
 double AsDouble(PyObject* o) {
-  if (!Running(o)) return 0.0;
-  PendingErrorAside aside;
-  return EPyFloat_AsDouble(o);
+  return Running(o) ? Convert<double, FloatToDouble>(o, e__PyFloat_Type) : 0.0;
 }
 
-int8_t AsTruth(PyObject* o) {
-  // A failed truth test (-1) reaches the host as false; the error stays.
-  if (!Running(o)) return 0;
-  PendingErrorAside aside;
-  return EPyObject_IsTrue(o) > 0 ? 1 : 0;
-}
+int8_t AsTruth(PyObject* o) { return Running(o) ? Convert<int8_t, Truth>(o, e__PyBool_Type) : 0; }
 
 // ---------------------------------------------------------------------------
 // Python to host by the conversion table.
