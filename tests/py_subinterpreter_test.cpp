@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "code_helpers.h"
+#include "subinterpreter_helpers.h"
 
 // A sanitizer's own bookkeeping of memory blurs resident figures.
 #if defined(__has_feature)
@@ -27,54 +27,6 @@
 
 namespace coiltest {
 namespace {
-
-const char kCtor[] = "Constructor(ownLock as Boolean)";
-
-std::mutex gOutLock;
-std::string gOut;
-void CollectOut(Obj, Str text) {
-  std::lock_guard<std::mutex> guard(gOutLock);
-  gOut += Host::get().bytes(text);
-}
-
-class SubInterpreterTest : public CodeTest {
- protected:
-  Obj NewInterp(bool ownLock) { return host.create("Python3Interpreter", kCtor, int8_t(ownLock)); }
-  void Activate(Obj i) { host.call<void>(i, "Activate()"); }
-  void Deactivate(Obj i) { host.call<void>(i, "Deactivate()"); }
-  bool Close(Obj i) { return host.call<int8_t>(i, "Close() as Boolean") != 0; }
-  bool IsOpen(Obj i) { return host.prop<int8_t>(i, "IsOpen") != 0; }
-  bool OwnLock(Obj i) { return host.prop<int8_t>(i, "HasOwnLock") != 0; }
-  bool ExecCode(const std::string& code) {
-    return host.callShared<int8_t>("Coilwork", "Exec(code as String) as Boolean", S(code).get()) != 0;
-  }
-  Obj Eval(const std::string& e) {
-    return host.callShared<Obj>("Coilwork", "Eval(expression as String) as Python3Result", S(e).get());
-  }
-  std::string EvalText(const std::string& e) {
-    Ref r(Eval(e));
-    return r.get() ? ResultText(r.get()) : "<nil>";
-  }
-  std::string ErrorType() {
-    SRef s(host.callShared<Str>("Coilwork", "GetErrorType() as String"));
-    return s.bytes();
-  }
-  bool OwnLockExpected() { return PythonMinor() >= 12; }
-  // Runs code in interpreter i; its __main__'s function of that name, or nil.
-  Obj FunctionIn(Obj i, const std::string& code, const std::string& name) {
-    Activate(i);
-    bool ran = ExecCode(code);
-    Ref m(host.callShared<Obj>("Coilwork", "GetModule(name as String) as Python3Module", S("__main__").get()));
-    Deactivate(i);
-    return ran && m.get() ? GetFunction(m.get(), name) : nullptr;
-  }
-  // Parameters of one Int32.
-  Obj IntParameters(int32_t v) {
-    Obj q = host.create("Python3Parameters", "Constructor(parameterCount as Integer)", int32_t(1));
-    host.assign(q, "Int32Value(index as Integer) as Int32", int32_t(0), v);
-    return q;
-  }
-};
 
 TEST_F(SubInterpreterTest, EachInterpreterHasItsOwnMainSysAndModules) {
   Ref a(NewInterp(true)), b(NewInterp(false));

@@ -269,9 +269,14 @@ int8_t Python3Interpreter_Close(REALobject self) {
   InterpreterData* d = Block(self);
   SubInterpreter* s = OpenOf(self);
   if (!s) return true;
-  StepOutForClose(s, d->generation);
   std::string why;
-  if (CloseSub(s, d->generation, &why)) return true;
+  if (RunsInside(s)) {
+    why = "it is called from its own code";
+  } else {
+    StepOutForClose(s, d->generation);
+    if (CloseSub(s, d->generation, &why)) return true;
+    UndoStepOut();
+  }
   RaiseRuntimeError(("the interpreter cannot be closed now: " + why).c_str());
   return false;
 }
@@ -279,10 +284,11 @@ int8_t Python3Interpreter_Close(REALobject self) {
 void Python3Interpreter_Destructor(REALobject self) {
   InterpreterData* d = Block(self);
   SubInterpreter* s = OpenOf(self);
-  if (s) {
+  // Still open where it cannot be closed now: Finalize closes it.
+  if (s && !RunsInside(s)) {
     StepOutForClose(s, d->generation);
     std::string why;
-    CloseSub(s, d->generation, &why);  // still open where it cannot: Finalize closes it
+    if (!CloseSub(s, d->generation, &why)) UndoStepOut();
   }
   d->sub = nullptr;
 }

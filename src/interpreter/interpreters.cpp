@@ -68,6 +68,7 @@ struct Frame {
   PyThreadState* into;   // the state made current for the frame
   int32_t held;          // how the lock was held before
   bool swapped;          // the lock stayed held: only the current state was swapped
+  bool counted;          // counted in gSharedLockWanted while the frame lasts
 };
 
 struct Copy {
@@ -88,6 +89,8 @@ struct ThreadSubs {
   std::vector<Frame> frames;
   std::vector<Copy> copies;
   std::vector<Activation> activations;
+  std::vector<Activation> beforeClose;  // the activations a Close ended, until it is done
+  bool steppedOut = false;              // and whether it left the member's frame
   SubInterpreter* entered = nullptr;  // current inside a call (null: main)
   int32_t errorsAside = 0;            // earlier errors set aside by running members
   ThreadStateIn recent{};              // the state StateIn answered last
@@ -275,6 +278,15 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
   SubInterpreter* const fromSub = ts.entered;
   const uint32_t fromGeneration = t.enteredGeneration;
   const int32_t heldBefore = t.held;
+  // A thread other than the home one that enters an interpreter sharing the
+  // main lock wants that lock, which the home thread may keep between its
+  // calls, and may want it again inside Python (a sleep, an import lock):
+  // it counts as wanting it until the frame is popped.
+  const bool counted = (!target || !target->ownLock) && !OnHomeThread();
+  if (counted) {
+    gSharedLockWanted.fetch_add(1);
+    WatchNothing();
+  }
   if (t.held != kLockNotHeld) {
     // The state current now: the one the thread's newest frame made
     // current, or the main thread state that the home thread keeps.
@@ -289,17 +301,7 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
     f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
   }
-  if (!f.swapped) {
-    // A thread that holds no lock and enters an interpreter sharing the main
-    // one's lock waits for it: the thread keeping it gives it back.
-    bool waits = f.saved == nullptr && target && !target->ownLock;
-    if (waits) {
-      gSharedLockWanted.fetch_add(1);
-      WatchNothing();
-    }
-    EPyEval_RestoreThread(into);
-    if (waits) gSharedLockWanted.fetch_sub(1);
-  }
+  if (!f.swapped) EPyEval_RestoreThread(into);
   ts.entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
@@ -312,6 +314,7 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
   frame.into = into;
   frame.held = heldBefore;
   frame.swapped = f.swapped;
+  frame.counted = counted;
   RestoreKeptErrorHere(t);
   MarkBusy(t);  // a frame is open
   return true;
@@ -386,7 +389,12 @@ void Pop(HostThreadState& t, bool recompute = true) {
   ts.frames.pop_back();
   if (!ts.copies.empty()) ReleaseCopies(t, f.depth == kScopeDepth ? Depth(t) : f.depth - 1, false);
   SubInterpreter* current = ts.entered;
-  if (current && Depth(t) == 0) WithdrawStop();
+  // Only a member's frame ends a call whose stop may wait unraised: a
+  // scope's frame on a thread outside any call (the watchdog sending a stop)
+  // must not withdraw the stop it has just sent, nor raise one of its own,
+  // which up to 3.11 would also clear the interpreter's note that a stop
+  // waits in another thread.
+  if (current && Depth(t) == 0 && f.depth != kScopeDepth) WithdrawStop();
   KeepErrorOfCurrent(t, f.into);
   if (current && !current->ownLock) NoteSubThreads(current);
   if (current && !f.saved) {
@@ -410,6 +418,7 @@ void Pop(HostThreadState& t, bool recompute = true) {
   SetEntered(t, f.fromGeneration);
   t.held = f.held;
   if (t.held != kLockNotHeld) AfterSwitchBack(t);
+  if (f.counted) gSharedLockWanted.fetch_sub(1);
   if (recompute) UpdateBusy(t);
 }
 
@@ -468,6 +477,33 @@ void ReapThread() {
 }  // namespace
 
 SubInterpreter* RecordInSlot(uint32_t i) { return gSlots[i].load(std::memory_order_acquire); }
+
+bool TakeMainLockThroughBusySub(HostThreadState& t) {
+  // Where swapping states keeps the lock, Python asks only threads of the
+  // waiting state's own interpreter to give the lock up: a thread busy in a
+  // shared-lock sub-interpreter would never hear the home thread's request
+  // made with the main state. The home thread waits with its state in such
+  // an interpreter instead, then swaps to its main state.
+  if (!gSwapKeepsLock || !gSupported || !OnHomeThread() || t.held != kLockNotHeld) return false;
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
+    if (!s || s->ownLock || s->calls.load() <= 0) continue;
+    const uint32_t g = s->generation.load(std::memory_order_acquire);
+    s->calls.fetch_add(1);  // not closed meanwhile
+    PyThreadState* state = Open(s, g) ? StateIn(s, g) : nullptr;
+    if (!state) {
+      s->calls.fetch_sub(1);
+      continue;
+    }
+    EPyEval_RestoreThread(state);
+    EPyThreadState_Swap(gMainState);
+    s->calls.fetch_sub(1);
+    t.held = kLockHeldMain;
+    SetWatch(t, t.subBusy ? nullptr : gMainState);
+    return true;
+  }
+  return false;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -710,13 +746,40 @@ void PopActivation(SubInterpreter* s, uint32_t g) {
   UpdateBusy(tHostThread);
 }
 
+bool RunsInside(SubInterpreter* s) {
+  ThreadSubs& ts = Subs();
+  const size_t n = ts.frames.size();
+  if (n == 0) return ts.entered == s;  // entered for a member without a frame
+  for (size_t i = 0; i < n; ++i) {
+    SubInterpreter* target = i + 1 < n ? ts.frames[i + 1].from : ts.entered;
+    if (target != s) continue;
+    // The frame of the outermost member, entered for the activation, is the
+    // one Close steps out of.
+    if (n == 1 && ts.frames[0].depth == 1 && Depth(tHostThread) == 1) continue;
+    return true;
+  }
+  return false;
+}
+
 void StepOutForClose(SubInterpreter* s, uint32_t g) {
   HostThreadState& t = tHostThread;
   ThreadSubs& ts = Subs();
+  ts.beforeClose = ts.activations;
   for (auto it = ts.activations.begin(); it != ts.activations.end();)
     it = it->sub == s && it->generation == g ? ts.activations.erase(it) : it + 1;
-  if (ts.entered == s && Depth(t) == 1 && ts.frames.size() == 1 && ts.frames.back().depth == 1) Pop(t);
+  ts.steppedOut = ts.entered == s && Depth(t) == 1 && ts.frames.size() == 1 && ts.frames.back().depth == 1;
+  if (ts.steppedOut) Pop(t);
   UpdateBusy(t);
+}
+
+void UndoStepOut() {
+  ThreadSubs& ts = Subs();
+  ts.activations.swap(ts.beforeClose);
+  ts.beforeClose.clear();
+  UpdateBusy(tHostThread);
+  // The member goes on (and raises) in the interpreter it was entered in.
+  if (ts.steppedOut) EnterActivated(tHostThread);
+  ts.steppedOut = false;
 }
 
 void ClearActivations() {

@@ -69,6 +69,10 @@ COILWORK_HOT uint32_t CurrentGeneration() { return CurrentGenerationOfThread(); 
 // taken care of); a returning entry pops the switch frames pushed at deeper
 // depths and releases copies made there.
 bool EnterActivated(HostThreadState& t);
+// The home thread, holding no lock, takes the main interpreter's while a
+// sub-interpreter sharing it runs another thread's call: false where it
+// takes the general way (TakeLock).
+bool TakeMainLockThroughBusySub(HostThreadState& t);
 void LeaveSwitches(HostThreadState& t);
 
 // Whether the thread is inside a switch frame (outermost calls of host code
@@ -179,6 +183,13 @@ void PopActivation(SubInterpreter* s, uint32_t g);
 // activated: its activations end with it, and where the member itself was
 // entered in it for that activation, the thread leaves it first.
 void StepOutForClose(SubInterpreter* s, uint32_t g);
+// A Close that StepOutForClose prepared could not end the interpreter: the
+// thread's activations are as they were before.
+void UndoStepOut();
+// Whether this thread runs inside the interpreter now, other than in the
+// outermost member's frame entered for its activation (code of it called
+// the host code that asks): such an interpreter cannot be closed.
+bool RunsInside(SubInterpreter* s);
 // Finalize, once every sub-interpreter has closed: the thread's activations
 // end.
 void ClearActivations();

@@ -66,6 +66,7 @@ void ReleaseLock(HostThreadState& t) {
   }
   t.held = kLockNotHeld;
   SetWatch(t, nullptr);
+  UncountMainLockUse();
 }
 
 HostThreadLife::~HostThreadLife() {
@@ -116,7 +117,7 @@ void EnterLockSlow() {
   if (t.subBusy && t.depth == 1 && EnterActivated(t)) {
     // In the activated sub-interpreter, with its lock.
   } else if (t.held == kLockNotHeld) {
-    TakeLock(t);
+    if (!gSharedLockWanted.load(std::memory_order_relaxed) || !TakeMainLockThroughBusySub(t)) TakeLock(t);
   }
   if (__builtin_expect(t.errorType != nullptr, 0) && t.depth == 1) RestoreKeptError(t);
   // A host thread other than the home one, in the main interpreter with its

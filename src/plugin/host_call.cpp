@@ -137,16 +137,9 @@ struct OwnState {
 };
 thread_local OwnState tOwn;
 
-// Takes the lock with a thread state that is not the main one. The home
-// thread keeps the lock between its calls while nothing else wants it; a
-// thread waiting here says so, and the home thread gives it over as its next
-// call returns.
-void RestoreWaiting(PyThreadState* state) {
-  gSharedLockWanted.fetch_add(1);
-  WatchNothing();
-  EPyEval_RestoreThread(state);
-  gSharedLockWanted.fetch_sub(1);
-}
+// Set while this thread's outermost call counts in gSharedLockWanted
+// (CountMainLockUse).
+__thread bool tCallCounted __attribute__((tls_model("initial-exec")));
 
 int gIdentWord = -1;
 
@@ -286,14 +279,32 @@ void TakeLock(HostThreadState& t) {
     return;
   }
   // Any other host thread takes it with its own state, kept between its
-  // calls.
+  // calls. The home thread keeps the lock between its calls while nothing
+  // else wants it: this thread says that it wants it, and goes on saying so
+  // until its call has given the lock back (ReleaseLock), since code it runs
+  // may give the lock away and wait for it again (a sleep, I/O, an import
+  // lock), in whichever interpreter that shares it.
+  CountMainLockUse();
   if (PyThreadState* own = OwnMainState()) {
-    RestoreWaiting(own);
+    EPyEval_RestoreThread(own);
     t.held = kLockHeldPinned;
     return;
   }
   t.gilState = EPyGILState_Ensure();
   t.held = kLockHeldEnsured;
+}
+
+void CountMainLockUse() {
+  if (tCallCounted) return;
+  tCallCounted = true;
+  gSharedLockWanted.fetch_add(1);
+  WatchNothing();
+}
+
+void UncountMainLockUse() {
+  if (!tCallCounted) return;
+  tCallCounted = false;
+  gSharedLockWanted.fetch_sub(1);
 }
 
 PyThreadState* OwnMainState() {

@@ -133,12 +133,20 @@ COILWORK_HOT bool OnHomeThread() {
 // own returning). False when no interpreter runs.
 bool HoldHomeLock();
 
-// How many wait for the main interpreter's lock from inside sub-interpreters
-// that share it: host threads about to enter one, and such interpreters
-// with Python threads of their own. While any does, the thread that keeps
-// that lock gives it back as its calls return, as it does for the main
-// interpreter's own threads.
+// How many hold or wait for the main interpreter's lock besides the home
+// thread: host threads other than the home one inside a call that uses it
+// (in the main interpreter or in one that shares its lock, including the
+// interrupt watchdog's visits), and sub-interpreters sharing it with Python
+// threads of their own. Code those run gives the lock away inside Python
+// (a sleep, I/O, an import lock) and waits for it again there, where the
+// home thread cannot see it; so while any is counted, the home thread gives
+// the lock back as its calls return, as it does for the main interpreter's
+// own threads.
 extern std::atomic<int> gSharedLockWanted;
+// A host thread other than the home one begins to use the main lock for its
+// current outermost call (counted once), and has given it back.
+void CountMainLockUse();
+void UncountMainLockUse();
 // Set for good once an interpreter with a lock of its own has been made:
 // from then on, plugin state that the main lock alone kept in order is
 // guarded by locks of its own.
