@@ -210,6 +210,31 @@ for root in bookworm-armhf trixie-armhf sid-armhf; do
 done
 unset COILWORK_PLUGIN
 
+note "layout checks"
+# Every library of the matrix passes each check of what the plugin reads in
+# place, as the doctor reports them (a failed one would quietly send every
+# in-place path through Python's functions, or refuse the library).
+layouts_pass() {
+  "$@" | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+checks = d["layout_checks"]
+assert d["found"] and checks, d["messages"]
+failed = [c for c in checks if not c["passed"]]
+assert not failed, failed
+'
+}
+for lib in $(scripts/pythons.sh) /usr/lib/x86_64-linux-gnu/libpython3.11d.so.1.0; do
+  [ -e "$lib" ] && run_check "layouts x86_64 $lib" layouts_pass build/default/coilwork_doctor json --python "$lib"
+done
+for root in sid-amd64 bookworm-armhf trixie-armhf sid-armhf; do
+  case "$root" in *-armhf) build=armhf ;; *) build=default ;; esac
+  for lib in $(scripts/roots.sh --pythons "$root"); do
+    COILWORK_PLUGIN="$PWD/build/$build/libcoilwork.so" run_check "layouts $root $(basename "$lib")" \
+      layouts_pass scripts/in-root.sh "$root" "build/$build/coilwork_doctor" json --python "$lib"
+  done
+done
+
 note "release archives"
 # Both archives are built, their checksums hold, and the x86_64 one's
 # stripped library runs the quickstart through the emulated host.
