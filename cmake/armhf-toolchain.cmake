@@ -1,5 +1,6 @@
 # Cross build for 32-bit ARM Linux, hard float, with Debian's cross compiler.
-# Programs run under qemu-arm on Debian's own armhf runtime (no -L).
+# Programs run under qemu with the armhf roots' C library and Python
+# (scripts/roots.sh, scripts/in-root.sh); ctest runs them with Debian 12's.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
@@ -9,4 +10,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/in-root.sh bookworm-armhf)

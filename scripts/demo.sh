@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs the quickstart through the emulated host.
+# Installs what the demo needs (a compiler, CMake, Debian's libpython3.11),
+# builds the plugin and the quickstart without the test suites, and runs the
+# quickstart through the emulated host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh default --target quickstart coilwork >/dev/null
-exec build/default/quickstart "$@"
+scripts/setup.sh demo
+scripts/build.sh demo --target quickstart coilwork >/dev/null
+exec build/demo/quickstart "$@"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the x86_64 suites (unit, static,
-# and the Python suite against every available Python library), the armhf
-# suites under qemu-arm against Debian's armhf libpython3.11, the sanitized
-# x86_64 suites, and a bounded fuzzing run. Ends with one line of totals and
-# fails when anything failed.
+# and the Python suite against every available Python library and against
+# sid's Pythons in their root), the armhf suites under qemu with each armhf
+# root's C library and Python (Debian 12's 3.11, Debian 13's 3.13, sid's
+# 3.14), the sanitized x86_64 suites, and a bounded fuzzing run. Ends with one
+# line of totals and fails when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,6 +58,40 @@ run_matrix() {
   done
 }
 
+# The Python libraries each root must hold (scripts/roots.sh): one missing,
+# or a root not made, is a failure.
+declare -A ROOT_PYTHONS=(
+  [sid-amd64]="libpython3.14.so.1.0 libpython3.15.so.1.0 libpython3.14d.so.1.0"
+  [bookworm-armhf]="libpython3.11.so.1.0"
+  [trixie-armhf]="libpython3.13.so.1.0"
+  [sid-armhf]="libpython3.14.so.1.0"
+)
+
+# Counts a suite that could not run as one failure.
+not_run() {
+  echo "$1: NOT RUN ($2)"; status=1; total_failed=$((total_failed + 1))
+}
+
+# Runs the Python suite in a root (scripts/in-root.sh) once per library the
+# root must hold: "LABEL python debian-SUITE LIBRARY".
+run_root_pythons() {
+  local label="$1" root="$2" bin="$3"
+  local suite; suite="$(scripts/roots.sh --list | awk -v n="$root" '$1 == n { print $3 }')"
+  local libs=() want lib l name
+  mapfile -t libs < <(scripts/roots.sh --pythons "$root")
+  for want in ${ROOT_PYTHONS[$root]}; do
+    name="$label python debian-$suite $want"
+    case "$want" in *d.so.1.0) name="$name (debug build)" ;; esac
+    lib=""
+    for l in "${libs[@]}"; do [ "$(basename "$l")" = "$want" ] && lib="$l"; done
+    if [ -z "$lib" ]; then
+      not_run "$name" "not in root $root: scripts/roots.sh $root"; continue
+    fi
+    COILWORK_TEST_PYTHON="$lib" PYTHONDONTWRITEBYTECODE=1 \
+      run_gtest "$name" scripts/in-root.sh "$root" "$bin"
+  done
+}
+
 note "setup"
 scripts/setup.sh || exit 1
 
@@ -101,6 +136,9 @@ if [ -e "$debug_lib" ]; then
 else
   echo "x86_64 python debug build: SKIPPED ($debug_lib not installed: libpython3.11-dbg)"
 fi
+# sid's 3.14 and 3.15 and 3.14's debug build need a newer C library than this
+# machine's: in their root, where the programs Python starts are the root's.
+run_root_pythons "x86_64" sid-amd64 build/default/tests/python_tests
 unset COILWORK_PLUGIN
 # A minute of everything at once on Debian's 3.11: Python threads calling
 # host code, host threads, stops, captured output, Reset, Finalize and Init.
@@ -151,12 +189,51 @@ fi
 
 note "armhf build"
 scripts/build.sh armhf || exit 1
-note "armhf tests (qemu-arm)"
+note "armhf tests (under qemu, with each armhf root's C library and Python)"
+# Debian 12 (Raspberry Pi OS bookworm), Debian 13 (Raspberry Pi OS trixie)
+# and sid. The programs that Python starts are the machine's own, but for
+# the root's armhf Python itself (scripts/in-root.sh).
 export COILWORK_PLUGIN="$PWD/build/armhf/libcoilwork.so"
-run_gtest "armhf unit" qemu-arm build/armhf/tests/unit_tests
-[ -x build/armhf/tests/static_tests ] && run_gtest "armhf static" qemu-arm build/armhf/tests/static_tests
-run_matrix "armhf" build/armhf/tests/python_tests qemu-arm -- /usr/lib/arm-linux-gnueabihf/libpython3.11.so.1.0
+for root in bookworm-armhf trixie-armhf sid-armhf; do
+  suite="$(scripts/roots.sh --list | awk -v n="$root" '$1 == n { print $3 }')"
+  if ! scripts/roots.sh --ready "$root"; then
+    not_run "armhf unit debian-$suite" "root $root is not made: scripts/roots.sh $root"
+    [ -x build/armhf/tests/static_tests ] &&
+      not_run "armhf static debian-$suite" "root $root is not made: scripts/roots.sh $root"
+    not_run "armhf python debian-$suite" "root $root is not made: scripts/roots.sh $root"
+    continue
+  fi
+  run_gtest "armhf unit debian-$suite" scripts/in-root.sh "$root" build/armhf/tests/unit_tests
+  [ -x build/armhf/tests/static_tests ] &&
+    run_gtest "armhf static debian-$suite" scripts/in-root.sh "$root" build/armhf/tests/static_tests
+  run_root_pythons "armhf" "$root" build/armhf/tests/python_tests
+done
 unset COILWORK_PLUGIN
+
+note "layout checks"
+# Every library of the matrix passes each check of what the plugin reads in
+# place, as the doctor reports them (a failed one would quietly send every
+# in-place path through Python's functions, or refuse the library).
+layouts_pass() {
+  "$@" | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+checks = d["layout_checks"]
+assert d["found"] and checks, d["messages"]
+failed = [c for c in checks if not c["passed"]]
+assert not failed, failed
+'
+}
+for lib in $(scripts/pythons.sh) /usr/lib/x86_64-linux-gnu/libpython3.11d.so.1.0; do
+  [ -e "$lib" ] && run_check "layouts x86_64 $lib" layouts_pass build/default/coilwork_doctor json --python "$lib"
+done
+for root in sid-amd64 bookworm-armhf trixie-armhf sid-armhf; do
+  case "$root" in *-armhf) build=armhf ;; *) build=default ;; esac
+  for lib in $(scripts/roots.sh --pythons "$root"); do
+    COILWORK_PLUGIN="$PWD/build/$build/libcoilwork.so" run_check "layouts $root $(basename "$lib")" \
+      layouts_pass scripts/in-root.sh "$root" "build/$build/coilwork_doctor" json --python "$lib"
+  done
+done
 
 note "release archives"
 # Both archives are built, their checksums hold, and the x86_64 one's

@@ -258,7 +258,10 @@ COILWORK_HOT void SetMade(REALobject self, SetTarget target, int32_t index, PyOb
     if (old) PyReleaseLive(old);
     return;
   }
-  EPyTuple_SetItem(target.tuple, index, item);
+  // Python's own store keeps a hash the tuple cached: it is forgotten here
+  // as well, once the store succeeded (the tuple is then the caller's alone).
+  if (EPyTuple_SetItem(target.tuple, index, item) == 0 && Py_TYPE(target.tuple) == e__PyTuple_Type)
+    TupleForgetHash(reinterpret_cast<PyTupleObject*>(target.tuple));
 }
 
 // The setters of a value made from a host value: make() runs only for a
