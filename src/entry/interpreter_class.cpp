@@ -198,8 +198,12 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
   if (s->hasThreads.exchange(0) && !s->ownLock) gSharedLockWanted.fetch_sub(1);
   // Up to 3.11 the lock stays held, with no state current; from 3.12 on it
   // is given back.
-  if (StatesBindOnActivation()) EPyEval_RestoreThread(saved);
-  else EPyThreadState_Swap(saved);
+  if (StatesBindOnActivation()) {
+    SharedLockWait wait;
+    EPyEval_RestoreThread(saved);
+  } else {
+    EPyThreadState_Swap(saved);
+  }
   SetEnteredSub(before, beforeGeneration);
   s->anchor = nullptr;
   s->closing.store(0);

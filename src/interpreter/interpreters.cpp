@@ -38,8 +38,9 @@ bool gStatesBindOnActivation;
 bool gSwapKeepsLock;
 // Sub-interpreters can be made with this library and this Init.
 bool gSupported;
-
 }  // namespace
+
+bool gRequestsStayInInterp;
 
 PyInterpreterState* InterpOf(PyThreadState* s) {
   // Every supported version starts a thread state with the previous and next
@@ -299,9 +300,13 @@ bool Push(HostThreadState& t, SubInterpreter* target, uint32_t g, int32_t depth)
     // returns with the lock held (up to 3.12).
     SubInterpreter* from = ts.entered;
     f.swapped = gSwapKeepsLock && (!from || !from->ownLock) && (!target || !target->ownLock);
-    f.saved = f.swapped ? EPyThreadState_Swap(into) : EPyEval_SaveThread();
+    if (!f.swapped) f.saved = EPyEval_SaveThread();
   }
-  if (!f.swapped) EPyEval_RestoreThread(into);
+  {
+    SharedLockWait wait;
+    if (f.swapped) f.saved = EPyThreadState_Swap(into);
+    else EPyEval_RestoreThread(into);
+  }
   ts.entered = target;
   SetEntered(t, target ? g : 0);
   t.held = target ? kLockHeldSub : into == gMainState ? kLockHeldMain : kLockHeldPinned;
@@ -412,8 +417,11 @@ void Pop(HostThreadState& t, bool recompute = true) {
     EPyEval_SaveThread();
   }
   if (current) current->calls.fetch_sub(1);
-  if (f.swapped) EPyThreadState_Swap(f.saved);
-  else if (f.saved) EPyEval_RestoreThread(f.saved);
+  if (f.swapped || f.saved) {
+    SharedLockWait wait;
+    if (f.swapped) EPyThreadState_Swap(f.saved);
+    else EPyEval_RestoreThread(f.saved);
+  }
   ts.entered = f.from;
   SetEntered(t, f.fromGeneration);
   t.held = f.held;
@@ -496,7 +504,11 @@ bool TakeMainLockThroughBusySub(HostThreadState& t) {
       continue;
     }
     EPyEval_RestoreThread(state);
-    EPyThreadState_Swap(gMainState);
+    {
+      // 3.12 takes the lock again here, with the main state.
+      SharedLockWait wait;
+      EPyThreadState_Swap(gMainState);
+    }
     s->calls.fetch_sub(1);
     t.held = kLockHeldMain;
     SetWatch(t, t.subBusy ? nullptr : gMainState);
@@ -622,6 +634,7 @@ void InterpretersAfterInit() {
   }
   if (EPyErr_Clear) EPyErr_Clear();
   gSwapKeepsLock = minor >= 0 && minor <= 12 && EPyThreadState_Swap;
+  gRequestsStayInInterp = minor == 12;
   gSupported = gMainState && EPy_NewInterpreter && EPy_EndInterpreter && EPyThreadState_New &&
                EPyThreadState_Clear && EPyThreadState_Delete && EPyThreadState_Swap &&
                EPyInterpreterState_ThreadHead && EPyThreadState_Next && EPyGILState_GetThisThreadState &&
@@ -682,6 +695,7 @@ QuickSwitch::QuickSwitch(uint32_t g) {
   // Where swapping states does not keep the lock (3.13), it is given back
   // and taken again with the other state.
   if (gSwapKeepsLock) {
+    SharedLockWait wait;
     saved_ = EPyThreadState_Swap(state);
   } else {
     saved_ = EPyEval_SaveThread();
@@ -708,6 +722,7 @@ QuickSwitch::~QuickSwitch() {
   WithdrawStop();  // the member is the outermost one
   sub_->calls.fetch_sub(1);
   if (gSwapKeepsLock) {
+    SharedLockWait wait;
     EPyThreadState_Swap(saved_);
   } else {
     EPyEval_SaveThread();

@@ -121,6 +121,33 @@ bool GenerationRuns(uint32_t generation);
 // thread until the member returns; false when it cannot.
 bool EnterGenerationForMember(uint32_t generation);
 
+// A wait for the main interpreter's lock, or for one that shares it, with a
+// state of an interpreter other than the one whose thread may hold it.
+// Python 3.12 asks only threads running in the waiting state's own
+// interpreter to give a shared lock up, so meanwhile a helper thread waits
+// for it in every busy sub-interpreter that shares it, in turn, which asks
+// the threads there. Elsewhere, or while no other thread uses the lock, it
+// does nothing.
+// Python 3.12: a request for a shared lock reaches its own interpreter only
+// (set at Init).
+extern bool gRequestsStayInInterp;
+class SharedLockWait {
+ public:
+  COILWORK_HOT SharedLockWait() {
+    if (__builtin_expect(gRequestsStayInInterp, 0)) Begin();
+  }
+  COILWORK_HOT ~SharedLockWait() {
+    if (__builtin_expect(counted_, 0)) End();
+  }
+  SharedLockWait(const SharedLockWait&) = delete;
+  SharedLockWait& operator=(const SharedLockWait&) = delete;
+
+ private:
+  void Begin();
+  void End();
+  bool counted_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // For opening and closing interpreters (entry/interpreter_class.cpp) and
 // for the copies made between them (copies.h).
