@@ -160,22 +160,34 @@ TEST_F(SubInterpreterTest, CloseWhileAnotherThreadSleepsInTheInterpreter) {
 
 // Host code that the interpreter's own code calls tries to close it: False
 // with RuntimeError raised there, and the code's globals and the current
-// interpreter stay as they were. The host function is reached through
-// ctypes, which calls it with the lock held, as the plugin's own calls are.
+// interpreter stay as they were. The host function is one of a registered
+// module, which every interpreter imports; the registration stays for the
+// rest of the process, and so does the module its creator answers.
 Obj gClosing;
+Obj gCloserModule;
 std::atomic<int> gCloseAnswer{-1};
-int CloseFromPython() {
+void* CreateCloserModule() { return Host::get().call<void*>(gCloserModule, "ModuleCreateProc() as Ptr"); }
+// Answers nil: with Close's error pending, that is raised in the caller.
+void* CloseFromPython(void*, void*) {
   gCloseAnswer = Host::get().call<int8_t>(gClosing, "Close() as Boolean");
-  return 0;
+  return nullptr;
 }
 
 TEST_F(SubInterpreterTest, CloseFromTheInterpretersOwnCode) {
+  Ref module(host.create("Python3XojoModule", "Constructor(name as String, methodCount as UInt32)",
+                         S("cw_closer").get(), uint32_t(1)));
+  host.call<void>(module, "RegisterFunction(name as String, fuction as Ptr)", S("close").get(),
+                  reinterpret_cast<void*>(&CloseFromPython));
+  gCloserModule = module.get();
+  host.callShared<void>("Coilwork",
+                        "RegisterXojoModule(xojoModule as Python3XojoModule, "
+                        "moduleCreatorFunction as Ptr)",
+                        module.get(), reinterpret_cast<void*>(&CreateCloserModule));
   Ref a(NewInterp(false));
   gClosing = a.get();
-  const std::string code = "import ctypes\nx = 5\ncloser = ctypes.PYFUNCTYPE(ctypes.c_int)(" +
-                           std::to_string(reinterpret_cast<uintptr_t>(&CloseFromPython)) +
-                           ")\ntry:\n    closer()\n    said = 'closed'\nexcept RuntimeError as e:\n"
-                           "    said = str(e)\nx += 1";
+  const std::string code =
+      "import cw_closer\nx = 5\ntry:\n    cw_closer.close()\n    said = 'closed'\n"
+      "except RuntimeError as e:\n    said = str(e)\nx += 1";
   for (bool onWorker : {false, true}) {
     gCloseAnswer = -1;
     std::string said, x, after;
@@ -186,7 +198,7 @@ TEST_F(SubInterpreterTest, CloseFromTheInterpretersOwnCode) {
         x = EvalText("str(x)");
       }
       Deactivate(a.get());
-      after = EvalText("str('closer' in dir(__import__('__main__')))");
+      after = EvalText("str('said' in dir(__import__('__main__')))");
     };
     if (onWorker) {
       std::atomic<bool> done{false};
