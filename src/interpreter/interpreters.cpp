@@ -1,5 +1,6 @@
-// Sub-interpreters (interpreters.h): their records, and the host threads'
-// moves between interpreters.
+// Sub-interpreters (interpreters.h): the host threads' moves between
+// interpreters: their thread states there, switch frames, activations, and
+// the errors and copies that go with them.
 //
 // Thread states and Python's own bookkeeping of them. Python keeps, per OS
 // thread, one thread state that PyGILState_Ensure hands out. Up to 3.11 the
@@ -16,86 +17,15 @@
 #include <mutex>
 #include <vector>
 
+#include "interpreter/interpreter_switching.h"
 #include "interpreter/stops.h"
 #include "plugin/output_queue.h"
 #include "python/refs.h"
 
-std::atomic<SubInterpreter*> gSlots[kSlots];
-
-namespace {
-
-std::mutex gRegistryLock;
-// Records of closed interpreters, for reuse. Never freed (a thread may still
-// look at a record it found), and never destroyed, so they stay reachable.
-std::vector<SubInterpreter*>& gFree = *new std::vector<SubInterpreter*>();
-uint32_t gCounter;
-// From 3.12 on: a state made current takes the thread's place with Python.
-bool gStatesBindOnActivation;
-// PyThreadState_Swap returns with the thread holding the lock it held (up
-// to 3.12; 3.12 gives the lock back and takes it again inside the swap,
-// which makes every switch there a hand-over of the lock; from 3.13 on the
-// swap is not relied on).
-bool gSwapKeepsLock;
-// Sub-interpreters can be made with this library and this Init.
-bool gSupported;
-}  // namespace
-
-bool gRequestsStayInInterp;
-
-PyInterpreterState* InterpOf(PyThreadState* s) {
-  // Every supported version starts a thread state with the previous and next
-  // states and then its interpreter.
-  return reinterpret_cast<PyInterpreterState* const*>(s)[2];
-}
-
-namespace {
+namespace sub_switch {
 
 // ---------------------------------------------------------------------------
 // A host thread's side.
-
-struct ThreadStateIn {
-  SubInterpreter* sub;
-  uint32_t generation;
-  PyThreadState* state;
-};
-
-constexpr int32_t kScopeDepth = -1;  // a frame an InterpreterScope pops itself
-
-struct Frame {
-  int32_t depth;        // popped once the thread's depth is below this
-  SubInterpreter* from;  // current before the frame (null: main)
-  uint32_t fromGeneration;
-  PyThreadState* saved;  // the state that held the lock before, or null
-  PyThreadState* into;   // the state made current for the frame
-  int32_t held;          // how the lock was held before
-  bool swapped;          // the lock stayed held: only the current state was swapped
-  bool counted;          // counted in gSharedLockWanted while the frame lasts
-};
-
-struct Copy {
-  int32_t depth;
-  uint32_t generation;
-  PyObject* object;
-};
-
-struct Activation {
-  SubInterpreter* sub;
-  uint32_t generation;
-};
-
-void ReapThread();
-
-struct ThreadSubs {
-  std::vector<ThreadStateIn> states;
-  std::vector<Frame> frames;
-  std::vector<Copy> copies;
-  std::vector<Activation> activations;
-  std::vector<Activation> beforeClose;  // the activations a Close ended, until it is done
-  bool steppedOut = false;              // and whether it left the member's frame
-  SubInterpreter* entered = nullptr;  // current inside a call (null: main)
-  int32_t errorsAside = 0;            // earlier errors set aside by running members
-  ThreadStateIn recent{};              // the state StateIn answered last
-};
 
 // The thread's record, read several times on every switch: reached with one
 // load relative to the thread pointer (initial-exec, as the lock layer's
@@ -120,28 +50,6 @@ __attribute__((noinline, cold)) ThreadSubs& NewSubs() {
   return *tSubs;
 }
 
-COILWORK_HOT ThreadSubs& Subs() {
-  ThreadSubs* s = tSubs;
-  return __builtin_expect(s != nullptr, 1) ? *s : NewSubs();
-}
-
-bool Open(SubInterpreter* s, uint32_t g) {
-  return s && s->generation.load(std::memory_order_acquire) == g && !s->closing.load();
-}
-
-// Read by the interrupt watchdog from its own thread.
-void SetEntered(HostThreadState& t, uint32_t g) {
-  __atomic_store_n(&t.enteredGeneration, g, __ATOMIC_RELEASE);
-}
-
-// The thread has sub-interpreter business: its entries and returns take the
-// slow ways, which look after it.
-void MarkBusy(HostThreadState& t) {
-  if (t.subBusy) return;
-  t.subBusy = 1;
-  SetWatch(t, nullptr);
-}
-
 void UpdateBusy(HostThreadState& t) {
   ThreadSubs& ts = Subs();
   bool errorElsewhere = t.errorType && t.errorGeneration != CurrentGeneration();
@@ -151,16 +59,6 @@ void UpdateBusy(HostThreadState& t) {
     SetWatch(t, nullptr);
   else
     RestoreFastWatch(t);
-}
-
-// The thread's state in the interpreter, made on first use.
-__attribute__((noinline)) PyThreadState* StateInSlow(SubInterpreter* s, uint32_t g);
-
-COILWORK_HOT PyThreadState* StateIn(SubInterpreter* s, uint32_t g) {
-  ThreadSubs& ts = Subs();
-  if (ts.recent.sub == s && ts.recent.generation == g && s->generation.load(std::memory_order_acquire) == g)
-    return ts.recent.state;
-  return StateInSlow(s, g);
 }
 
 PyThreadState* StateInSlow(SubInterpreter* s, uint32_t g) {
@@ -226,28 +124,11 @@ void RestoreKeptErrorHere(HostThreadState& t) {
   EPyErr_Restore(type, value, traceback);
 }
 
-// An error pending in the interpreter the thread leaves: kept for the
-// thread, the newest of its errors, until that interpreter is current again.
-// The current state, where the caller knows it, spares asking Python: its
-// error word tells.
 __attribute__((noinline, cold)) void KeepPendingError(HostThreadState& t) {
   if (!EPyErr_Occurred || !EPyErr_Fetch || !EPyErr_Occurred()) return;
   DropKeptError(t);
   EPyErr_Fetch(&t.errorType, &t.errorValue, &t.errorTraceback);
   t.errorGeneration = CurrentGeneration();
-}
-
-COILWORK_HOT void KeepErrorOfCurrent(HostThreadState& t, PyThreadState* current = nullptr) {
-  if (__builtin_expect(current && gErrorWord >= 0, 1) && !reinterpret_cast<PyObject* const*>(current)[gErrorWord])
-    return;
-  KeepPendingError(t);
-}
-
-// An outermost call that ends in a sub-interpreter: a stop sent into it for
-// the call, and not raised yet, waits for no later call.
-void WithdrawStop() {
-  if (InterruptWatchesReturns() && EPyThreadState_SetAsyncExc && EPyThread_get_thread_ident)
-    TakeBackStop(EPyThread_get_thread_ident());
 }
 
 // Back in the interpreter a switch left, with its lock: the error kept on
@@ -341,23 +222,6 @@ void ReleaseCopies(HostThreadState& t, int32_t above, bool any) {
   }
 }
 
-// With the interpreter's lock held: whether Python threads of its own run
-// in it (states the plugin did not make), counted while it shares the main
-// interpreter's lock.
-__attribute__((noinline)) void LookForSubThreads(SubInterpreter* s, PyThreadState* head);
-
-COILWORK_HOT void NoteSubThreads(SubInterpreter* s) {
-  // Python puts every new thread state at the head of the list: while the
-  // head is the one a look that found only the plugin's states saw, no state
-  // has come since. The head is read where the interpreter keeps it, where
-  // that place is known.
-  PyThreadState* head = s->headWord ? *s->headWord : EPyInterpreterState_ThreadHead(s->interp);
-  if (__builtin_expect(head && head == s->quietHead.load(std::memory_order_relaxed), 1) &&
-      !s->hasThreads.load(std::memory_order_relaxed))
-    return;
-  LookForSubThreads(s, head);
-}
-
 void LookForSubThreads(SubInterpreter* s, PyThreadState* head) {
   const bool threadsSeen = s->hasThreads.load(std::memory_order_relaxed);
   // Most often the list holds the plugin's states only: counted first,
@@ -441,50 +305,9 @@ void DropKeptError(HostThreadState& t) {
   }
 }
 
-// A thread ends: its states go with it, where their interpreters still run
-// and it holds no lock (a thread that ends inside a call leaves them).
-void ReapThread() {
-  HostThreadState& t = tHostThread;
-  ThreadSubs& ts = Subs();
-  if (t.held != kLockNotHeld || Depth(t) != 0 || !PythonRunning()) return;
-  if (!EPyEval_RestoreThread || !EPyThreadState_Clear || !EPyThreadState_Delete) return;
-  for (ThreadStateIn& in : ts.states) {
-    SubInterpreter* s = in.sub;
-    std::lock_guard<std::mutex> close(s->closeLock);
-    if (!Open(s, in.generation)) continue;
-    {
-      std::lock_guard<std::mutex> guard(s->statesLock);
-      bool known = false;
-      for (auto it = s->states.begin(); it != s->states.end(); ++it)
-        if (*it == in.state) {
-          s->states.erase(it);
-          known = true;
-          break;
-        }
-      if (!known) continue;
-      s->statesKnown.store(s->states.size(), std::memory_order_relaxed);
-      s->quietHead.store(nullptr, std::memory_order_relaxed);
-    }
-    // The main interpreter's lock may be kept by the home thread between
-    // its calls: it gives it over once it sees a thread waiting.
-    const bool waits = !s->ownLock;
-    if (waits) {
-      gSharedLockWanted.fetch_add(1);
-      WatchNothing();
-    }
-    EPyEval_RestoreThread(in.state);
-    if (waits) gSharedLockWanted.fetch_sub(1);
-    EPyThreadState_Clear(in.state);
-    EPyEval_SaveThread();
-    EPyThreadState_Delete(in.state);
-  }
-  ts.states.clear();
-  ts.recent = ThreadStateIn{};
-}
+}  // namespace sub_switch
 
-}  // namespace
-
-SubInterpreter* RecordInSlot(uint32_t i) { return gSlots[i].load(std::memory_order_acquire); }
+using namespace sub_switch;
 
 bool TakeMainLockThroughBusySub(HostThreadState& t) {
   // Where swapping states keeps the lock, Python asks only threads of the
@@ -519,16 +342,6 @@ bool TakeMainLockThroughBusySub(HostThreadState& t) {
 
 // ---------------------------------------------------------------------------
 
-uint32_t NewGeneration() {
-  std::lock_guard<std::mutex> guard(gRegistryLock);
-  for (;;) {
-    if (++gCounter == 0) continue;
-    if (!gSlots[gCounter & (kSlots - 1)].load()) return gCounter;
-  }
-}
-
-SubInterpreter* SubOf(uint32_t generation) { return generation ? SlotRecord(generation) : nullptr; }
-
 bool EnterActivated(HostThreadState& t) {
   std::vector<Activation>& a = Subs().activations;
   while (!a.empty() && !Open(a.back().sub, a.back().generation)) a.pop_back();
@@ -557,10 +370,6 @@ void LeaveSwitches(HostThreadState& t) {
       ErrorPending())
     DropKeptError(t);  // this interpreter's error is the newer one
   UpdateBusy(t);
-}
-
-bool GenerationRuns(uint32_t generation) {
-  return generation != 0 && (generation == gInterpreterGeneration || SlotRecord(generation));
 }
 
 bool EnterGenerationForMember(uint32_t generation) { return SwitchForMember(generation); }
@@ -603,17 +412,6 @@ InterpreterScope::~InterpreterScope() {
   }
 }
 
-SubInterpreter* SubOfThreadState(PyThreadState* state) {
-  if (!state || !gSupported || !gMainState) return nullptr;
-  PyInterpreterState* interp = InterpOf(state);
-  if (interp == InterpOf(gMainState)) return nullptr;
-  for (uint32_t i = 0; i < kSlots; ++i) {
-    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
-    if (s && s->interp == interp && s->generation.load()) return s;
-  }
-  return nullptr;
-}
-
 bool ErrorKeptElsewhere() {
   HostThreadState& t = tHostThread;
   if (!t.errorType || t.errorGeneration == CurrentGeneration()) return false;
@@ -625,122 +423,7 @@ bool ErrorKeptElsewhere() {
 
 SubInterpreter* KeptErrorInterpreter() { return SlotRecord(tHostThread.errorGeneration); }
 
-void InterpretersAfterInit() {
-  gStatesBindOnActivation = EPy_NewInterpreterFromConfig != nullptr;
-  int minor = -1;
-  if (PyObject* info = EPySys_GetObject ? EPySys_GetObject("version_info") : nullptr) {
-    PyRef m(EPyObject_GetAttrString(info, "minor"));
-    if (m) minor = int(EPyLong_AsLong(m.get()));
-  }
-  if (EPyErr_Clear) EPyErr_Clear();
-  gSwapKeepsLock = minor >= 0 && minor <= 12 && EPyThreadState_Swap;
-  gRequestsStayInInterp = minor == 12;
-  gSupported = gMainState && EPy_NewInterpreter && EPy_EndInterpreter && EPyThreadState_New &&
-               EPyThreadState_Clear && EPyThreadState_Delete && EPyThreadState_Swap &&
-               EPyInterpreterState_ThreadHead && EPyThreadState_Next && EPyGILState_GetThisThreadState &&
-               InterpOf(gMainState) == EPyInterpreterState_Head();
-}
-
-bool SubInterpretersSupported() { return gSupported; }
-
-bool StatesBindOnActivation() { return gStatesBindOnActivation; }
-
-SubInterpreter* TakeFreeRecord() {
-  std::lock_guard<std::mutex> guard(gRegistryLock);
-  if (gFree.empty()) return new SubInterpreter;
-  SubInterpreter* s = gFree.back();
-  gFree.pop_back();
-  return s;
-}
-
-void ReturnRecord(SubInterpreter* s) {
-  std::lock_guard<std::mutex> guard(gRegistryLock);
-  gFree.push_back(s);
-}
-
-void PublishRecord(SubInterpreter* s, uint32_t g) {
-  s->quietHead.store(nullptr, std::memory_order_relaxed);
-  {
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    gSlots[g & (kSlots - 1)].store(s, std::memory_order_release);
-  }
-  s->generation.store(g, std::memory_order_release);
-}
-
-void RetireRecord(SubInterpreter* s, uint32_t g) {
-  std::lock_guard<std::mutex> guard(gRegistryLock);
-  s->generation.store(0, std::memory_order_release);
-  gSlots[g & (kSlots - 1)].store(nullptr, std::memory_order_release);
-}
-
 void NoteErrorSetAside(int change) { Subs().errorsAside += change; }
-
-// What Push and Pop do for a frame of the home thread's between two
-// interpreters sharing the main lock, without the frame: the member pops it
-// itself as it returns, where its return can then take the fast way.
-QuickSwitch::QuickSwitch(uint32_t g) {
-  HostThreadState& t = tHostThread;
-  // The home thread between its calls, in the main interpreter with nothing
-  // pending there, in its outermost member.
-  if (t.held != kLockHeldMain || Watch(t) != gMainState || Depth(t) != 1 || gErrorWord < 0) return;
-  SubInterpreter* s = SlotRecord(g);
-  if (!s || s->ownLock || reinterpret_cast<PyObject* const*>(gMainState)[gErrorWord] || Subs().errorsAside)
-    return;
-  s->calls.fetch_add(1);
-  PyThreadState* state;
-  if (!Open(s, g) || !(state = StateIn(s, g))) {
-    s->calls.fetch_sub(1);
-    return;
-  }
-  // Where swapping states does not keep the lock (3.13), it is given back
-  // and taken again with the other state.
-  if (gSwapKeepsLock) {
-    SharedLockWait wait;
-    saved_ = EPyThreadState_Swap(state);
-  } else {
-    saved_ = EPyEval_SaveThread();
-    EPyEval_RestoreThread(state);
-  }
-  state_ = state;
-  Subs().entered = s;
-  SetEntered(t, g);
-  t.held = kLockHeldSub;
-  // Plugin entries that host code makes meanwhile take the slow ways (and
-  // ask Python for the current state's error).
-  SetWatch(t, nullptr);
-  sub_ = s;
-}
-
-QuickSwitch::~QuickSwitch() {
-  if (!sub_) return;
-  HostThreadState& t = tHostThread;
-  ThreadSubs& ts = Subs();
-  // Copies made here for the member go here.
-  if (!ts.copies.empty()) ReleaseCopies(t, Depth(t) - 1, false);
-  KeepErrorOfCurrent(t, state_);
-  NoteSubThreads(sub_);
-  WithdrawStop();  // the member is the outermost one
-  sub_->calls.fetch_sub(1);
-  if (gSwapKeepsLock) {
-    SharedLockWait wait;
-    EPyThreadState_Swap(saved_);
-  } else {
-    EPyEval_SaveThread();
-    EPyEval_RestoreThread(saved_);
-  }
-  ts.entered = nullptr;
-  SetEntered(t, 0);
-  t.held = kLockHeldMain;
-  if (t.errorType) AfterSwitchBack(t);
-  // Back as the member found it, the return takes the fast way; anything
-  // left (an error kept, or the frames, copies and activations of host code
-  // that ran meanwhile, which mark the thread busy) sends it the slow way,
-  // which looks after it.
-  if (t.subBusy || t.errorType)
-    UpdateBusy(t);
-  else if (!Watch(t))
-    SetWatch(t, gMainState);
-}
 
 SubInterpreter* EnteredSub() { return Subs().entered; }
 
@@ -806,13 +489,4 @@ void KeepCopy(PyObject* o) {
   HostThreadState& t = tHostThread;
   Subs().copies.push_back(Copy{Depth(t), CurrentGeneration(), o});
   MarkBusy(t);  // a copy waits to be released
-}
-
-void ForEachOpenSubInterpreter(void (*fn)(void*), void* arg) {
-  for (uint32_t i = 0; i < kSlots; ++i) {
-    SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
-    if (!s || !s->generation.load()) continue;
-    InterpreterScope in(s);
-    if (in.ok()) fn(arg);
-  }
 }
