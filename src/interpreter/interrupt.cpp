@@ -235,6 +235,7 @@ bool Stop(HostThreadRecord* r, int32_t limit) {
   // the id, which is the newer one: the stop waits until the thread has an
   // id of its own.
   if (!InSubInterpreter(r) && ThreadStatesCarrying(r->ident) > 1) return false;
+  if (StopWouldBreakAnImport(r->ident)) return false;
   if (EPyThreadState_SetAsyncExc(r->ident, *e__PyExc_KeyboardInterrupt) <= 0) return false;
   if (limit > 0) r->limitStopped.store(limit);
   r->stopSent.store(1);

@@ -3,6 +3,8 @@
 // and not raised yet (stops.h).
 #include "interpreter/stops.h"
 
+#include <string.h>
+
 #include "plugin/host_call.h"
 #include "python/refs.h"
 
@@ -21,7 +23,38 @@ namespace {
 // its thread is in, with its state current.
 bool gStopWordSticks;  // found at Init
 
+// Whether the state's innermost Python frame runs Python's import machinery
+// (the frozen importlib._bootstrap and _bootstrap_external).
+bool RunsImportMachinery(PyThreadState* state) {
+  PyObject* frame;
+  if (EPyThreadState_GetFrame) {
+    frame = EPyThreadState_GetFrame(state);  // from 3.9 on: a new reference
+  } else {
+    frame = reinterpret_cast<PyObject**>(state)[3];  // before 3.9 the fourth word, borrowed
+    if (frame) EPy_IncRef(frame);
+  }
+  if (!frame) return false;
+  PyRef owned(frame);
+  PyRef code(EPyFrame_GetCode ? EPyFrame_GetCode(frame) : EPyObject_GetAttrString(frame, "f_code"));
+  PyRef file(code ? EPyObject_GetAttrString(code.get(), "co_filename") : nullptr);
+  Py_ssize_t size = 0;
+  const char* text = file ? EPyUnicode_AsUTF8AndSize(file.get(), &size) : nullptr;
+  static const char kPrefix[] = "<frozen importlib._bootstrap";
+  const bool inside = text && size >= Py_ssize_t(sizeof kPrefix - 1) && memcmp(text, kPrefix, sizeof kPrefix - 1) == 0;
+  if (!text) EPyErr_Clear();
+  return inside;
+}
+
 }  // namespace
+
+bool StopWouldBreakAnImport(unsigned long ident) {
+  if (!EPyUnicode_AsUTF8AndSize || !EPyObject_GetAttrString || !EPyErr_Fetch || !EPyErr_Restore) return false;
+  PyObject *type, *value, *traceback;
+  EPyErr_Fetch(&type, &value, &traceback);
+  const bool inside = LookAtStateCarrying(ident, RunsImportMachinery);
+  EPyErr_Restore(type, value, traceback);
+  return inside;
+}
 
 bool InterruptWatchesReturns() { return gWatchers.load() > 0; }
 

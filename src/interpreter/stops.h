@@ -18,5 +18,13 @@ bool InterruptWatchesReturns();
 // leaving Python's word that makes threads look for stops as it was before.
 void TakeBackStop(unsigned long ident);
 
+// With the lock of the calling thread's interpreter held: whether a stop
+// raised now in the thread (ident) of that interpreter would land inside
+// Python's import machinery. Its own code between taking the import lock and
+// the block that gives it back runs unguarded, and an exception raised there
+// leaves the lock held for good, so every later import in the process waits
+// for ever. Such a stop is sent once the thread has left that code.
+bool StopWouldBreakAnImport(unsigned long ident);
+
 // After Py_Initialize, lock held: how this Python lets a stop be withdrawn.
 void StopsAfterInit();

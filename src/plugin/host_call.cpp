@@ -378,6 +378,17 @@ int ThreadStatesCarrying(unsigned long ident) {
   return count;
 }
 
+bool LookAtStateCarrying(unsigned long ident, bool (*look)(PyThreadState*)) {
+  PyThreadState* current = EPyThreadState_Get ? EPyThreadState_Get() : nullptr;
+  if (gIdentWord < 0 || !current) return false;
+  // A state's interpreter is its third word on every version.
+  auto* interp = reinterpret_cast<PyInterpreterState*>(reinterpret_cast<uintptr_t*>(current)[2]);
+  std::lock_guard<std::mutex> guard(gOwnStatesDeletion);
+  for (PyThreadState* s = EPyInterpreterState_ThreadHead(interp); s; s = EPyThreadState_Next(s))
+    if (reinterpret_cast<const uintptr_t*>(s)[gIdentWord] == ident) return look(s);
+  return false;
+}
+
 bool HostLockAfterInit() {
   tHostThread.host = 1;
   __atomic_store_n(&gHomeThread, &tHostThread, __ATOMIC_RELAXED);

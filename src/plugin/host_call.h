@@ -106,6 +106,10 @@ bool KeepsLock(const HostThreadState& t);
 // one while a thread that thread started has not run yet, up to 3.11); -1
 // where that cannot be told.
 int ThreadStatesCarrying(unsigned long ident);
+// With the lock of the calling thread's interpreter held and its state
+// current: look(state) for the first state of that interpreter that carries
+// ident, kept from deletion meanwhile. False when none carries it.
+bool LookAtStateCarrying(unsigned long ident, bool (*look)(PyThreadState*));
 PyThreadState* WatchWhileHeld(const HostThreadState& t);
 // Points the thread's entries at the fast ways again where they may take
 // them (after its sub-interpreter business ended).

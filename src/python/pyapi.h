@@ -354,6 +354,8 @@ struct PyInterpreterConfig {
   /* stopping Python code that runs for host code (optional) */                         \
   X(int, PyThreadState_SetAsyncExc, (unsigned long, PyObject*))                         \
   X(unsigned long, PyThread_get_thread_ident, (void))                                   \
+  X(PyObject*, PyThreadState_GetFrame, (PyThreadState*))                                \
+  X(PyObject*, PyFrame_GetCode, (PyObject*))                                            \
   /* serving host calls while the home thread runs Python code (optional) */            \
   X(int, Py_AddPendingCall, (int (*)(void*), void*))                                    \
   /* sub-interpreters (optional; the config form from 3.12 on) */                        \
