@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -65,6 +66,24 @@ void ReleaseReceivers();
 // plus(a, b) answers a + b. Registered for the running interpreter.
 void RegisterHostModule();
 void ReleaseHostModule();
+
+// --- idle_makers.cpp: for ms milliseconds, workers threads each make,
+// activate, use, deactivate and close interpreters (own-lock where Python
+// has them) over and over, while the calling home thread only idles: it
+// calls DeliverOutput and ErrorOccurred every 2 ms and nothing else. It
+// returns once every worker has ended.
+struct IdleStretch {
+  int workers;
+  int64_t ms;
+  uint64_t seed;
+  std::atomic<long>* made;                           // counts every interpreter made
+  std::atomic<long>* ownLockMade;                    // and those with a lock of their own
+  std::function<int64_t()> now;                      // monotonic milliseconds
+  std::function<bool(const std::string&)> stopped;   // a call answered nothing: true for a stop
+  std::function<void(const std::string&)> wrong;     // a fault, counted and printed
+  std::function<void()> progressed;                  // an interpreter was made (for the watchdog)
+};
+void IdleWhileWorkersMakeInterpreters(const IdleStretch& s);
 
 // --- soak_main.cpp: faults the soak found, printed as they are found.
 void Wrong(const char* format, ...) __attribute__((format(printf, 1, 2)));
