@@ -38,6 +38,7 @@ bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
 bool gStatesStayOnTheirThread = false;
+bool gImmortalObjects = false;
 bool gVectorcallInPlace = false;
 size_t gTupleItemsOffset = sizeof(PyTupleObject);
 bool gTupleHashCached = false;
@@ -98,6 +99,7 @@ void ClearTable() {
   gVectorcallInPlace = false;
   gKeptTupleType = nullptr;
   gStatesStayOnTheirThread = false;
+  gImmortalObjects = false;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -439,6 +441,7 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
     return 0;
   }
   gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
+  gImmortalObjects = gPythonInPlace && LibraryMinor(handle) >= 12;
   gKeptTupleType =
       gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track ? e__PyTuple_Type : nullptr;
 #define BIND_EXC(name) e__##name = static_cast<PyObject**>(Lookup(handle, #name));
