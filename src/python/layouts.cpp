@@ -23,15 +23,12 @@ std::string VersionName(int minor) {
   return minor >= 0 ? "Python 3." + std::to_string(minor) : "this Python (version not told)";
 }
 
-// Where a tuple's items start in 3.minor, as its headers lay it out: the
-// variable-size header, and from 3.14 on a cached hash. 0 where the version
-// is newer than the plugin knows or not told: then either layout is taken.
+}  // namespace
+
 size_t KnownTupleItems(int minor) {
   if (minor < 0 || minor > kNewestKnownMinor) return 0;
   return minor >= 14 ? 4 * kWord : 3 * kWord;
 }
-
-}  // namespace
 
 LayoutVerdict CheckLayouts(const LayoutFacts& facts) {
   LayoutVerdict v;

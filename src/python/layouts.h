@@ -43,5 +43,10 @@ constexpr int kNewestKnownMinor = 15;
 
 LayoutVerdict CheckLayouts(const LayoutFacts& facts);
 
+// Bytes from a tuple's start to its items in 3.minor, as its headers lay it
+// out (a cached hash stands before them from 3.14 on); 0 where the version
+// is newer than the plugin knows or not told.
+size_t KnownTupleItems(int minor);
+
 // The checks of the library loaded last, for the diagnostic program.
 extern std::vector<LayoutCheck> gLayoutChecks;

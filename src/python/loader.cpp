@@ -38,6 +38,7 @@ bool gPythonInitialized;
 wchar_t* gPythonHome;
 bool gPythonInPlace = true;
 bool gStatesStayOnTheirThread = false;
+bool gImmortalObjects = false;
 bool gVectorcallInPlace = false;
 size_t gTupleItemsOffset = sizeof(PyTupleObject);
 bool gTupleHashCached = false;
@@ -98,6 +99,7 @@ void ClearTable() {
   gVectorcallInPlace = false;
   gKeptTupleType = nullptr;
   gStatesStayOnTheirThread = false;
+  gImmortalObjects = false;
 }
 
 // One symbol lookup. The loader's error state is cleared before the lookup,
@@ -315,12 +317,12 @@ bool SymbolSize(const void* address, const char* name, size_t* size) {
 // Checks the layouts the plugin reads directly against the library's own
 // objects, and sets what follows from them. False when the library is
 // refused; the reason is printed.
-bool CheckLibraryLayouts(void* handle) {
+bool CheckLibraryLayouts(void* handle, int minor) {
   gLayoutChecks.clear();
   gTupleItemsOffset = sizeof(PyTupleObject);
   gTupleHashCached = false;
   LayoutFacts facts;
-  facts.minor = LibraryMinor(handle);
+  facts.minor = minor;
   facts.tupleType = e__PyTuple_Type;
   facts.typeType = Lookup(handle, "PyType_Type");
   facts.listType = e__PyList_Type;
@@ -330,9 +332,9 @@ bool CheckLibraryLayouts(void* handle) {
     // Only a stand-in library can hide where its own objects lie; its
     // version's layout is taken as it is.
     gLayoutChecks.push_back({"layouts", "", true, "not checked: the library's objects cannot be located"});
-    if (facts.minor >= 14) {
-      gTupleItemsOffset = 4 * sizeof(void*);
-      gTupleHashCached = true;
+    if (size_t known = KnownTupleItems(minor)) {
+      gTupleItemsOffset = known;
+      gTupleHashCached = known > sizeof(PyTupleObject);
     }
     return true;
   }
@@ -423,14 +425,15 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
   }
   gPythonInPlace =
       !ExportsAny(handle, kCountingMarkers, sizeof kCountingMarkers / sizeof *kCountingMarkers);
-  gStatesStayOnTheirThread = !gPythonInPlace && LibraryMinor(handle) >= 12;
+  const int minor = LibraryMinor(handle);
+  gStatesStayOnTheirThread = !gPythonInPlace && minor >= 12;
 
 #define BIND_TYPE(name) e__##name = static_cast<PyTypeObject*>(Lookup(handle, #name));
   COILWORK_PY_TYPES(BIND_TYPE)
 #undef BIND_TYPE
   // What the plugin reads in place is checked against the library itself;
   // a library laid out otherwise is refused before anything of it runs.
-  if (!CheckLibraryLayouts(handle)) {
+  if (!CheckLibraryLayouts(handle, minor)) {
     if (!gLoaderAttempts.empty())
       gLoaderAttempts.back().outcome = "loaded, but refused: its layout checks failed";
     ClearTable();
@@ -439,6 +442,7 @@ int LoadPythonEntryPoints(int32_t preferredVersion) {
     return 0;
   }
   gVectorcallInPlace = gPythonInPlace && EPyObject_VectorcallMethod != nullptr;
+  gImmortalObjects = gPythonInPlace && minor >= 12;
   gKeptTupleType =
       gPythonInPlace && EPyObject_GC_IsTracked && EPyObject_GC_Track ? e__PyTuple_Type : nullptr;
 #define BIND_EXC(name) e__##name = static_cast<PyObject**>(Lookup(handle, #name));

@@ -423,6 +423,9 @@ extern wchar_t* gPythonHome;
 // whose total of references only its own functions keep right: everything
 // then goes through Python's calls.
 extern bool gPythonInPlace;
+// Objects are worked on in place and the library has immortal objects (3.12
+// on): references to them are neither counted nor given back by call.
+extern bool gImmortalObjects;
 // A debug build from 3.12 on: its checks require a thread state to be
 // deleted on the thread that last made it current, so host threads take
 // the lock through PyGILState_Ensure, whose release deletes the state there.

@@ -13,10 +13,29 @@
 // are only ever changed by its functions (gPythonInPlace).
 constexpr Py_ssize_t kPlainRefLimit = 0x3FFFFFFF;
 
-// Adds n references through Python's function: kept out of line, so that
-// the in-place path stays small where it is inlined.
+// Whether an object is immortal (3.12 on: None, True, small ints, interned
+// text...), whose count Python's own Py_INCREF and Py_DECREF leave alone: the
+// low 32 bits of the count read negative on 64-bit builds, and it is at
+// least 2^30 - 1 on 32-bit ones. Only meaningful where gImmortalObjects.
+inline bool Immortal(const PyObject* o) {
+  const Py_ssize_t count = o->ob_refcnt;
+  if (sizeof(Py_ssize_t) > 4) return static_cast<int32_t>(static_cast<uint32_t>(count)) < 0;
+  return count >= kPlainRefLimit;
+}
+
+// Adds n references through Python's function, or none to an immortal
+// object, as Python's own macro would: kept out of line, so that the
+// in-place path stays small where it is inlined.
 __attribute__((noinline, cold)) inline void PyAddRefsByCall(PyObject* o, Py_ssize_t n) {
+  if (gImmortalObjects && Immortal(o)) return;
   while (n-- > 0) EPy_IncRef(o);
+}
+
+// Releases one reference through Python's function, or none of an
+// immortal object.
+__attribute__((noinline)) inline void PyReleaseByCall(PyObject* o) {
+  if (gImmortalObjects && Immortal(o)) return;
+  EPy_DecRef(o);
 }
 
 // Adds n references to a non-null object.
@@ -41,7 +60,7 @@ COILWORK_HOT void PyReleaseLive(PyObject* o) {
   if (gPythonInPlace && count > 1 && count < kPlainRefLimit)
     o->ob_refcnt = count - 1;
   else
-    EPy_DecRef(o);
+    PyReleaseByCall(o);
 }
 
 // Releases one reference: only for a non-null object while the interpreter
