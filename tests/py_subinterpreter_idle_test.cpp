@@ -221,5 +221,37 @@ TEST_F(SubInterpreterTest, CloseFromTheInterpretersOwnCode) {
   gClosing = nullptr;
 }
 
+// Finalize while a worker loops in its interpreter: it answers at once with
+// RuntimeError saying why and stops nothing; once Interrupt has stopped the
+// loop, the interpreter closes.
+TEST_F(SubInterpreterTest, FinalizeWithAWorkerLoopingInItsInterpreter) {
+  for (bool own : {false, true}) {
+    Ref a(NewInterp(own));
+    std::atomic<int> phase{0};
+    std::string stopped;
+    std::thread worker([&] {
+      Activate(a.get());
+      phase = 1;
+      stopped = ExecCode("while True:\n    pass") ? "ran to its end" : ErrorType();
+      ClearError();
+      Deactivate(a.get());
+      phase = 2;
+    });
+    IdleUntil([&] { return phase.load() >= 1; }, "the worker's start");
+    const auto t0 = Clock::now();
+    IdleUntil([&] { return SecondsSince(t0) > 0.2; }, "200 ms of idling");
+    host.callShared<void>("Coilwork", "Finalize()");
+    EXPECT_LT(SecondsSince(t0), 3.0);
+    EXPECT_NE(GetError().find("cannot close a sub-interpreter now"), std::string::npos);
+    ClearError();
+    EXPECT_EQ(EvalText("str(6 * 7)"), "42") << "Python still runs";
+    host.callShared<void>("Coilwork", "Interrupt()");
+    IdleUntil([&] { return phase.load() == 2; }, "the worker's loop, stopped after Finalize declined");
+    worker.join();
+    EXPECT_EQ(stopped, "KeyboardInterrupt");
+    EXPECT_TRUE(Close(a.get())) << GetError();
+  }
+}
+
 }  // namespace
 }  // namespace coiltest

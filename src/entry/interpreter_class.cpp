@@ -139,7 +139,10 @@ bool CloseSub(SubInterpreter* s, uint32_t g, std::string* why) {
     // shares the main one's): it is given over meanwhile.
     PyThreadState* saved = t.held != kLockNotHeld ? EPyEval_SaveThread() : nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (saved) EPyEval_RestoreThread(saved);
+    if (saved && !RestoreThroughBusySub(saved)) {
+      SharedLockWait wait;
+      EPyEval_RestoreThread(saved);
+    }
   }
   InterpreterScope main(nullptr);
   PyThreadState* mine = main.ok() ? s->anchor : nullptr;

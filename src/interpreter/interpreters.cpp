@@ -309,13 +309,13 @@ void DropKeptError(HostThreadState& t) {
 
 using namespace sub_switch;
 
-bool TakeMainLockThroughBusySub(HostThreadState& t) {
+bool RestoreThroughBusySub(PyThreadState* target) {
   // Where swapping states keeps the lock, Python asks only threads of the
   // waiting state's own interpreter to give the lock up: a thread busy in a
-  // shared-lock sub-interpreter would never hear the home thread's request
-  // made with the main state. The home thread waits with its state in such
-  // an interpreter instead, then swaps to its main state.
-  if (!gSwapKeepsLock || !gSupported || !OnHomeThread() || t.held != kLockNotHeld) return false;
+  // shared-lock sub-interpreter would never hear a request made with a main
+  // interpreter's state. The wait is made with this thread's state in such
+  // an interpreter instead, then swapped to the target.
+  if (!gSwapKeepsLock || !gSupported) return false;
   for (uint32_t i = 0; i < kSlots; ++i) {
     SubInterpreter* s = gSlots[i].load(std::memory_order_acquire);
     if (!s || s->ownLock || s->calls.load() <= 0) continue;
@@ -328,16 +328,21 @@ bool TakeMainLockThroughBusySub(HostThreadState& t) {
     }
     EPyEval_RestoreThread(state);
     {
-      // 3.12 takes the lock again here, with the main state.
+      // 3.12 takes the lock again here, with the target state.
       SharedLockWait wait;
-      EPyThreadState_Swap(gMainState);
+      EPyThreadState_Swap(target);
     }
     s->calls.fetch_sub(1);
-    t.held = kLockHeldMain;
-    SetWatch(t, t.subBusy ? nullptr : gMainState);
     return true;
   }
   return false;
+}
+
+bool TakeMainLockThroughBusySub(HostThreadState& t) {
+  if (!OnHomeThread() || t.held != kLockNotHeld || !RestoreThroughBusySub(gMainState)) return false;
+  t.held = kLockHeldMain;
+  SetWatch(t, t.subBusy ? nullptr : gMainState);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

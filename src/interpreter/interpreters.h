@@ -73,6 +73,11 @@ bool EnterActivated(HostThreadState& t);
 // sub-interpreter sharing it runs another thread's call: false where it
 // takes the general way (TakeLock).
 bool TakeMainLockThroughBusySub(HostThreadState& t);
+// Without the lock: takes it and makes target current, waiting with this
+// thread's state in a busy shared-lock sub-interpreter, where Python hears
+// the request of a state in the same interpreter only (up to 3.11). False,
+// with nothing done, where no such wait is needed.
+bool RestoreThroughBusySub(PyThreadState* target);
 void LeaveSwitches(HostThreadState& t);
 
 // Whether the thread is inside a switch frame (outermost calls of host code
