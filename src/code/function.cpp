@@ -3,6 +3,7 @@
 #include "code/code.h"
 
 #include "interpreter/copies.h"
+#include "interpreter/interpreter_quick_switch.h"
 #include "interpreter/interpreters.h"
 
 REALobject NewFunctionHandle(REALstring name, PyObject* callable, REALobject ownerModule,

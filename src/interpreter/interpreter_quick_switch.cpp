@@ -1,7 +1,8 @@
 // The home thread's own switch for one outermost member into a
-// sub-interpreter that shares the main lock (QuickSwitch in interpreters.h):
+// sub-interpreter that shares the main lock (interpreter_quick_switch.h):
 // what a switch frame does, without the frame, so that the member's return
 // can take the fast way.
+#include "interpreter/interpreter_quick_switch.h"
 #include "interpreter/interpreter_switching.h"
 
 using namespace sub_switch;

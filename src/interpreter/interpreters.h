@@ -184,24 +184,6 @@ void RetireRecord(SubInterpreter* s, uint32_t g);
 // one is then the general way's to tell).
 void NoteErrorSetAside(int change);
 
-// For one outermost member of the home thread between its calls: enters the
-// sub-interpreter of generation g where it shares the main lock, by
-// swapping thread states, until the member returns. taken() false: not
-// entered (any other case), the member takes the general way.
-class QuickSwitch {
- public:
-  explicit QuickSwitch(uint32_t g);
-  ~QuickSwitch();
-  bool taken() const { return sub_ != nullptr; }
-  QuickSwitch(const QuickSwitch&) = delete;
-  QuickSwitch& operator=(const QuickSwitch&) = delete;
-
- private:
-  SubInterpreter* sub_ = nullptr;
-  PyThreadState* state_ = nullptr;
-  PyThreadState* saved_ = nullptr;
-};
-
 // The sub-interpreter current on this thread inside a call (null: the main
 // one), and a change of it that moves no lock or thread state (host code run
 // while one is being opened or closed sees it current).
