@@ -20,7 +20,7 @@ double SecondsSince(Clock::time_point t0) { return std::chrono::duration<double>
 // Four workers each make, use and close 25 interpreters, five rounds over.
 TEST_F(SubInterpreterTest, WorkersMakeUseAndCloseWhileTheHomeThreadIdles) {
   for (int round = 0; round < 5; ++round) {
-    std::atomic<int> made{0}, wrong{0}, running{4};
+    std::atomic<int> made{0}, wrong{0}, running{4}, ended{0};
     std::string first;  // the first fault's error, set by the worker that counts it first
     std::vector<std::thread> workers;
     for (int k = 0; k < 4; ++k) {
@@ -43,11 +43,13 @@ TEST_F(SubInterpreterTest, WorkersMakeUseAndCloseWhileTheHomeThreadIdles) {
           same = Ref();
           Deactivate(in.get());
           if (!Close(in.get())) note();
+          ++ended;
         }
         --running;
       });
     }
-    IdleUntil([&] { return running.load() == 0; }, "four workers making interpreters");
+    IdleUntil([&] { return running.load() == 0; }, "four workers making interpreters", 60,
+              [&] { return long(made.load() + ended.load()); });
     for (std::thread& w : workers) w.join();
     EXPECT_EQ(made.load(), 100) << "round " << round;
     EXPECT_EQ(wrong.load(), 0) << "round " << round << ": " << first;

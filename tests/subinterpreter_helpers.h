@@ -59,13 +59,20 @@ class SubInterpreterTest : public CodeTest {
   // loop calls DeliverOutput and ErrorOccurred every few milliseconds and
   // never waits in a way that gives the interpreter lock away. Returns once
   // done() holds; a hang ends the process after the bound, naming what
-  // waited (stuck host threads cannot be joined).
-  void IdleUntil(const std::function<bool()>& done, const char* what, int seconds = 60) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  // waited (stuck host threads cannot be joined). Given progress(), the
+  // bound counts from its last change (an emulated CPU is slow, not stuck).
+  void IdleUntil(const std::function<bool()>& done, const char* what, int seconds = 60,
+                 const std::function<long()>& progress = nullptr) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    long seen = progress ? progress() : 0;
     while (!done()) {
       host.callShared<void>("Coilwork", "DeliverOutput()");
       ErrorOccurred();
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (progress && progress() != seen) {
+        seen = progress();
+        until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+      }
       if (std::chrono::steady_clock::now() > until) {
         fprintf(stderr, "HUNG: %s still waited for after %d s; the process ends here\n", what, seconds);
         fflush(stderr);
