@@ -98,6 +98,27 @@ TEST_F(ResultTest, IntegerRangesFollowTheTable) {
   EXPECT_TRUE(PendingIs("OverflowError"));
   EXPECT_EQ(Int32(negative), -5);
   EXPECT_EQ(Pending(), "");
+
+  // Around the sizes where Python's ints take a second digit (2^15, 2^30) and
+  // the 32-bit limits, both signs: small ones are read in place, the others
+  // through Python, and both must agree.
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(32767), int64_t(32768), int64_t(65535),
+                    (int64_t(1) << 30) - 1, int64_t(1) << 30, (int64_t(1) << 30) + 1,
+                    int64_t(INT32_MAX), int64_t(INT32_MAX) + 1}) {
+    for (int64_t signed_v : {v, -v}) {
+      SCOPED_TRACE(signed_v);
+      Ref r(Make("Constructor(value as Int64)", signed_v));
+      EXPECT_EQ(Int64(r), signed_v);
+      bool fits = signed_v >= INT32_MIN && signed_v <= INT32_MAX;
+      EXPECT_EQ(Is(r, "FitsInInt32"), fits);
+      EXPECT_EQ(Int32(r), fits ? int32_t(signed_v) : -1);
+      if (fits) {
+        EXPECT_EQ(Pending(), "");
+      } else {
+        EXPECT_TRUE(PendingIs("OverflowError"));
+      }
+    }
+  }
 }
 
 TEST_F(ResultTest, TruthOfAnyObject) {

@@ -219,7 +219,31 @@ COILWORK_HOT R Convert(PyObject* o, PyTypeObject* type) {
   return ConvertsPlainly(o, type) ? convert(o) : ConvertAside<R, convert>(o);
 }
 
+// Ints of one digit (below 2^30 in size) read in place, without a call into
+// Python: ob_size, or from 3.12 on lv_tag, in the word after the object's
+// header, and the digit after it. Which of the two layouts applies is found
+// at Init by reading known ints both ways (IntsAfterInit); a build whose
+// digits are 15 bits wide, or any other surprise, reads through Python.
+enum : int { kIntsByCall = 0, kIntsSized = 1, kIntsTagged = 2 };
+int gIntLayout = kIntsByCall;
+
+COILWORK_HOT bool CompactInt(PyObject* o, long* v) {
+  if (gIntLayout == kIntsByCall || Py_TYPE(o) != e__PyLong_Type) return false;
+  intptr_t word = reinterpret_cast<const intptr_t*>(o)[2];
+  long digit = *reinterpret_cast<const uint32_t*>(reinterpret_cast<const intptr_t*>(o) + 3);
+  if (gIntLayout == kIntsSized) {
+    if (word < -1 || word > 1) return false;
+    *v = word * digit;
+    return true;
+  }
+  if (word < 0 || word >= 16) return false;  // more than one digit
+  *v = (1 - (word & 3)) * digit;             // sign bits: 0 positive, 1 zero, 2 negative
+  return true;
+}
+
 bool LongFitsInt32(PyObject* o) {
+  long compact;
+  if (CompactInt(o, &compact)) return InInt32Range(compact);
   int overflow = 0;
   long v = EPyLong_AsLongAndOverflow(o, &overflow);
   // C long is wider than 32 bits on 64-bit builds: the range is checked here
@@ -228,7 +252,9 @@ bool LongFitsInt32(PyObject* o) {
 }
 
 int32_t LongToInt32(PyObject* o) {
-  long v = EPyLong_AsLong(o);
+  long v;
+  if (CompactInt(o, &v)) return static_cast<int32_t>(v);  // below 2^30 in size
+  v = EPyLong_AsLong(o);
   // Where C long is wider than 32 bits, answer as a 32-bit long would.
   if (!InInt32Range(v)) {
     EPyErr_SetString(*e__PyExc_OverflowError, "Python int too large to convert to C long");
@@ -237,7 +263,10 @@ int32_t LongToInt32(PyObject* o) {
   return static_cast<int32_t>(v);
 }
 
-int64_t LongToInt64(PyObject* o) { return EPyLong_AsLongLong(o); }
+int64_t LongToInt64(PyObject* o) {
+  long v;
+  return CompactInt(o, &v) ? v : EPyLong_AsLongLong(o);
+}
 uint64_t LongToUInt64(PyObject* o) { return EPyLong_AsUnsignedLongLong(o); }
 double FloatToDouble(PyObject* o) { return EPyFloat_AsDouble(o); }
 int8_t Truth(PyObject* o) {
@@ -246,6 +275,35 @@ int8_t Truth(PyObject* o) {
 }
 
 }  // namespace
+
+void IntsAfterInit() {
+  gIntLayout = kIntsByCall;
+  if (!gPythonInPlace || !EPyLong_FromLongLong || !e__PyLong_Type) return;
+  // Values of one digit on each side of 2^15, 2^16 and the digit's top, and
+  // some of two digits, which the reader must leave to Python: each layout is
+  // tried, and only the one that reads them all as Python does is used.
+  static const long long kOne[] = {0, 1, -1, 5, -7, 255, 32767, 32768, -32769, 65536,
+                                   1 << 20, -(1 << 20), (1 << 29) + 3, (1 << 30) - 1, -((1 << 30) - 1)};
+  static const long long kTwo[] = {1 << 30, -(1 << 30), 1LL << 40, -(1LL << 45)};
+  for (int layout : {kIntsSized, kIntsTagged}) {
+    gIntLayout = layout;
+    bool agrees = true;
+    for (long long want : kOne) {
+      PyObject* o = EPyLong_FromLongLong(want);
+      long got = 0;
+      agrees = agrees && o && CompactInt(o, &got) && got == want;
+      if (o) PyRelease(o);
+    }
+    for (long long want : kTwo) {
+      PyObject* o = EPyLong_FromLongLong(want);
+      long got = 0;
+      agrees = agrees && o && !CompactInt(o, &got);
+      if (o) PyRelease(o);
+    }
+    if (agrees) return;
+  }
+  gIntLayout = kIntsByCall;
+}
 
 bool FitsInt32(PyObject* o) {
   return IsIntObject(o) && Convert<bool, LongFitsInt32>(o, e__PyLong_Type);

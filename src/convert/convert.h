@@ -77,6 +77,9 @@ bool IsTupleObject(PyObject* o);
 bool IsListObject(PyObject* o);
 bool IsDictObject(PyObject* o);
 bool FitsInt32(PyObject* o);       // int flag and signed 32-bit range
+// After Py_Initialize, with the lock held: finds whether small ints can be
+// read in place, by reading known ones.
+void IntsAfterInit();
 
 // --- Python to host without a type test: Python's conversion decides.
 // Int32 follows a 32-bit C long on every build: out of range gives -1 with

@@ -64,6 +64,8 @@ void StartInterpreter(REALstring applicationName) {
   HomeCallsAfterInit();
   gPythonInitialized = true;
   gInterpreterGeneration = NewGeneration();  // never 0, which means that none runs
+  IntsAfterInit();
+  KeptTuplesAfterInit();
   initaview();
   ApplyErrorOutput();
   XojoModulesAfterInit();

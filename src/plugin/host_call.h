@@ -66,6 +66,25 @@ extern __thread HostThreadState tHostThread __attribute__((tls_model("initial-ex
 // atomic one, which compiles to the same plain loads and stores.
 COILWORK_HOT int32_t Depth(const HostThreadState& t) { return __atomic_load_n(&t.depth, __ATOMIC_RELAXED); }
 COILWORK_HOT void SetDepth(HostThreadState& t, int32_t d) { __atomic_store_n(&t.depth, d, __ATOMIC_RELAXED); }
+// One step of the depth in one instruction where the processor adds to
+// memory (x86): the same store the relaxed load and store make, without the
+// register round trip, on the two steps every entry takes. A thread
+// sanitizer build keeps the atomic steps, which it sees.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define COILWORK_ATOMIC_DEPTH 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define COILWORK_ATOMIC_DEPTH 1
+#endif
+COILWORK_HOT void StepDepth(HostThreadState& t, int32_t by) {
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(COILWORK_ATOMIC_DEPTH)
+  asm volatile("addl %1, %0" : "+m"(t.depth) : "ri"(by));
+#else
+  SetDepth(t, Depth(t) + by);
+#endif
+}
 COILWORK_HOT PyThreadState* Watch(const HostThreadState& t) { return __atomic_load_n(&t.watch, __ATOMIC_RELAXED); }
 COILWORK_HOT void SetWatch(HostThreadState& t, PyThreadState* w) { __atomic_store_n(&t.watch, w, __ATOMIC_RELAXED); }
 
@@ -164,12 +183,12 @@ extern std::atomic<bool> gOwnLockInterpreters;
 struct HostCall {
   COILWORK_HOT HostCall() {
     HostThreadState& t = tHostThread;
-    SetDepth(t, Depth(t) + 1);
+    StepDepth(t, 1);
     if (__builtin_expect(Watch(t) == nullptr, 0)) EnterLockSlow();
   }
   COILWORK_HOT ~HostCall() {
     HostThreadState& t = tHostThread;
-    SetDepth(t, Depth(t) - 1);
+    StepDepth(t, -1);
     PyThreadState* const* head = __atomic_load_n(&gThreadHead, __ATOMIC_RELAXED);
     if (__builtin_expect(__atomic_load_n(head, __ATOMIC_RELAXED) != Watch(t), 0)) LeaveLockSlow();
   }

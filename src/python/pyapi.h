@@ -278,6 +278,7 @@ struct PyInterpreterConfig {
   X(void, Py_IncRef, (PyObject*))                                                       \
   X(void, PyObject_GC_Track, (void*))                                                   \
   X(int, PyObject_GC_IsTracked, (PyObject*))                                            \
+  X(void, PyObject_GC_UnTrack, (void*))                                                 \
   X(void, Py_DecRef, (PyObject*))                                                       \
   /* numbers */                                                                         \
   X(PyObject*, PyLong_FromLong, (long))                                                 \

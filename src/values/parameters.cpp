@@ -73,6 +73,15 @@ COILWORK_HOT void KeptOfThisInterpreter() {
   }
 }
 
+// Whether the collector tracks a kept tuple (a collection stops tracking
+// tuples of untracked items, such as a kept one's Nones): read in place, as
+// the collector's link in the word before the object (zero while untracked),
+// where Init found it so (KeptTuplesAfterInit); asked of Python otherwise.
+bool gTrackedInPlace = false;
+COILWORK_HOT bool Tracked(PyObject* o) {
+  return gTrackedInPlace ? reinterpret_cast<const uintptr_t*>(o)[-2] != 0 : EPyObject_GC_IsTracked(o);
+}
+
 COILWORK_HOT PyObject* TakeKeptTuple(int32_t size) {
   // Kept tuples are the main interpreter's, used under its lock only.
   if (!gKeptTupleType || size < 1 || size > kKeptSize || tHostThread.enteredGeneration) return nullptr;
@@ -80,7 +89,7 @@ COILWORK_HOT PyObject* TakeKeptTuple(int32_t size) {
   while (gKept.count[size] > 0) {
     PyObject* tuple = gKept.tuples[size][--gKept.count[size]];
     if (tuple->ob_refcnt == 1) {
-      if (!EPyObject_GC_IsTracked(tuple)) EPyObject_GC_Track(tuple);
+      if (!Tracked(tuple)) EPyObject_GC_Track(tuple);
       return tuple;
     }
     PyReleaseLive(tuple);  // someone took a reference meanwhile: it is theirs
@@ -377,6 +386,21 @@ bool KeepTupleSlow(PyObject* o) {
     return false;  // that code stopped Python or filled the place: released as usual
   gKept.tuples[size][gKept.count[size]++] = o;
   return true;
+}
+
+void KeptTuplesAfterInit() {
+  gTrackedInPlace = false;
+  if (!gKeptTupleType || !EPyObject_GC_UnTrack || !EPyTuple_New) return;
+  PyObject* t = EPyTuple_New(1);
+  if (!t) return;
+  auto Word = [t] { return reinterpret_cast<const uintptr_t*>(t)[-2]; };
+  bool agrees = EPyObject_GC_IsTracked(t) == 1 && Word() != 0;
+  EPyObject_GC_UnTrack(t);
+  agrees = agrees && EPyObject_GC_IsTracked(t) == 0 && Word() == 0;
+  EPyObject_GC_Track(t);
+  agrees = agrees && EPyObject_GC_IsTracked(t) == 1 && Word() != 0;
+  PyRelease(t);
+  gTrackedInPlace = agrees;
 }
 
 void KeptTuplesBeforeFinalize() {

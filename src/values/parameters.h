@@ -11,5 +11,8 @@ COILWORK_HOT bool KeepTuple(PyObject* o) {
   return Py_TYPE(o) == gKeptTupleType && o->ob_refcnt == 1 && !tHostThread.enteredGeneration &&
          KeepTupleSlow(o);
 }
-// Gives the kept tuples back before the interpreter stops.
+// After Py_Initialize, with the lock held: finds whether the collector's
+// tracking of a tuple can be read in place. Gives the kept tuples back
+// before the interpreter stops.
+void KeptTuplesAfterInit();
 void KeptTuplesBeforeFinalize();
