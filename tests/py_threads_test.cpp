@@ -265,6 +265,23 @@ TEST_F(ThreadsTest, NativeThreadsGetTheInterpreter) {
   EXPECT_EQ(Int32(main, "native_done"), 1);
   EXPECT_EQ(Events(), (std::vector<std::string>{"native"}));
 
+  // The same while the host's only calls read a small int it holds, which
+  // needs no Python: such a read still gives the lock back to a thread that
+  // asks for it.
+  Ref five(host.create("Python3Result", "Constructor(value as Int32)", int32_t(5)));
+  ran = false;
+  native = RunNative("import __main__\n__main__.native_done = 2\n", &ran);
+  int32_t read = 0;
+  for (int i = 0; i < 200 && !ran; ++i) {
+    read += host.call<int32_t>(five, "Int32Value() as Int32");
+    Pause(5);
+  }
+  EXPECT_TRUE(ran) << "a host reading a held int kept the lock from the native thread";
+  EXPECT_GT(read, 0);
+  if (!ran) Has(main, "native_done");  // a call that gives the lock back, so that join returns
+  native.join();
+  EXPECT_EQ(Int32(main, "native_done"), 2);
+
   // The same through ctypes: Python code starts a native thread whose body
   // is a Python callback. 3.12 cannot import ctypes again once an earlier
   // interpreter of the process imported it, so there it is left out.

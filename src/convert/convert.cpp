@@ -197,6 +197,8 @@ bool IsListObject(PyObject* o) { return IsExactly(o, e__PyList_Type); }
 
 bool IsDictObject(PyObject* o) { return IsExactly(o, e__PyDict_Type); }
 
+int gIntLayout = kIntsByCall;
+
 namespace {
 
 // Python's conversions may run Python code (__index__, __float__,
@@ -217,28 +219,6 @@ __attribute__((noinline)) R ConvertAside(PyObject* o) {
 template <class R, R (*convert)(PyObject*)>
 COILWORK_HOT R Convert(PyObject* o, PyTypeObject* type) {
   return ConvertsPlainly(o, type) ? convert(o) : ConvertAside<R, convert>(o);
-}
-
-// Ints of one digit (below 2^30 in size) read in place, without a call into
-// Python: ob_size, or from 3.12 on lv_tag, in the word after the object's
-// header, and the digit after it. Which of the two layouts applies is found
-// at Init by reading known ints both ways (IntsAfterInit); a build whose
-// digits are 15 bits wide, or any other surprise, reads through Python.
-enum : int { kIntsByCall = 0, kIntsSized = 1, kIntsTagged = 2 };
-int gIntLayout = kIntsByCall;
-
-COILWORK_HOT bool CompactInt(PyObject* o, long* v) {
-  if (gIntLayout == kIntsByCall || Py_TYPE(o) != e__PyLong_Type) return false;
-  intptr_t word = reinterpret_cast<const intptr_t*>(o)[2];
-  long digit = *reinterpret_cast<const uint32_t*>(reinterpret_cast<const intptr_t*>(o) + 3);
-  if (gIntLayout == kIntsSized) {
-    if (word < -1 || word > 1) return false;
-    *v = word * digit;
-    return true;
-  }
-  if (word < 0 || word >= 16) return false;  // more than one digit
-  *v = (1 - (word & 3)) * digit;             // sign bits: 0 positive, 1 zero, 2 negative
-  return true;
 }
 
 bool LongFitsInt32(PyObject* o) {

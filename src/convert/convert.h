@@ -81,6 +81,29 @@ bool FitsInt32(PyObject* o);       // int flag and signed 32-bit range
 // read in place, by reading known ones.
 void IntsAfterInit();
 
+// Ints of one digit (below 2^30 in size) read in place, without a call into
+// Python: ob_size, or from 3.12 on lv_tag, in the word after the object's
+// header, and the digit after it. Which of the two layouts applies is found
+// at Init by reading known ints both ways (IntsAfterInit); a build whose
+// digits are 15 bits wide, or any other surprise, reads through Python.
+enum : int { kIntsByCall = 0, kIntsSized = 1, kIntsTagged = 2 };
+extern int gIntLayout;
+
+// True, with the value, for an exact int of one digit of the library loaded.
+COILWORK_HOT bool CompactInt(PyObject* o, long* v) {
+  if (gIntLayout == kIntsByCall || Py_TYPE(o) != e__PyLong_Type) return false;
+  intptr_t word = reinterpret_cast<const intptr_t*>(o)[2];
+  long digit = *reinterpret_cast<const uint32_t*>(reinterpret_cast<const intptr_t*>(o) + 3);
+  if (gIntLayout == kIntsSized) {
+    if (word < -1 || word > 1) return false;
+    *v = word * digit;
+    return true;
+  }
+  if (word < 0 || word >= 16) return false;  // more than one digit
+  *v = (1 - (word & 3)) * digit;             // sign bits: 0 positive, 1 zero, 2 negative
+  return true;
+}
+
 // --- Python to host without a type test: Python's conversion decides.
 // Int32 follows a 32-bit C long on every build: out of range gives -1 with
 // OverflowError pending.

@@ -19,6 +19,20 @@ bool gLockManaged;
 bool gAllowThreads;
 PyThreadState* gMainState;
 int gErrorWord = -1;
+namespace {
+// What gErrorWatch holds while the word is unknown: an address that is no
+// thread state.
+char gNoErrorWatch;
+PyObject* const gNoError = nullptr;
+
+void ForgetErrorWord() {
+  gErrorWord = -1;
+  gErrorWatch = reinterpret_cast<PyThreadState*>(&gNoErrorWatch);
+  gErrorSlot = &gNoError;
+}
+}  // namespace
+PyThreadState* gErrorWatch = reinterpret_cast<PyThreadState*>(&gNoErrorWatch);
+PyObject* const* gErrorSlot = &gNoError;
 std::atomic<int> gSharedLockWanted{0};
 std::atomic<bool> gOwnLockInterpreters{false};
 PyThreadState* gNoHead = reinterpret_cast<PyThreadState*>(uintptr_t{1});
@@ -186,7 +200,7 @@ void FindIdentWord() {
 // word that an error being set turns from null to the error, and clearing it
 // turns back to null. Python's own PyErr_Occurred reads nothing else.
 void FindErrorWord() {
-  gErrorWord = -1;
+  ForgetErrorWord();
   if (!EPyErr_SetString || !EPyErr_Occurred || !EPyErr_Clear || !e__PyExc_KeyError ||
       !*e__PyExc_KeyError || EPyErr_Occurred())
     return;
@@ -208,7 +222,11 @@ void FindErrorWord() {
                 Py_TYPE(reinterpret_cast<PyObject*>(words[found])) ==
                     reinterpret_cast<PyTypeObject*>(occurred));
   EPyErr_Clear();
-  if (holds && words[found] == 0) gErrorWord = found;
+  if (holds && words[found] == 0) {
+    gErrorWord = found;
+    gErrorSlot = reinterpret_cast<PyObject* const*>(gMainState) + found;
+    gErrorWatch = gMainState;
+  }
 }
 
 // Deletes ended threads' states (DeleteEndedStates), on a thread of its own.
@@ -414,7 +432,7 @@ void HostLockBeforeFinalize() {
   // it runs (host destructors of released objects, another host thread) must
   // no longer read it.
   gRealHead = nullptr;
-  gErrorWord = -1;  // the main state goes too
+  ForgetErrorWord();  // the main state goes too
 }
 
 void HostLockAfterFinalize() {
@@ -424,7 +442,7 @@ void HostLockAfterFinalize() {
   tHostThread.held = kLockNotHeld;
   SetWatch(tHostThread, nullptr);
   gMainState = nullptr;
-  gErrorWord = -1;
+  ForgetErrorWord();
   gInterpreter = nullptr;
   gRealHead = nullptr;
   gOwnStates.store(0);  // Python deleted them all

@@ -199,15 +199,16 @@ struct HostCall {
 // The word of the main thread state that is set exactly while an error is
 // pending (found at Init), or -1.
 extern int gErrorWord;
+// The main thread state while that word is known, and the word's address;
+// otherwise a value that no thread's watch ever holds.
+extern PyThreadState* gErrorWatch;
+extern PyObject* const* gErrorSlot;
 
 // Whether an error is pending on this thread. The thread that keeps the lock
 // with the main thread state reads the state's word itself, which is all
 // PyErr_Occurred does there; any other thread asks Python.
 COILWORK_HOT bool ErrorPending() {
-  PyThreadState* w = Watch(tHostThread);
-  int word = gErrorWord;
-  if (__builtin_expect(w == gMainState && w != nullptr && word >= 0, 1))
-    return reinterpret_cast<PyObject* const*>(w)[word] != nullptr;
+  if (__builtin_expect(Watch(tHostThread) == gErrorWatch, 1)) return *gErrorSlot != nullptr;
   return PythonRunning() && EPyErr_Occurred && EPyErr_Occurred();
 }
 

@@ -32,7 +32,10 @@ BufferData* BufferBlock(REALobject self) { return Data<BufferData>(self, PythonB
 // an interpreter that has stopped since: its memory is gone).
 Py_buffer* HeldView(REALobject self) {
   BufferData* d = BufferBlock(self);
-  return d->generation != 0 && GenerationRuns(d->generation) ? &d->view : nullptr;
+  uint32_t g = d->generation;
+  // Most often the main interpreter's, which runs while its generation is
+  // the running one: asked without a call.
+  return g != 0 && (g == gInterpreterGeneration || GenerationRuns(g)) ? &d->view : nullptr;
 }
 
 void PythonBuffer_Release(REALobject self) {

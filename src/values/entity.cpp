@@ -13,14 +13,31 @@ namespace {
 // zero-fills every data block.
 void PythonEntityBase_Initializer(REALobject) { PythonTableBound(); }
 
-void PythonEntityBase_Destructor(REALobject self) {
-  EntityBaseData* data = EntityData(self);
-  // An argument tuple of the holder's own is kept for the next one.
-  if (PyObject* o = data->held.get(); o && KeepTuple(o)) {
-    data->held.pyObject = nullptr;
+void PythonEntityBase_Destructor(REALobject self) { ReleaseHolder(self); }
+
+// The destructor's entry. Where the thread keeps the main lock and an entry
+// would do nothing on its way in and out (as for the int readers,
+// FN_HELD_INT), a holder whose object of the running interpreter others hold
+// too, or is an exact int, releases it without the entry's steps: neither
+// release can run Python code. Anything else takes the entry as every
+// member does.
+void HolderDestructorEntry(REALobject self) noexcept {
+  HeldPython& h = EntityData(self)->held;
+  PyObject* o = h.pyObject;
+  if (!o) return;  // empty (a Python3Parameters' destructor, which runs first, empties it)
+  const HostThreadState& t = tHostThread;
+  PyThreadState* w = Watch(t);
+  Py_ssize_t count = o->ob_refcnt;
+  if (__builtin_expect(w == gMainState && w != nullptr, 1) &&
+      __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
+      !t.enteredGeneration && gPythonInPlace && h.generation == gInterpreterGeneration &&
+      ((count > 1 && count < kPlainRefLimit) || Py_TYPE(o) == e__PyLong_Type)) {
+    h.pyObject = nullptr;
+    PyReleaseLive(o);
     return;
   }
-  ReleaseHeld(data->held);  // no Python call before Init or after Finalize
+  HostCall call;
+  PythonEntityBase_Destructor(self);
 }
 
 // The no-argument constructor of both classes: the holder stays empty.
@@ -116,14 +133,19 @@ int8_t PythonEntity_FitsInInt32(REALobject self, intptr_t) { return FitsInt32(Li
 
 #define PROPERTY(name, type, what, faults) \
   {nullptr, DOC(#name, what, faults), type, REALmemberFlag, FN(PythonEntity_##name), nullptr, 0, {}}
+// The int readers read a small int in place where the thread's entry would
+// have nothing to do (FN_HELD_INT).
+#define INT_PROPERTY(name, type, what, faults)                                                  \
+  {nullptr, DOC(#name, what, faults), type, REALmemberFlag,                                    \
+   FN_HELD_INT(PythonEntity_##name, EntityHeld), nullptr, 0, {}}
 
 REALproperty PythonEntityProperties[] = {
-    PROPERTY(Int32Value, "Int32", "The int as Int32.", "Not an int: 0. Outside Int32: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
+    INT_PROPERTY(Int32Value, "Int32", "The int as Int32.", "Not an int: 0. Outside Int32: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
     PROPERTY(DoubleValue, "Double", "The float as Double (exactly float; an int gives 0.0).", "Not a float: 0.0. Empty holder or no interpreter: neutral."),
     PROPERTY(StringValue, "String", "The str as UTF-8 text.", "Not a str: the empty string. Lone surrogates: nil, UnicodeEncodeError pending. Empty holder or no interpreter: neutral."),
     PROPERTY(BooleanValue, "Boolean", "True for True; False for anything else.", "Empty holder or no interpreter: neutral."),
     PROPERTY(ObjectValue, "Object", "The host object of a capsule this plugin made.", "Anything else: nil. Empty holder or no interpreter: neutral."),
-    PROPERTY(Int64Value, "Int64", "The int as Int64.", "Not an int: 0. Outside Int64: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
+    INT_PROPERTY(Int64Value, "Int64", "The int as Int64.", "Not an int: 0. Outside Int64: -1, OverflowError pending. Empty holder or no interpreter: neutral."),
     PROPERTY(UInt64Value, "UInt64", "The int as UInt64.", "Not an int: 0. Negative or too large: all bits set, OverflowError pending. Empty holder or no interpreter: neutral."),
     PROPERTY(BytesValue, "Python3Bytes", "The bytes as a new Python3Bytes.", "Not exactly bytes: nil. Empty holder or no interpreter: neutral."),
     PROPERTY(TupleValue, "Python3Parameters", "The tuple as a new Python3Parameters.", "Not exactly a tuple: nil. Empty holder or no interpreter: neutral."),
@@ -179,7 +201,7 @@ REALmethodDefinition PythonEntitySharedMethods[] = {
 
 REALclassDefinition PythonEntityBaseClass = CLASS_RECORD(
     DOC("Python3EntityBase", "The base of every value holder: one Python object, released when the holder goes.", ""), nullptr, sizeof(EntityBaseData),
-    FN_NO_PYTHON(PythonEntityBase_Initializer), FN(PythonEntityBase_Destructor),
+    FN_NO_PYTHON(PythonEntityBase_Initializer), reinterpret_cast<REALproc>(&HolderDestructorEntry),
     CLASS_TABLE(PythonEntityBaseProperties), CLASS_TABLE(PythonEntityBaseMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
 

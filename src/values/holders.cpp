@@ -1,6 +1,8 @@
 // New value holders (holders.h).
 #include "values/holders.h"
 
+#include "values/parameters.h"
+
 REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o) {
   REALobject holder = NewInstance(cache, className);
   if (!holder) {
@@ -9,6 +11,15 @@ REALobject NewHolder(REALclassRef& cache, const char* className, PyObject* o) {
   }
   EntityData(holder)->held.set(o);  // the host hands out new holders zero-filled
   return holder;
+}
+
+void ReleaseHolder(REALobject self) {
+  EntityBaseData* data = EntityData(self);
+  if (PyObject* o = data->held.get(); o && KeepTuple(o)) {
+    data->held.pyObject = nullptr;
+    return;
+  }
+  ReleaseHeld(data->held);  // no Python call before Init or after Finalize
 }
 
 namespace {

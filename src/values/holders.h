@@ -12,6 +12,43 @@
 // through HeldObject, which is.
 COILWORK_HOT PyObject* LiveHeld(REALobject self) { return EntityData(self)->held.get(); }
 
+// The held object of an entity, and of a result.
+COILWORK_HOT const HeldPython& EntityHeld(REALobject self) { return EntityData(self)->held; }
+COILWORK_HOT const HeldPython& ResultHeld(REALobject self) {
+  return Data<ResultData>(self, PythonResultClass)->held;
+}
+
+// The entry of a reader of a held int (Int32Value, Int64Value). Where the
+// thread keeps the main lock and an entry would do nothing on its way in and
+// out (the thread's watch is the main state and the head of the thread
+// list), and the held object is an exact int of one digit of the running
+// interpreter, the number is read in place without the entry's steps: an int
+// never changes, and the holder's reference keeps it. The answer is the
+// member's own for such an int; anything else takes the member's entry.
+template <class F, F f, const HeldPython& (*held)(REALobject)>
+struct HeldIntEntry;
+template <class R, class... A, R (*f)(REALobject, A...), const HeldPython& (*held)(REALobject)>
+struct HeldIntEntry<R (*)(REALobject, A...), f, held> {
+  static R Call(REALobject self, A... a) noexcept {
+    const HostThreadState& t = tHostThread;
+    PyThreadState* w = Watch(t);
+    if (__builtin_expect(w == gMainState && w != nullptr, 1) &&
+        __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
+        !t.enteredGeneration) {
+      const HeldPython& h = held(self);
+      long v;
+      if (h.pyObject && h.generation == gInterpreterGeneration && CompactInt(h.pyObject, &v))
+        return static_cast<R>(v);
+    }
+    return HostEntry<R (*)(REALobject, A...), f>::Call(self, a...);
+  }
+};
+#define FN_HELD_INT(f, held) reinterpret_cast<REALproc>(&HeldIntEntry<decltype(&f), &f, held>::Call)
+
+// Releases what a holder holds and leaves it empty, with the lock held; an
+// argument tuple of the holder's own is kept for the next one (KeepTuple).
+void ReleaseHolder(REALobject self);
+
 // New value holders sharing o (reference added); nil when o fails the test.
 REALobject ToBytesHolder(PyObject* o);
 REALobject ToTupleHolder(PyObject* o);  // Python3Parameters, lastError 0

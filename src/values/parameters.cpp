@@ -416,8 +416,10 @@ void KeptTuplesBeforeFinalize() {
 
 namespace {
 
-// The tuple is released by the Python3EntityBase destructor.
-void PythonParameters_Destructor(REALobject) {}
+// The tuple is released (or kept for the next holder) here, before the
+// Python3EntityBase destructor, which then finds the holder empty and has
+// nothing to do: an argument tuple's items may run Python code as they go.
+void PythonParameters_Destructor(REALobject self) { ReleaseHolder(self); }
 
 REALproperty PythonParametersProperties[] = {
     {nullptr, DOC("Count", "The number of slots.", "Not a tuple: -1, SystemError pending. Empty holder or no interpreter: neutral."), "Integer", REALmemberFlag, FN(PythonParameters_Count), nullptr, 0, {}},
@@ -466,6 +468,6 @@ REALmethodDefinition PythonParametersMethods[] = {
 
 REALclassDefinition PythonParametersClass = CLASS_RECORD(
     DOC("Python3Parameters", "A Python tuple with typed slots, for arguments and tuple values, with a sticky LastError for failed setters.", ""), "Python3EntityBase", sizeof(ParametersData),
-    nullptr, FN_NO_PYTHON(PythonParameters_Destructor),
+    nullptr, FN(PythonParameters_Destructor),
     CLASS_TABLE(PythonParametersProperties), CLASS_TABLE(PythonParametersMethods), NO_TABLE,
     NO_TABLE, NO_TABLE, NO_TABLE);
