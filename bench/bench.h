@@ -270,6 +270,13 @@ void StartSubInterpreter();
 // where it could not be measured.
 double MeasureRawSwitch();
 void OneSubCallPlugin();
+// activated_call: the sub-interpreter activated on the home thread around
+// the sub_call path; Python's own switch for sub_call, as counted.
+void ActivateSub();
+void DeactivateSub();
+bool StartRawSwitch();
+void EndRawSwitch();
+void OneSubCallRaw();
 bool MeasureParallel();
 
 // ----------------------------------------------------------- measure.cpp
@@ -286,6 +293,10 @@ struct Pair {
   double hostKeyReads;
   bool milliseconds;  // shown in ms in the table
   int items;          // calls per iteration, shown as a rate in the table
+  // Around each block of the plugin path only (untimed): a setting it runs
+  // in, such as an activated interpreter.
+  void (*enter)() = nullptr;
+  void (*leave)() = nullptr;
 };
 extern const Pair kPairs[];
 extern const size_t kPairCount;

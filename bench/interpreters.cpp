@@ -121,6 +121,8 @@ struct RawSwitch {
 } gRaw;
 int32_t gRawSubI;
 
+}  // namespace
+
 // The home thread keeps the main lock with the main thread state current
 // before and after, as the plugin left it.
 bool StartRawSwitch() {
@@ -177,8 +179,6 @@ void OneSubCallRaw() {
   gRaw.swap(gRaw.main);
 }
 
-}  // namespace
-
 double MeasureRawSwitch() {
   if (!StartRawSwitch()) {
     EndRawSwitch();
@@ -209,6 +209,9 @@ void StartSubInterpreter() {
   hc.unlockString(addName);
   hc.unlock(module);
 }
+
+void ActivateSub() { host.call<void>(gSubInterpreter, "Activate()"); }
+void DeactivateSub() { host.call<void>(gSubInterpreter, "Deactivate()"); }
 
 // sub_call: the call pair's path with the sub-interpreter's add, called
 // from the main thread with the main interpreter current.

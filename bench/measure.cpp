@@ -18,6 +18,14 @@
 #include <valgrind/callgrind.h>
 #define COILWORK_BENCH_CALLGRIND 1
 #endif
+// On armhf, under qemu with the counting plugin (bench/qemu_count.c, which
+// scripts/bench-armhf.sh loads), a block is marked by a system call no
+// kernel has: the plugin prints its count of executed instructions at each
+// mark; elsewhere the call only answers ENOSYS.
+#if defined(__arm__) && defined(__linux__)
+#include <sys/syscall.h>
+#define COILWORK_BENCH_MARKS 1
+#endif
 
 #include "bench.h"
 
@@ -52,14 +60,18 @@ extern const Pair kPairs[] = {
     // per GetValue, and each key read twice (SetValue, GetValue)
     {"dict", 1.10, OneDictPlugin, OneDictRaw, nullptr, kItems + 1, 0, 2, true, 0},
     {"method", 1.20, OneMethodPlugin, OneMethodRaw, nullptr, 2, 0, 0, false, 0},  // parameters, result
-    {"iterate", 1.40, OneIteratePlugin, OneIterateRaw, nullptr, kItems + 1, 0, 0, true, kItems},  // per item
+    {"iterate", 1.30, OneIteratePlugin, OneIterateRaw, nullptr, kItems + 1, 0, 0, true, kItems},  // per item
     {"buffer_in", 1.60, OneBufferInPlugin, OneBufferInRaw, nullptr, 3, 0, 0, false, 0},  // view, parameters, result
-    {"buffer_out", 2.50, OneBufferOutPlugin, OneBufferOutRaw, nullptr, 1, 0, 0, false, 0},  // the buffer
+    {"buffer_out", 2.00, OneBufferOutPlugin, OneBufferOutRaw, nullptr, 1, 0, 0, false, 0},  // the buffer
     // parameters, result per call of f
     {"thread_callback", 1.25, OneThreadCallbackPlugin, OneThreadCallbackRaw, nullptr, 2 * kThreadCalls,
      0, 0, true, kThreadCalls},
     // The same call in the main interpreter is its twin: whole paths, no host share taken off.
     {"sub_call", 1.20, OneSubCallPlugin, OneCallPlugin, nullptr, 0, 0, 0, false, 0},
+    // The same, with the sub-interpreter activated on the home thread (the
+    // target holds up to 3.11; scripts/bench.sh says so).
+    {"activated_call", 1.50, OneSubCallPlugin, OneCallPlugin, nullptr, 0, 0, 0, false, 0, ActivateSub,
+     DeactivateSub},
 };
 const size_t kPairCount = sizeof(kPairs) / sizeof(kPairs[0]);
 
@@ -67,7 +79,10 @@ const size_t kPairCount = sizeof(kPairs) / sizeof(kPairs[0]);
 void RegisterPath(const std::string& name, void (*one)(), const Pair& p, bool peer) {
   auto* b = benchmark::RegisterBenchmark(name.c_str(), [one, &p, peer](benchmark::State& st) {
     if (peer && !(gPeerCall && gCallbackPeerArgs)) return st.SkipWithError("no pybind11 peer");
+    bool set = one == p.plugin && p.enter;
+    if (set) p.enter();
     for (auto _ : st) one();
+    if (set) p.leave();
     if (p.items) st.SetItemsProcessed(st.iterations() * p.items);
   });
   if (p.milliseconds) b->Unit(benchmark::kMillisecond);
@@ -126,22 +141,30 @@ PairFigures Measure(const Pair& p) {
     void (*one)();
     long n;
     std::vector<double> ns;
+    void (*enter)() = nullptr;
+    void (*leave)() = nullptr;
   };
-  std::vector<Side> sides = {{p.plugin, 0, {}}, {p.twin, 0, {}}};
+  std::vector<Side> sides = {{p.plugin, 0, {}, p.enter, p.leave}, {p.twin, 0, {}}};
   if (p.hostObjects > 0) sides.push_back({OneHostObject, 0, {}});
   if (p.hostBlocks > 0) sides.push_back({OneHostBlock, 0, {}});
   bool keyReads = p.hostKeyReads > 0 && gStringEncoding && gStringLenB && gStringBytes;
   if (keyReads) sides.push_back({OneHostStrings, 0, {}});
   bool peer = p.peer && gPeerCall && gCallbackPeerArgs;
   if (peer) sides.push_back({p.peer, 0, {}});
-  for (Side& s : sides) s.n = BlockSize(s.one);
+  for (Side& s : sides) {
+    if (s.enter) s.enter();
+    s.n = BlockSize(s.one);
+    if (s.leave) s.leave();
+  }
   std::vector<double> alone, host, withKeyReads;
   for (int r = 0; r < gRounds; r++) {
     // Forwards in even rounds, backwards in odd ones: no side always runs
     // first or last.
     for (size_t i = 0; i < sides.size(); i++) {
       Side& s = sides[r % 2 ? sides.size() - 1 - i : i];
+      if (s.enter) s.enter();
       s.ns.push_back(Block(s.one, s.n));
+      if (s.leave) s.leave();
     }
     size_t k = 2;
     double h = 0;
@@ -200,20 +223,47 @@ bool MemoryCheck() {
   return ok;
 }
 
-// --count=a,b (run under valgrind --tool=callgrind, as scripts/bench.sh
-// does): the instructions of each named pair's plugin path, of its twin and
-// of the host's work the pair's figure takes off, each counted over a block
-// of iterations after one untimed warm-up. Callgrind's counters are zeroed
-// before each block and dumped after it, with every thread's instructions
-// (the Python thread's too, for thread_callback); the dump is labelled
-// "count PAIR SIDE ITERATIONS WEIGHT", WEIGHT being how many of that side
-// one iteration of the plugin path holds (1 for the paths themselves).
+// --count=a,b, or --count=all (run under valgrind --tool=callgrind, as scripts/bench.sh
+// does): the instructions of each named pair's plugin path, of its twin, of
+// the host's work the pair's figure takes off and of the pybind11 peer, each
+// counted over two blocks of a fixed number of iterations, n and 2n, after
+// one untimed warm-up. Callgrind's counters are zeroed before each block and
+// dumped after it, with every thread's instructions (the Python thread's too,
+// for thread_callback); the dump is labelled "count PAIR SIDE ITERATIONS
+// WEIGHT", WEIGHT being how many of that side one iteration of the plugin
+// path holds (1 for the paths themselves). The difference of the two blocks
+// over n is the side's figure per iteration: what a block costs once (the
+// zeroing, the dump, a collection that happens to fall in it) drops out, and
+// the fixed counts make the figure the same from run to run.
+//
+// The first dump of a process also holds work done before the first zeroing
+// (the set-up's strings): a dump labelled "count - settle" takes it first.
+#if defined(COILWORK_BENCH_CALLGRIND)
+void BeginCount() { CALLGRIND_ZERO_STATS; }
+void EndCount(const std::string& label) { CALLGRIND_DUMP_STATS_AT(label.c_str()); }
+#elif defined(COILWORK_BENCH_MARKS)
+// The mark's number, as the plugin knows it; each block's marks carry its
+// own number, and its label follows on the standard output.
+constexpr long kMarkCall = 0x7ff0;
+long gMark;
+void BeginCount() { syscall(kMarkCall, ++gMark, 0L); }
+void EndCount(const std::string& label) {
+  syscall(kMarkCall, gMark, 1L);
+  printf("count-mark %ld %s\n", gMark, label.c_str());
+  fflush(stdout);
+}
+#endif
+
 bool CountInstructions(const std::string& wanted) {
+#if defined(COILWORK_BENCH_CALLGRIND) || defined(COILWORK_BENCH_MARKS)
 #ifdef COILWORK_BENCH_CALLGRIND
   if (!RUNNING_ON_VALGRIND) fprintf(stderr, "bench: --count counts only under callgrind\n");
+#endif
+  BeginCount();
+  EndCount("count - settle");
   int counted = 0;
   for (const Pair& p : kPairs) {
-    if (wanted.find(std::string(",") + p.name + ",") == std::string::npos) continue;
+    if (wanted != ",all," && wanted.find(std::string(",") + p.name + ",") == std::string::npos) continue;
     struct Part {
       const char* side;
       void (*one)();
@@ -222,22 +272,44 @@ bool CountInstructions(const std::string& wanted) {
                  {"twin", p.twin, 1},
                  {"host_object", OneHostObject, p.hostObjects},
                  {"host_block", OneHostBlock, p.hostBlocks},
-                 {"host_key_reads", OneHostStrings, p.hostKeyReads}};
-    auto Count = [&](const char* side, void (*one)(), double weight) {
-      one();
-      long n = BlockSize(one);
-      gThreadLooks = gThreadRuns = 0;
-      CALLGRIND_ZERO_STATS;
-      for (long i = 0; i < n; i++) one();
-      std::string label = std::string("count ") + p.name + " " + side + " " + std::to_string(n) + " " +
-                          std::to_string(weight);
-      CALLGRIND_DUMP_STATS_AT(label.c_str());
-      return n;
+                 {"host_key_reads", OneHostStrings, p.hostKeyReads},
+                 {"peer", p.peer && gPeerCall && gCallbackPeerArgs ? p.peer : nullptr, 1},
+                 {"peer_acquire", p.plugin == OneCallPlugin && gPeerCallAcquire ? OneCallPeerAcquire : nullptr, 1}};
+    // About 4,000 calls a block: a path that makes many calls an iteration
+    // (a loop, 100,000 items) runs fewer iterations, at least one; and no
+    // more than fit in about a second of the counting run's own time (a
+    // power of two, so that the figure hardly ever moves with the
+    // machine's speed): a path that converts megabytes runs few.
+    auto Count = [&](const char* side, void (*one)(), double weight, long calls) {
+      bool set = one == p.plugin && p.enter;
+      if (set) p.enter();
+      one();  // the first call also translates code under the counter
+      long k = 0;
+      double start = CpuNs();
+      do one(), ++k;
+      while (CpuNs() - start < 2e6 && k < 64);
+      double once = std::max(1.0, (CpuNs() - start) / k);
+      long n = std::max(1L, 4096 / std::max(1L, calls));
+      while (n > 1 && n * once > 1e9) n /= 2;
+      for (long size : {n, 2 * n}) {
+        gThreadLooks = gThreadRuns = 0;
+        std::string label = std::string("count ") + p.name + " " + side + " " + std::to_string(size) +
+                            " " + std::to_string(weight);
+        BeginCount();
+        for (long i = 0; i < size; i++) one();
+        EndCount(label);
+      }
+      if (set) p.leave();
+      return 2 * n;
     };
+    // The calls one iteration of a side makes.
+    long calls = p.milliseconds ? 4096 : std::max(1, p.items);
     double looksPerRun = 0;
     for (const Part& part : parts) {
-      if (part.weight <= 0) continue;
-      long n = Count(part.side, part.one, part.weight);
+      if (part.weight <= 0 || !part.one) continue;
+      bool own = part.one == p.plugin || part.one == p.twin || part.one == p.peer ||
+                 part.one == OneCallPeerAcquire;
+      long n = Count(part.side, part.one, part.weight, own ? calls : 1);
       if (part.one == OneThreadCallbackPlugin) looksPerRun = double(gThreadLooks) / n;
     }
     // The serving loop's DeliverOutput: one that finds nothing to do, counted
@@ -246,8 +318,18 @@ bool CountInstructions(const std::string& wanted) {
     // beside the pair, not taken off.
     if (looksPerRun > 0) {
       CallPython(gStartIdle);
-      Count("idle_look", hc.deliverOutput, looksPerRun);
+      Count("idle_look", hc.deliverOutput, looksPerRun, 1);
       CallPython(gStopIdle);
+    }
+    // Python's own switch into a sub-interpreter and back around the raw
+    // call, over the raw call: what sub_call is judged against where that
+    // switch alone costs more than its target (3.12 on).
+    if (strcmp(p.name, "sub_call") == 0) {
+      if (StartRawSwitch()) {
+        Count("switch_raw", OneSubCallRaw, 0, 1);
+        Count("switch_twin", OneCallRaw, 0, 1);
+      }
+      EndRawSwitch();
     }
     counted++;
   }
@@ -255,7 +337,7 @@ bool CountInstructions(const std::string& wanted) {
   return counted > 0 && !gFailure;
 #else
   (void)wanted;
-  fprintf(stderr, "bench: --count needs valgrind's callgrind.h at build time\n");
+  fprintf(stderr, "bench: --count needs valgrind's callgrind.h at build time (x86_64), or armhf\n");
   return false;
 #endif
 }
