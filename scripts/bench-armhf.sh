@@ -18,8 +18,13 @@ scripts/setup.sh || exit 1
 root=bookworm-armhf
 scripts/roots.sh --ready "$root" || { echo "bench-armhf: root $root is not made (scripts/roots.sh $root)"; exit 1; }
 dir="$(scripts/roots.sh --list | awk -v n="$root" '$1 == n { print $4 }')"
-cmake --preset armhf-release -Dbenchmark_DIR="$dir/usr/lib/arm-linux-gnueabihf/cmake/benchmark" >/dev/null || exit 1
-scripts/build.sh armhf-release --target coilwork_bench coilwork >/dev/null || exit 1
+# The build's own output (the cross compiler's notes on argument passing)
+# only where it fails.
+buildlog="$(mktemp)"
+{ cmake --preset armhf-release -Dbenchmark_DIR="$dir/usr/lib/arm-linux-gnueabihf/cmake/benchmark" &&
+  scripts/build.sh armhf-release --target coilwork_bench coilwork; } >"$buildlog" 2>&1 ||
+  { tail -n 20 "$buildlog"; rm -f "$buildlog"; exit 1; }
+rm -f "$buildlog"
 COILWORK_BENCH_PYTHON="$(scripts/roots.sh --pythons "$root" | grep -m1 '/libpython3\.11\.so\.1\.0$')"
 export COILWORK_BENCH_PYTHON
 export COILWORK_PLUGIN="$PWD/build/armhf-release/libcoilwork.so"
@@ -48,7 +53,7 @@ awk 'FNR == NR { if ($1 == "mark") at[$2, $3] = $4; next }
        print $4, $5, $6, $7, at[$2, 1] - at[$2, 0] }' "$work/marks" "$work/labels" |
   scripts/count.sh --slopes >"$work/armhf"
 [ -s "$work/armhf" ] || { echo "bench-armhf: no block was counted"; exit 1; }
-scripts/build.sh release --target coilwork_bench coilwork >/dev/null || exit 1
+scripts/build.sh release --target coilwork_bench coilwork >/dev/null 2>&1 || exit 1
 COILWORK_BENCH_PYTHON=/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 \
   COILWORK_PLUGIN="$PWD/build/release/libcoilwork.so" scripts/count.sh all >"$work/x86" ||
   : >"$work/x86"
