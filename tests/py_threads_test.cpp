@@ -265,10 +265,14 @@ TEST_F(ThreadsTest, NativeThreadsGetTheInterpreter) {
   EXPECT_EQ(Int32(main, "native_done"), 1);
   EXPECT_EQ(Events(), (std::vector<std::string>{"native"}));
 
-  // The same while the host's only calls read a small int it holds, which
-  // needs no Python: such a read still gives the lock back to a thread that
-  // asks for it.
+  // The same while the host's only calls read a small int it holds, and
+  // then while they let go of holders of ints: neither needs Python code,
+  // and both still give the lock back to a thread that asks for it.
   Ref five(host.create("Python3Result", "Constructor(value as Int32)", int32_t(5)));
+  std::vector<Ref> ints;
+  for (int32_t i = 0; i < 100; ++i)
+    ints.emplace_back(host.callShared<Obj>("Python3Entity", "FromInt32(value as Int32) as Python3Entity",
+                                           i * 100000));
   ran = false;
   native = RunNative("import __main__\n__main__.native_done = 2\n", &ran);
   int32_t read = 0;
@@ -277,6 +281,15 @@ TEST_F(ThreadsTest, NativeThreadsGetTheInterpreter) {
     Pause(5);
   }
   EXPECT_TRUE(ran) << "a host reading a held int kept the lock from the native thread";
+  if (!ran) Has(main, "native_done");  // a call that gives the lock back, so that join returns
+  native.join();
+  ran = false;
+  native = RunNative("import __main__\n__main__.native_done = 2\n", &ran);
+  while (!ints.empty() && !ran) {
+    ints.pop_back();
+    Pause(5);
+  }
+  EXPECT_TRUE(ran) << "a host letting go of ints kept the lock from the native thread";
   EXPECT_GT(read, 0);
   if (!ran) Has(main, "native_done");  // a call that gives the lock back, so that join returns
   native.join();
