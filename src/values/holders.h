@@ -4,6 +4,7 @@
 #pragma once
 
 #include "convert/convert.h"
+#include "interpreter/interpreters.h"
 
 // What a member's own holder holds, or null for an empty holder and while no
 // interpreter runs (a held object counts only while its interpreter runs):
@@ -22,9 +23,11 @@ COILWORK_HOT const HeldPython& ResultHeld(REALobject self) {
 // thread keeps the main lock and an entry would do nothing on its way in and
 // out (the thread's watch is the main state and the head of the thread
 // list), and the held object is an exact int of one digit of the running
-// interpreter, the number is read in place without the entry's steps: an int
-// never changes, and the holder's reference keeps it. The answer is the
-// member's own for such an int; anything else takes the member's entry.
+// interpreter or of a sub-interpreter sharing its lock (which cannot close
+// while the thread holds that lock), the number is read in place without the
+// entry's steps: an int never changes, and the holder's reference keeps it.
+// The answer is the member's own for such an int; anything else takes the
+// member's entry.
 template <class F, F f, const HeldPython& (*held)(REALobject)>
 struct HeldIntEntry;
 template <class R, class... A, R (*f)(REALobject, A...), const HeldPython& (*held)(REALobject)>
@@ -37,8 +40,13 @@ struct HeldIntEntry<R (*)(REALobject, A...), f, held> {
         !t.enteredGeneration) {
       const HeldPython& h = held(self);
       long v;
-      if (h.pyObject && h.generation == gInterpreterGeneration && CompactInt(h.pyObject, &v))
-        return static_cast<R>(v);
+      // The object is touched only once its interpreter is known to run.
+      auto Runs = [&h] {
+        if (h.generation == gInterpreterGeneration) return true;
+        const SubInterpreter* owner = h.generation ? SlotRecord(h.generation) : nullptr;
+        return owner && !owner->ownLock;
+      };
+      if (h.pyObject && Runs() && CompactInt(h.pyObject, &v)) return static_cast<R>(v);
     }
     return HostEntry<R (*)(REALobject, A...), f>::Call(self, a...);
   }
