@@ -27,11 +27,12 @@ void HolderDestructorEntry(REALobject self) noexcept {
   if (!o) return;  // empty (a Python3Parameters' destructor, which runs first, empties it)
   const HostThreadState& t = tHostThread;
   PyThreadState* w = Watch(t);
-  Py_ssize_t count = o->ob_refcnt;
+  // The object is read only once it is known to be of the running
+  // interpreter: one of an interpreter closed since is gone.
   if (__builtin_expect(w == gMainState && w != nullptr, 1) &&
       __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
       !t.enteredGeneration && gPythonInPlace && h.generation == gInterpreterGeneration &&
-      ((count > 1 && count < kPlainRefLimit) || Py_TYPE(o) == e__PyLong_Type)) {
+      ((o->ob_refcnt > 1 && o->ob_refcnt < kPlainRefLimit) || Py_TYPE(o) == e__PyLong_Type)) {
     h.pyObject = nullptr;
     PyReleaseLive(o);
     return;
