@@ -196,6 +196,18 @@ struct HostCall {
   HostCall& operator=(const HostCall&) = delete;
 };
 
+// Whether an entry of this thread would do nothing on its way in and out:
+// the thread keeps the main lock with the main state (its watch), nobody
+// waits for the lock (the thread list's head is that state), and no
+// sub-interpreter is entered. Members that can run no Python code take no
+// entry steps then (the int readers, the holder's end).
+COILWORK_HOT bool EntryWouldDoNothing(const HostThreadState& t) {
+  PyThreadState* w = Watch(t);
+  return __builtin_expect(w == gMainState && w != nullptr, 1) &&
+         __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
+         !t.enteredGeneration;
+}
+
 // The word of the main thread state that is set exactly while an error is
 // pending (found at Init), or -1.
 extern int gErrorWord;

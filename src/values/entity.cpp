@@ -25,13 +25,9 @@ void HolderDestructorEntry(REALobject self) noexcept {
   HeldPython& h = EntityData(self)->held;
   PyObject* o = h.pyObject;
   if (!o) return;  // empty (a Python3Parameters' destructor, which runs first, empties it)
-  const HostThreadState& t = tHostThread;
-  PyThreadState* w = Watch(t);
   // The object is read only once it is known to be of the running
   // interpreter: one of an interpreter closed since is gone.
-  if (__builtin_expect(w == gMainState && w != nullptr, 1) &&
-      __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
-      !t.enteredGeneration && gPythonInPlace && h.generation == gInterpreterGeneration &&
+  if (EntryWouldDoNothing(tHostThread) && gPythonInPlace && h.generation == gInterpreterGeneration &&
       ((o->ob_refcnt > 1 && o->ob_refcnt < kPlainRefLimit) || Py_TYPE(o) == e__PyLong_Type)) {
     h.pyObject = nullptr;
     PyReleaseLive(o);

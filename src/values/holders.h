@@ -33,11 +33,7 @@ struct HeldIntEntry;
 template <class R, class... A, R (*f)(REALobject, A...), const HeldPython& (*held)(REALobject)>
 struct HeldIntEntry<R (*)(REALobject, A...), f, held> {
   static R Call(REALobject self, A... a) noexcept {
-    const HostThreadState& t = tHostThread;
-    PyThreadState* w = Watch(t);
-    if (__builtin_expect(w == gMainState && w != nullptr, 1) &&
-        __atomic_load_n(__atomic_load_n(&gThreadHead, __ATOMIC_RELAXED), __ATOMIC_RELAXED) == w &&
-        !t.enteredGeneration) {
+    if (EntryWouldDoNothing(tHostThread)) {
       const HeldPython& h = held(self);
       long v;
       // The object is touched only once its interpreter is known to run.
